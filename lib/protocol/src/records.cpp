@@ -1,0 +1,283 @@
+// Record builders: how the sender turns TelemetryData fields into record payloads.
+#include "records.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "fixed_point.h"
+#include "zeiss_aperture.h"
+
+namespace Kor::Protocol::detail {
+
+void Record::Begin(MessageType type) noexcept {
+    bytes_[0] = static_cast<std::uint8_t>(type);
+    bytes_[1] = 0;
+    size_ = 2;
+}
+
+void Record::Put(std::uint64_t v, std::size_t n) noexcept {
+    if (size_ + n > bytes_.size()) {
+        return;  // builders never write more than 65 payload bytes; stay in bounds anyway
+    }
+    for (std::size_t i = n; i-- > 0;) {
+        bytes_[size_++] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+}
+
+void Record::Bytes(std::string_view s, std::size_t limit) noexcept {
+    const std::size_t n = std::min({s.size(), limit, bytes_.size() - size_});
+    if (n != 0) {
+        std::memcpy(bytes_.data() + size_, s.data(), n);
+        size_ += n;
+    }
+}
+
+Record& Record::Finish() noexcept {
+    if (size_ <= 2) {
+        size_ = 0;
+    } else {
+        bytes_[1] = static_cast<std::uint8_t>(size_ - 3);
+    }
+    return *this;
+}
+
+namespace {
+
+// Binary-coded decimal of v, modulo 256 (values of 100 and above wrap).
+std::uint8_t Bcd(std::uint8_t v) noexcept {
+    return static_cast<std::uint8_t>((v / 10) * 16 + v % 10);
+}
+
+// Aperture base code: the full stop at or below the aperture, x 10. NaN compares false
+// everywhere and so lands on the last code.
+unsigned ApertureBase(float a) noexcept {
+    if (a < 2.0F) return 14;
+    if (a < 2.8F) return 20;
+    if (a < 4.0F) return 28;
+    if (a < 5.6F) return 40;
+    if (a < 8.0F) return 56;
+    if (a < 11.0F) return 80;
+    if (a < 16.0F) return 110;
+    if (a < 22.0F) return 160;
+    return 220;
+}
+
+}  // namespace
+
+Record BuildTimecode(std::uint8_t hours, std::uint8_t minutes, std::uint8_t seconds,
+                     std::uint8_t frames, bool recordFlag) noexcept {
+    Record r(MessageType::Timecode);
+    r.U8(Bcd(hours));
+    r.U8(Bcd(minutes));
+    r.U8(Bcd(seconds));
+    r.U8(Bcd(frames) | (recordFlag ? 0x80U : 0U));
+    return r.Finish();
+}
+
+Record BuildBasicLens(std::uint32_t focus, float zoom, float iris) noexcept {
+    Record r(MessageType::BasicLens);
+    r.U24(focus);
+    r.U24(static_cast<std::uint64_t>(Scaled64(zoom, 100.0F)));
+    r.U16(static_cast<std::uint64_t>(Scaled32(iris, 100.0F)));
+    return r.Finish();
+}
+
+Record BuildPtpTimestamp(std::uint64_t seconds, std::uint32_t nanoseconds) noexcept {
+    Record r(MessageType::PtpTimestamp);
+    r.U48(seconds);
+    r.U32(nanoseconds);
+    return r.Finish();
+}
+
+Record BuildString(MessageType type, std::string_view text) noexcept {
+    Record r(type);
+    r.Bytes(text, kMaxPayload);
+    return r.Finish();
+}
+
+Record BuildLensProperties(float minFocalLength, float maxFocalLength, float minIris,
+                           float maxIris, std::uint8_t extra) noexcept {
+    Record r(MessageType::LensProperties);
+    r.U24(static_cast<std::uint64_t>(Scaled64(minFocalLength, 100.0F)));
+    r.U24(static_cast<std::uint64_t>(Scaled64(maxFocalLength, 100.0F)));
+    r.U16(static_cast<std::uint64_t>(Scaled32(minIris, 100.0F)));
+    r.U16(static_cast<std::uint64_t>(Scaled32(maxIris, 100.0F)));
+    r.U8(extra);
+    return r.Finish();
+}
+
+Record BuildPositionalData(float x, float y, float z) noexcept {
+    Record r(MessageType::PositionalData);
+    for (float v : {x, y, z}) {
+        r.U32(static_cast<std::uint64_t>(Scaled32(v, 100.0F)));
+    }
+    return r.Finish();
+}
+
+Record BuildAxesData(float roll, float pitch, float yaw) noexcept {
+    Record r(MessageType::AxesData);
+    for (float v : {roll, pitch, yaw}) {
+        r.U16(static_cast<std::uint64_t>(Scaled32(v, 100.0F)));
+    }
+    return r.Finish();
+}
+
+Record BuildTickCount(std::uint64_t count, std::uint8_t countType) noexcept {
+    Record r(MessageType::TickCount);
+    switch (countType) {
+        case 0: r.U24(count); break;
+        case 1: r.U32(count); break;
+        default: r.U40(count); break;
+    }
+    return r.Finish();
+}
+
+Record BuildProjectFps(std::uint8_t projectFps) noexcept {
+    if (projectFps > 5) {
+        return {};
+    }
+    Record r(MessageType::ProjectFps);
+    r.U8(projectFps);
+    return r.Finish();
+}
+
+Record BuildRawLensEncoderWithMask(bool focusValid, bool zoomValid, bool irisValid,
+                                   std::uint16_t focus, std::uint16_t zoom,
+                                   std::uint16_t iris) noexcept {
+    Record r(MessageType::RawLensEncoderWithMask);
+    r.U8((focusValid ? 1U : 0U) | (zoomValid ? 2U : 0U) | (irisValid ? 4U : 0U));
+    r.U16(focus);
+    r.U16(zoom);
+    r.U16(iris);
+    return r.Finish();
+}
+
+Record BuildZeissZdData(const TelemetryData::ZeissZdValues& values) noexcept {
+    Record r(MessageType::ZeissZdData);
+
+    // Focus distance: 24 bits in four 6-bit groups behind the marker 01.
+    for (int shift = 18; shift >= 0; shift -= 6) {
+        r.U8(0x40U | ((values.focusDistance >> shift) & 0x3FU));
+    }
+
+    // Aperture: base code and a count of steps above it, computed in single precision
+    // and rounded half away from zero; the count's low 4 bits travel.
+    const unsigned base = ApertureBase(values.aperture);
+    const float steps =
+        std::round((values.aperture - static_cast<float>(base) / 10.0F) / ApertureStepOf(base));
+    const auto count = static_cast<std::uint32_t>(TruncSaturate<std::int32_t>(steps));
+    r.U8(0x80U | (base & 0x7FU));
+    r.U8(0x80U | ((base >> 7) & 1U) << 6 | (count & 0x0FU));
+
+    // Horizontal field of view x 10 as an 11-bit number in a 5-bit and a 6-bit group.
+    const auto h = static_cast<std::uint32_t>(Scaled32(values.horizontalFieldOfView, 10.0F));
+    r.U8(0x40U | ((h >> 6) & 0x1FU));
+    r.U8(0x40U | (h & 0x3FU));
+
+    // Entrance pupil position: sign bit and a 10-bit magnitude.
+    const std::int32_t pupil = values.entrancePupilPosition;
+    const auto magnitude = static_cast<std::uint32_t>(pupil < 0 ? -pupil : pupil);
+    r.U8(0x40U | (pupil < 0 ? 0x20U : 0U) | ((magnitude >> 6) & 0x0FU));
+    r.U8(0x40U | (magnitude & 0x3FU));
+
+    // Shading: slot 0 fixed at 1000; slot i holds 1000 - s for s = shading x 10 taken as
+    // 16 bits, or 1000 when s (unsigned) exceeds 1000.
+    r.U16(1000);
+    for (std::size_t i = 1; i < 6; ++i) {
+        const auto s = static_cast<std::uint16_t>(Scaled32(values.shading[i], 10.0F));
+        r.U16(s <= 1000 ? 1000U - s : 1000U);
+    }
+
+    // Radial distortion: slot 0 fixed at 0; slot i holds distortion x 100, 16 bits.
+    r.U16(0);
+    for (std::size_t i = 1; i < 6; ++i) {
+        r.U16(static_cast<std::uint64_t>(Scaled32(values.radialDistortion[i], 100.0F)));
+    }
+    return r.Finish();
+}
+
+Record BuildRadioControl(const TelemetryData::RadioControlValues& values) noexcept {
+    Record r(MessageType::RadioControl);
+    r.U24(values.radioValue);
+    r.U8(values.radioParamA);
+    r.U8(static_cast<std::uint8_t>(values.radioParamB - 5U));
+    if (values.radioMode != 4) {
+        r.U8(values.radioMode);
+        r.U8(values.radioParamC);
+    }
+    return r.Finish();
+}
+
+Record BuildChannelId(std::uint8_t channelId) noexcept {
+    Record r(MessageType::ChannelId);
+    r.U8(channelId);
+    return r.Finish();
+}
+
+Record BuildSensorSize(float width, float height, std::uint16_t clipWidth,
+                       std::uint16_t clipHeight, std::string_view name) noexcept {
+    Record r(MessageType::SensorSize);
+    r.U16(static_cast<std::uint64_t>(Scaled32(width, 100.0F)));
+    r.U16(static_cast<std::uint64_t>(Scaled32(height, 100.0F)));
+    r.U16(clipWidth);
+    r.U16(clipHeight);
+    r.Bytes(name, kMaxSensorName);
+    return r.Finish();
+}
+
+Record BuildRawAxesEncoderWithMask(const std::array<std::uint32_t, 3>& values) noexcept {
+    Record r(MessageType::RawAxesEncoderWithMask);
+    r.U8(7);
+    for (std::uint32_t v : values) {
+        r.U24(v);
+    }
+    return r.Finish();
+}
+
+Record BuildSubjectId(std::uint32_t subjectId) noexcept {
+    Record r(MessageType::SubjectId);
+    r.U16(subjectId);
+    return r.Finish();
+}
+
+Record BuildRecord(const TelemetryData& d, MessageType type) noexcept {
+    switch (type) {
+        case MessageType::Timecode:
+            return BuildTimecode(d.timecodeHours, d.timecodeMinutes, d.timecodeSeconds,
+                                 d.timecodeFrames, d.recordFlag);
+        case MessageType::BasicLens: return BuildBasicLens(d.focus, d.zoom, d.iris);
+        case MessageType::PtpTimestamp: return BuildPtpTimestamp(d.ptpSeconds, d.ptpNanoseconds);
+        case MessageType::ProductBrand: return BuildString(type, d.productBrand);
+        case MessageType::ProductName: return BuildString(type, d.productName);
+        case MessageType::ProductSerial: return BuildString(type, d.productSerial);
+        case MessageType::LensProperties:
+            return BuildLensProperties(d.minFocalLength, d.maxFocalLength, d.minIris, d.maxIris,
+                                       d.lensPropertiesExtra);
+        case MessageType::PositionalData:
+            return BuildPositionalData(d.positionX, d.positionY, d.positionZ);
+        case MessageType::AxesData: return BuildAxesData(d.roll, d.pitch, d.yaw);
+        case MessageType::TickCount: return BuildTickCount(d.tickCount, d.tickCountType);
+        case MessageType::LensManufacturer: return BuildString(type, d.lensManufacturer);
+        case MessageType::LensName: return BuildString(type, d.lensName);
+        case MessageType::LensSerial: return BuildString(type, d.lensSerial);
+        case MessageType::ProjectFps: return BuildProjectFps(d.projectFps);
+        case MessageType::ClipName: return BuildString(type, d.clipName);
+        case MessageType::RawLensEncoderWithMask:
+            return BuildRawLensEncoderWithMask(d.rawFocusEncoderValid, d.rawZoomEncoderValid,
+                                               d.rawIrisEncoderValid, d.rawFocusEncoder,
+                                               d.rawZoomEncoder, d.rawIrisEncoder);
+        case MessageType::ZeissZdData: return BuildZeissZdData(d.zeissZd);
+        case MessageType::RadioControl: return BuildRadioControl(d.radioControl);
+        case MessageType::ChannelId: return BuildChannelId(d.channelId);
+        case MessageType::SensorSize:
+            return BuildSensorSize(d.sensorWidth, d.sensorHeight, d.clipWidth, d.clipHeight,
+                                   d.sensorName);
+        case MessageType::RawAxesEncoderWithMask:
+            return BuildRawAxesEncoderWithMask(d.rawAxesEncoders);
+        case MessageType::SubjectId: return BuildSubjectId(d.subjectId);
+        default: return {};  // reserved (17 to 22) and unknown types have no encoder
+    }
+}
+
+}  // namespace Kor::Protocol::detail
