@@ -5,7 +5,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace Kor::Protocol::detail {
 
@@ -23,10 +22,10 @@ inline constexpr std::size_t kMaxSerialFrame = 1 + 1 + kMaxRecordBytes + 1 + 1;
 // Complement of the 8-bit sum of bytes [first, last).
 std::uint8_t Checksum(const std::uint8_t* first, const std::uint8_t* last) noexcept;
 
-// Stuffs frame[begin + 1, frame.size()) in place with Consistent Overhead Byte Stuffing
-// and writes the leading code byte to frame[begin], whose old value is ignored. Each
-// zero becomes the distance to the next code byte; the last code byte gives the distance
-// to the end. The stuffed run must not exceed 254 bytes, so every distance fits a byte.
-void StuffInPlace(std::vector<std::uint8_t>& frame, std::size_t begin) noexcept;
+// Stuffs data[1, size) in place with Consistent Overhead Byte Stuffing and writes the
+// leading code byte to data[0], whose old value is ignored. Each zero becomes the
+// distance to the next code byte; the last code byte gives the distance to the end.
+// `size` must not exceed 255 (254 bytes after the code byte), so every distance fits.
+void StuffInPlace(std::uint8_t* data, std::size_t size) noexcept;
 
 }  // namespace Kor::Protocol::detail

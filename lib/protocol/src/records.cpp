@@ -10,36 +10,12 @@
 
 namespace Kor::Protocol::detail {
 
-void Record::Begin(MessageType type) noexcept {
-    bytes_[0] = static_cast<std::uint8_t>(type);
-    bytes_[1] = 0;
-    size_ = 2;
-}
-
-void Record::Put(std::uint64_t v, std::size_t n) noexcept {
-    if (size_ + n > bytes_.size()) {
-        return;  // builders never write more than 65 payload bytes; stay in bounds anyway
-    }
-    for (std::size_t i = n; i-- > 0;) {
-        bytes_[size_++] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
-
-void Record::Bytes(std::string_view s, std::size_t limit) noexcept {
-    const std::size_t n = std::min({s.size(), limit, bytes_.size() - size_});
+void RecordWriter::Bytes(std::string_view s, std::size_t limit) noexcept {
+    const std::size_t n = std::min({s.size(), limit, kMaxRecord - size_});
     if (n != 0) {
-        std::memcpy(bytes_.data() + size_, s.data(), n);
+        std::memcpy(out_ + size_, s.data(), n);
         size_ += n;
     }
-}
-
-Record& Record::Finish() noexcept {
-    if (size_ <= 2) {
-        size_ = 0;
-    } else {
-        bytes_[1] = static_cast<std::uint8_t>(size_ - 3);
-    }
-    return *this;
 }
 
 namespace {
@@ -65,9 +41,9 @@ unsigned ApertureBase(float a) noexcept {
 
 }  // namespace
 
-Record BuildTimecode(std::uint8_t hours, std::uint8_t minutes, std::uint8_t seconds,
+std::size_t BuildTimecode(std::uint8_t* out, std::uint8_t hours, std::uint8_t minutes, std::uint8_t seconds,
                      std::uint8_t frames, bool recordFlag) noexcept {
-    Record r(MessageType::Timecode);
+    RecordWriter r(out, MessageType::Timecode);
     r.U8(Bcd(hours));
     r.U8(Bcd(minutes));
     r.U8(Bcd(seconds));
@@ -75,30 +51,30 @@ Record BuildTimecode(std::uint8_t hours, std::uint8_t minutes, std::uint8_t seco
     return r.Finish();
 }
 
-Record BuildBasicLens(std::uint32_t focus, float zoom, float iris) noexcept {
-    Record r(MessageType::BasicLens);
+std::size_t BuildBasicLens(std::uint8_t* out, std::uint32_t focus, float zoom, float iris) noexcept {
+    RecordWriter r(out, MessageType::BasicLens);
     r.U24(focus);
     r.U24(static_cast<std::uint64_t>(Scaled64(zoom, 100.0F)));
     r.U16(static_cast<std::uint64_t>(Scaled32(iris, 100.0F)));
     return r.Finish();
 }
 
-Record BuildPtpTimestamp(std::uint64_t seconds, std::uint32_t nanoseconds) noexcept {
-    Record r(MessageType::PtpTimestamp);
+std::size_t BuildPtpTimestamp(std::uint8_t* out, std::uint64_t seconds, std::uint32_t nanoseconds) noexcept {
+    RecordWriter r(out, MessageType::PtpTimestamp);
     r.U48(seconds);
     r.U32(nanoseconds);
     return r.Finish();
 }
 
-Record BuildString(MessageType type, std::string_view text) noexcept {
-    Record r(type);
+std::size_t BuildString(std::uint8_t* out, MessageType type, std::string_view text) noexcept {
+    RecordWriter r(out, type);
     r.Bytes(text, kMaxPayload);
     return r.Finish();
 }
 
-Record BuildLensProperties(float minFocalLength, float maxFocalLength, float minIris,
+std::size_t BuildLensProperties(std::uint8_t* out, float minFocalLength, float maxFocalLength, float minIris,
                            float maxIris, std::uint8_t extra) noexcept {
-    Record r(MessageType::LensProperties);
+    RecordWriter r(out, MessageType::LensProperties);
     r.U24(static_cast<std::uint64_t>(Scaled64(minFocalLength, 100.0F)));
     r.U24(static_cast<std::uint64_t>(Scaled64(maxFocalLength, 100.0F)));
     r.U16(static_cast<std::uint64_t>(Scaled32(minIris, 100.0F)));
@@ -107,24 +83,24 @@ Record BuildLensProperties(float minFocalLength, float maxFocalLength, float min
     return r.Finish();
 }
 
-Record BuildPositionalData(float x, float y, float z) noexcept {
-    Record r(MessageType::PositionalData);
+std::size_t BuildPositionalData(std::uint8_t* out, float x, float y, float z) noexcept {
+    RecordWriter r(out, MessageType::PositionalData);
     for (float v : {x, y, z}) {
         r.U32(static_cast<std::uint64_t>(Scaled32(v, 100.0F)));
     }
     return r.Finish();
 }
 
-Record BuildAxesData(float roll, float pitch, float yaw) noexcept {
-    Record r(MessageType::AxesData);
+std::size_t BuildAxesData(std::uint8_t* out, float roll, float pitch, float yaw) noexcept {
+    RecordWriter r(out, MessageType::AxesData);
     for (float v : {roll, pitch, yaw}) {
         r.U16(static_cast<std::uint64_t>(Scaled32(v, 100.0F)));
     }
     return r.Finish();
 }
 
-Record BuildTickCount(std::uint64_t count, std::uint8_t countType) noexcept {
-    Record r(MessageType::TickCount);
+std::size_t BuildTickCount(std::uint8_t* out, std::uint64_t count, std::uint8_t countType) noexcept {
+    RecordWriter r(out, MessageType::TickCount);
     switch (countType) {
         case 0: r.U24(count); break;
         case 1: r.U32(count); break;
@@ -133,19 +109,19 @@ Record BuildTickCount(std::uint64_t count, std::uint8_t countType) noexcept {
     return r.Finish();
 }
 
-Record BuildProjectFps(std::uint8_t projectFps) noexcept {
+std::size_t BuildProjectFps(std::uint8_t* out, std::uint8_t projectFps) noexcept {
     if (projectFps > 5) {
-        return {};
+        return 0;
     }
-    Record r(MessageType::ProjectFps);
+    RecordWriter r(out, MessageType::ProjectFps);
     r.U8(projectFps);
     return r.Finish();
 }
 
-Record BuildRawLensEncoderWithMask(bool focusValid, bool zoomValid, bool irisValid,
+std::size_t BuildRawLensEncoderWithMask(std::uint8_t* out, bool focusValid, bool zoomValid, bool irisValid,
                                    std::uint16_t focus, std::uint16_t zoom,
                                    std::uint16_t iris) noexcept {
-    Record r(MessageType::RawLensEncoderWithMask);
+    RecordWriter r(out, MessageType::RawLensEncoderWithMask);
     r.U8((focusValid ? 1U : 0U) | (zoomValid ? 2U : 0U) | (irisValid ? 4U : 0U));
     r.U16(focus);
     r.U16(zoom);
@@ -153,8 +129,8 @@ Record BuildRawLensEncoderWithMask(bool focusValid, bool zoomValid, bool irisVal
     return r.Finish();
 }
 
-Record BuildZeissZdData(const TelemetryData::ZeissZdValues& values) noexcept {
-    Record r(MessageType::ZeissZdData);
+std::size_t BuildZeissZdData(std::uint8_t* out, const TelemetryData::ZeissZdValues& values) noexcept {
+    RecordWriter r(out, MessageType::ZeissZdData);
 
     // Focus distance: 24 bits in four 6-bit groups behind the marker 01.
     for (int shift = 18; shift >= 0; shift -= 6) {
@@ -197,8 +173,8 @@ Record BuildZeissZdData(const TelemetryData::ZeissZdValues& values) noexcept {
     return r.Finish();
 }
 
-Record BuildRadioControl(const TelemetryData::RadioControlValues& values) noexcept {
-    Record r(MessageType::RadioControl);
+std::size_t BuildRadioControl(std::uint8_t* out, const TelemetryData::RadioControlValues& values) noexcept {
+    RecordWriter r(out, MessageType::RadioControl);
     r.U24(values.radioValue);
     r.U8(values.radioParamA);
     r.U8(static_cast<std::uint8_t>(values.radioParamB - 5U));
@@ -209,15 +185,15 @@ Record BuildRadioControl(const TelemetryData::RadioControlValues& values) noexce
     return r.Finish();
 }
 
-Record BuildChannelId(std::uint8_t channelId) noexcept {
-    Record r(MessageType::ChannelId);
+std::size_t BuildChannelId(std::uint8_t* out, std::uint8_t channelId) noexcept {
+    RecordWriter r(out, MessageType::ChannelId);
     r.U8(channelId);
     return r.Finish();
 }
 
-Record BuildSensorSize(float width, float height, std::uint16_t clipWidth,
+std::size_t BuildSensorSize(std::uint8_t* out, float width, float height, std::uint16_t clipWidth,
                        std::uint16_t clipHeight, std::string_view name) noexcept {
-    Record r(MessageType::SensorSize);
+    RecordWriter r(out, MessageType::SensorSize);
     r.U16(static_cast<std::uint64_t>(Scaled32(width, 100.0F)));
     r.U16(static_cast<std::uint64_t>(Scaled32(height, 100.0F)));
     r.U16(clipWidth);
@@ -226,8 +202,8 @@ Record BuildSensorSize(float width, float height, std::uint16_t clipWidth,
     return r.Finish();
 }
 
-Record BuildRawAxesEncoderWithMask(const std::array<std::uint32_t, 3>& values) noexcept {
-    Record r(MessageType::RawAxesEncoderWithMask);
+std::size_t BuildRawAxesEncoderWithMask(std::uint8_t* out, const std::array<std::uint32_t, 3>& values) noexcept {
+    RecordWriter r(out, MessageType::RawAxesEncoderWithMask);
     r.U8(7);
     for (std::uint32_t v : values) {
         r.U24(v);
@@ -235,48 +211,48 @@ Record BuildRawAxesEncoderWithMask(const std::array<std::uint32_t, 3>& values) n
     return r.Finish();
 }
 
-Record BuildSubjectId(std::uint32_t subjectId) noexcept {
-    Record r(MessageType::SubjectId);
+std::size_t BuildSubjectId(std::uint8_t* out, std::uint32_t subjectId) noexcept {
+    RecordWriter r(out, MessageType::SubjectId);
     r.U16(subjectId);
     return r.Finish();
 }
 
-Record BuildRecord(const TelemetryData& d, MessageType type) noexcept {
+std::size_t BuildRecord(std::uint8_t* out, const TelemetryData& d, MessageType type) noexcept {
     switch (type) {
         case MessageType::Timecode:
-            return BuildTimecode(d.timecodeHours, d.timecodeMinutes, d.timecodeSeconds,
+            return BuildTimecode(out, d.timecodeHours, d.timecodeMinutes, d.timecodeSeconds,
                                  d.timecodeFrames, d.recordFlag);
-        case MessageType::BasicLens: return BuildBasicLens(d.focus, d.zoom, d.iris);
-        case MessageType::PtpTimestamp: return BuildPtpTimestamp(d.ptpSeconds, d.ptpNanoseconds);
-        case MessageType::ProductBrand: return BuildString(type, d.productBrand);
-        case MessageType::ProductName: return BuildString(type, d.productName);
-        case MessageType::ProductSerial: return BuildString(type, d.productSerial);
+        case MessageType::BasicLens: return BuildBasicLens(out, d.focus, d.zoom, d.iris);
+        case MessageType::PtpTimestamp: return BuildPtpTimestamp(out, d.ptpSeconds, d.ptpNanoseconds);
+        case MessageType::ProductBrand: return BuildString(out, type, d.productBrand);
+        case MessageType::ProductName: return BuildString(out, type, d.productName);
+        case MessageType::ProductSerial: return BuildString(out, type, d.productSerial);
         case MessageType::LensProperties:
-            return BuildLensProperties(d.minFocalLength, d.maxFocalLength, d.minIris, d.maxIris,
+            return BuildLensProperties(out, d.minFocalLength, d.maxFocalLength, d.minIris, d.maxIris,
                                        d.lensPropertiesExtra);
         case MessageType::PositionalData:
-            return BuildPositionalData(d.positionX, d.positionY, d.positionZ);
-        case MessageType::AxesData: return BuildAxesData(d.roll, d.pitch, d.yaw);
-        case MessageType::TickCount: return BuildTickCount(d.tickCount, d.tickCountType);
-        case MessageType::LensManufacturer: return BuildString(type, d.lensManufacturer);
-        case MessageType::LensName: return BuildString(type, d.lensName);
-        case MessageType::LensSerial: return BuildString(type, d.lensSerial);
-        case MessageType::ProjectFps: return BuildProjectFps(d.projectFps);
-        case MessageType::ClipName: return BuildString(type, d.clipName);
+            return BuildPositionalData(out, d.positionX, d.positionY, d.positionZ);
+        case MessageType::AxesData: return BuildAxesData(out, d.roll, d.pitch, d.yaw);
+        case MessageType::TickCount: return BuildTickCount(out, d.tickCount, d.tickCountType);
+        case MessageType::LensManufacturer: return BuildString(out, type, d.lensManufacturer);
+        case MessageType::LensName: return BuildString(out, type, d.lensName);
+        case MessageType::LensSerial: return BuildString(out, type, d.lensSerial);
+        case MessageType::ProjectFps: return BuildProjectFps(out, d.projectFps);
+        case MessageType::ClipName: return BuildString(out, type, d.clipName);
         case MessageType::RawLensEncoderWithMask:
-            return BuildRawLensEncoderWithMask(d.rawFocusEncoderValid, d.rawZoomEncoderValid,
+            return BuildRawLensEncoderWithMask(out, d.rawFocusEncoderValid, d.rawZoomEncoderValid,
                                                d.rawIrisEncoderValid, d.rawFocusEncoder,
                                                d.rawZoomEncoder, d.rawIrisEncoder);
-        case MessageType::ZeissZdData: return BuildZeissZdData(d.zeissZd);
-        case MessageType::RadioControl: return BuildRadioControl(d.radioControl);
-        case MessageType::ChannelId: return BuildChannelId(d.channelId);
+        case MessageType::ZeissZdData: return BuildZeissZdData(out, d.zeissZd);
+        case MessageType::RadioControl: return BuildRadioControl(out, d.radioControl);
+        case MessageType::ChannelId: return BuildChannelId(out, d.channelId);
         case MessageType::SensorSize:
-            return BuildSensorSize(d.sensorWidth, d.sensorHeight, d.clipWidth, d.clipHeight,
+            return BuildSensorSize(out, d.sensorWidth, d.sensorHeight, d.clipWidth, d.clipHeight,
                                    d.sensorName);
         case MessageType::RawAxesEncoderWithMask:
-            return BuildRawAxesEncoderWithMask(d.rawAxesEncoders);
-        case MessageType::SubjectId: return BuildSubjectId(d.subjectId);
-        default: return {};  // reserved (17 to 22) and unknown types have no encoder
+            return BuildRawAxesEncoderWithMask(out, d.rawAxesEncoders);
+        case MessageType::SubjectId: return BuildSubjectId(out, d.subjectId);
+        default: return 0;  // reserved (17 to 22) and unknown types have no encoder
     }
 }
 
