@@ -13,7 +13,6 @@ namespace detail {
 
 namespace {
 
-constexpr std::uint64_t kLowBits = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 
 std::uint64_t Load64(const std::uint8_t* p) noexcept {

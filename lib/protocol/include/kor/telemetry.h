@@ -158,7 +158,8 @@ struct TelemetryData {
     // Encodes this state as one frame holding one record per listed type, in list order
     // (a type listed twice is sent twice; types without an encoder are skipped).
     //
-    // The result is always a frame that Device::Update accepts:
+    // A frame that holds at least one record is always one that Device::Update accepts
+    // (a UDP frame without records is the bare 8-byte header, which it does not):
     //  - strings longer than 65 bytes are cut to 65 (the SensorSize name to 56), and a
     //    string record whose string is empty is left out;
     //  - a ProjectFps record with a value above 5 is left out;
