@@ -30,9 +30,11 @@ enum class FrameStatus {
 // valid one replaces it at once. Update never throws on received bytes (only
 // std::bad_alloc) and never reads outside its input.
 //
-// Copies share one decoder state (an Update through either is seen by both); a moved-from
-// Device may only be assigned to or destroyed. A Device and its copies must not be used
-// concurrently; devices that share nothing may decode on different threads.
+// Copies share one decoder state (an Update through either is seen by both). A moved-from
+// Device holds none: until it is assigned to, GetCurrentState returns null, Update decodes
+// nothing and returns Incomplete, and EncodeState returns an empty vector. A Device and its
+// copies must not be used concurrently; devices that share nothing may decode on different
+// threads.
 //
 //   Kor::Protocol::Device device;
 //   if (device.Update(datagram) <= Kor::Protocol::FrameStatus::SameTimecode) {
@@ -48,9 +50,12 @@ public:
     Device& operator=(Device&& other) noexcept;
     ~Device();
 
-    // Feeds received bytes. Input that starts 00 FF 00 is one whole datagram; anything
-    // else is the next chunk of a serial byte stream, whose incomplete frame is kept for
-    // the next call. Returns the status of the last frame finished in this call.
+    // Feeds received bytes. Input that starts 00 FF 00 is one whole datagram (11 to 261
+    // bytes); anything else is the next chunk of a serial byte stream, whose incomplete
+    // frame is kept for the next call. Bytes before the first 0x00 of the stream are
+    // ignored. A datagram of valid length discards a partly collected serial frame.
+    // Returns the status of the last frame finished (or overflow found) in this call,
+    // Incomplete if none.
     FrameStatus Update(const std::vector<std::uint8_t>& data);
 
     // The current state; the address is stable for the life of the decoder state.
