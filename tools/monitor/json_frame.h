@@ -1,0 +1,44 @@
+// One finished frame as a JSON object: status, receive time and the fields its records
+// carried, named as the TelemetryData members.
+#pragma once
+
+#include <chrono>
+#include <span>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include <kor/device.h>
+#include <kor/telemetry.h>
+
+namespace KorMonitor {
+
+// The JSON object of one finished frame, keys in this order:
+//  "status"              the FrameStatus enumerator's name, e.g. "NewTimecode";
+//  "receiveTime"         ISO-8601 UTC with microseconds, e.g. "2024-05-01T12:34:56.123456Z";
+//  "receiveEpochSeconds" the same instant as seconds since 1970 (UTC);
+// and, for an applied frame only:
+//  "messages"            the names of the frame's record types in frame order;
+//  the fields those record types carry, taken from state (the state after the frame),
+//  with the TelemetryData member names, e.g. "focus", "timecodeHours", "focusValid",
+//  "zeissZd": {"aperture": ...}; each field once, however many records carried it.
+// Floats are written with the shortest decimal that reads back as the same float, so
+// 2.8 is written 2.8 and not 2.7999999523162842.
+nlohmann::ordered_json FrameJson(Kor::Protocol::FrameStatus status,
+                                 std::chrono::system_clock::time_point received,
+                                 std::span<const Kor::Protocol::MessageType> types,
+                                 const Kor::Protocol::TelemetryData& state);
+
+// Writes the fields that records of one type carry into object (nothing for a type that
+// carries none).
+void AddMessageFields(nlohmann::ordered_json& object, Kor::Protocol::MessageType type,
+                      const Kor::Protocol::TelemetryData& state);
+
+// A JSON text on one line. Strings from the wire are arbitrary bytes: bytes that are not
+// valid UTF-8 are replaced by U+FFFD instead of failing.
+std::string DumpLine(const nlohmann::ordered_json& object);
+
+// ISO-8601 UTC with microseconds, e.g. "2024-05-01T12:34:56.123456Z".
+std::string IsoUtc(std::chrono::system_clock::time_point time);
+
+}  // namespace KorMonitor

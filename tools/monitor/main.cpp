@@ -1,0 +1,187 @@
+// kor-monitor: receives Kor telemetry over UDP or a serial stream and shows, live or as
+// JSON Lines, whether frames arrive and what they hold.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "json_frame.h"
+#include "monitor.h"
+#include "source.h"
+#include "view.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+extern "C" void RequestStop(int /*signal*/) {
+    stopRequested = 1;
+}
+
+// Ctrl-C and SIGTERM end the run with the summary. Without SA_RESTART the wait for input
+// returns at once when a signal arrives.
+void InstallStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+struct Options {
+    std::uint16_t port = 33322;
+    std::string bind = "0.0.0.0";
+    std::string serial;
+    bool json = false;
+    std::uint64_t count = 0;
+    double duration = 0;
+};
+
+void Draw(const KorMonitor::Monitor& monitor, const KorMonitor::ViewContext& context,
+          bool terminal) {
+    const std::string text = KorMonitor::RenderView(monitor.GetStats(), monitor.State(), context);
+    // On a terminal the view replaces the previous one; elsewhere (a pipe, a log file)
+    // each refresh is appended as a block of its own.
+    std::cout << (terminal ? "\x1b[H\x1b[2J" : "") << text << (terminal ? "" : "\n") << std::flush;
+}
+
+int Run(const Options& options, bool serial) {
+    std::string error;
+    std::unique_ptr<KorMonitor::Source> source =
+        serial ? KorMonitor::OpenSerialSource(options.serial, error)
+               : KorMonitor::OpenUdpSource(options.bind, options.port, error);
+    if (!source) {
+        std::cerr << "kor-monitor: " << error << '\n';
+        return 2;
+    }
+    InstallStopHandlers();
+    std::cerr << "kor-monitor: receiving from " << source->Describe() << '\n';
+
+    KorMonitor::Monitor::FrameSink sink;
+    if (options.json) {
+        sink = [](const KorMonitor::FinishedFrame& frame) {
+            std::cout << KorMonitor::DumpLine(KorMonitor::FrameJson(frame.status, frame.time.wall,
+                                                                    frame.types, frame.state))
+                      << '\n'
+                      << std::flush;
+        };
+    }
+    KorMonitor::Monitor monitor(std::move(sink), options.count);
+
+    const bool terminal = ::isatty(STDOUT_FILENO) != 0;
+    KorMonitor::ViewContext context{
+        source->Describe(), Clock::now(), {}, source->Datagrams() ? "datagrams" : "reads"};
+    auto nextDraw = context.start + 1s;
+    std::vector<std::uint8_t> buffer;
+    int status = 0;
+    bool ended = false;
+    while (!ended && stopRequested == 0 && !monitor.Done()) {
+        const auto now = Clock::now();
+        auto wait = std::chrono::milliseconds(200);
+        if (options.duration > 0) {
+            const double left =
+                options.duration - std::chrono::duration<double>(now - context.start).count();
+            if (left <= 0) {
+                break;
+            }
+            if (left < 0.2) {
+                wait = std::chrono::milliseconds(static_cast<long>(left * 1e3) + 1);
+            }
+        }
+        if (!options.json) {
+            if (now >= nextDraw) {
+                context.now = KorMonitor::ReceiveTime::Now();
+                Draw(monitor, context, terminal);
+                nextDraw = std::max(nextDraw + 1s, now + 100ms);
+            }
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(nextDraw - now));
+        }
+
+        switch (source->Read(buffer, std::max(wait, std::chrono::milliseconds(0)))) {
+            case KorMonitor::ReadResult::Data: {
+                const KorMonitor::ReceiveTime time = KorMonitor::ReceiveTime::Now();
+                if (source->Datagrams()) {
+                    monitor.OnDatagram(buffer, time);
+                } else {
+                    monitor.OnSerialBytes(buffer, time);
+                }
+                break;
+            }
+            case KorMonitor::ReadResult::End: ended = true; break;
+            case KorMonitor::ReadResult::Error:
+                std::cerr << "kor-monitor: " << source->ErrorText() << '\n';
+                status = 1;
+                ended = true;
+                break;
+            case KorMonitor::ReadResult::Timeout:
+            case KorMonitor::ReadResult::Interrupted: break;
+        }
+    }
+
+    const auto elapsed = Clock::now() - context.start;
+    const std::string summary =
+        KorMonitor::RenderSummary(monitor.GetStats(), elapsed, context.chunks);
+    if (options.json) {
+        // Standard output carries only JSON lines.
+        std::cerr << summary << std::flush;
+    } else {
+        context.now = KorMonitor::ReceiveTime::Now();
+        Draw(monitor, context, terminal);
+        std::cout << summary << std::flush;
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    CLI::App app{
+        "Receives Kor telemetry over UDP or a serial byte stream and shows whether "
+        "frames arrive and what they hold.",
+        "kor-monitor"};
+    CLI::Option* port =
+        app.add_option("--port", options.port, "UDP port to listen on (0 picks a free port)")
+            ->capture_default_str();
+    CLI::Option* bind = app.add_option("--bind", options.bind, "IPv4 address to listen on")
+                            ->capture_default_str()
+                            ->check(CLI::ValidIPV4);
+    CLI::Option* serial =
+        app.add_option("--serial", options.serial,
+                       "read a serial byte stream from PATH (a file or a serial device), "
+                       "or from standard input for -")
+            ->option_text("PATH|-")
+            ->excludes(port)
+            ->excludes(bind);
+    app.add_flag("--json", options.json,
+                 "write one JSON object per finished frame (JSON Lines) instead of the live "
+                 "view");
+    app.add_option("--count", options.count, "stop after N finished frames")
+        ->option_text("N")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--duration", options.duration, "stop after SECONDS")
+        ->option_text("SECONDS")
+        ->check(CLI::PositiveNumber);
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        return Run(options, serial->count() != 0);
+    } catch (const std::exception& failure) {
+        std::cerr << "kor-monitor: " << failure.what() << '\n';
+        return 1;
+    }
+}

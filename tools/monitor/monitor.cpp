@@ -1,0 +1,72 @@
+// The receive pipeline: one Device, one frame per Update call, statistics and a sink.
+#include "monitor.h"
+
+#include <utility>
+
+#include "names.h"
+
+namespace KorMonitor {
+
+using Kor::Protocol::FrameStatus;
+using Kor::Protocol::MessageType;
+
+Monitor::Monitor(FrameSink sink, std::uint64_t frameLimit)
+    : sink_(std::move(sink)), frameLimit_(frameLimit) {}
+
+void Monitor::OnDatagram(std::span<const std::uint8_t> datagram, const ReceiveTime& time) {
+    stats_.OnReceived(datagram.size());
+    if (Done()) {
+        return;
+    }
+    if (!IsDatagram(datagram)) {
+        FeedSerial(datagram, time);
+        return;
+    }
+    input_.assign(datagram.begin(), datagram.end());
+    const FrameStatus status = device_.Update(input_);
+    const std::vector<MessageType> types =
+        IsApplied(status) ? DatagramRecordTypes(datagram) : std::vector<MessageType>{};
+    Finish(status, types, time);
+}
+
+void Monitor::OnSerialBytes(std::span<const std::uint8_t> bytes, const ReceiveTime& time) {
+    stats_.OnReceived(bytes.size());
+    FeedSerial(bytes, time);
+}
+
+void Monitor::FeedSerial(std::span<const std::uint8_t> bytes, const ReceiveTime& time) {
+    splitter_.Feed(bytes, [&](std::span<const std::uint8_t> stuffed) {
+        if (Done()) {
+            return;
+        }
+        if (!serialOpened_) {
+            // The device collects only after it has seen a delimiter. Given on its own,
+            // the delimiter finishes nothing; every later frame then arrives with its
+            // closing delimiter and finishes exactly one frame.
+            device_.Update(std::vector<std::uint8_t>{0x00});
+            serialOpened_ = true;
+        }
+        input_.assign(stuffed.begin(), stuffed.end());
+        input_.push_back(0x00);
+        const FrameStatus status = device_.Update(input_);
+        if (status == FrameStatus::Incomplete) {
+            return;
+        }
+        const std::vector<MessageType> types = IsApplied(status)
+                                                   ? ListRecordTypes(UnstuffSerialRecords(stuffed))
+                                                   : std::vector<MessageType>{};
+        Finish(status, types, time);
+    });
+}
+
+void Monitor::Finish(FrameStatus status, std::span<const MessageType> types,
+                     const ReceiveTime& time) {
+    ++finished_;
+    const Kor::Protocol::TelemetryData& state = State();
+    stats_.OnFrame(status, types, time, state);
+    if (sink_) {
+        sink_(FinishedFrame{status, time, types, state});
+    }
+}
+
+}  // namespace KorMonitor

@@ -1,0 +1,69 @@
+// Where received bytes come from: a UDP socket or a serial byte stream.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace KorMonitor {
+
+// An owned file descriptor, closed on destruction.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd();
+
+    int Get() const { return fd_; }
+    int Release();
+
+private:
+    int fd_ = -1;
+};
+
+enum class ReadResult {
+    Data,         // bytes were read into the buffer
+    Timeout,      // nothing arrived in time
+    Interrupted,  // a signal arrived while waiting
+    End,          // the stream ended (end of file)
+    Error,        // reading failed; see the source's error text
+};
+
+// A source of received bytes, read with a bounded wait so that the caller can keep its
+// deadlines and notice a stop request.
+class Source {
+public:
+    virtual ~Source() = default;
+
+    // Waits at most timeout for input and reads what has arrived into buffer (replacing
+    // its contents): one whole datagram, or the next chunk of a byte stream.
+    virtual ReadResult Read(std::vector<std::uint8_t>& buffer,
+                            std::chrono::milliseconds timeout) = 0;
+
+    // True when each read is one datagram; false for a byte stream.
+    virtual bool Datagrams() const = 0;
+
+    // What the source is, for the view, e.g. "UDP 0.0.0.0:33322".
+    virtual std::string Describe() const = 0;
+
+    // Why the last read failed (one line).
+    virtual std::string ErrorText() const = 0;
+};
+
+// Opens a UDP socket bound to address:port (IPv4; port 0 picks a free port). On failure
+// returns null and sets error to one line naming the port and the system's reason.
+std::unique_ptr<Source> OpenUdpSource(const std::string& address, std::uint16_t port,
+                                      std::string& error);
+
+// Opens a serial byte stream: a file, a serial device (switched to raw mode for the run)
+// or, for "-", standard input. On failure returns null and sets error to one line naming
+// the path and the system's reason.
+std::unique_ptr<Source> OpenSerialSource(const std::string& path, std::string& error);
+
+}  // namespace KorMonitor

@@ -1,0 +1,130 @@
+// Receive statistics: arrival counts, per-type rates and ages, frame status counts, frame
+// inter-arrival jitter and time-stamp latency.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+
+#include <kor/device.h>
+#include <kor/telemetry.h>
+
+#include "names.h"
+
+namespace KorMonitor {
+
+// When something was received, on the two clocks the monitor needs: the steady clock for
+// rates, ages and intervals, the wall clock (with the local zone's offset from UTC at that
+// instant) for time stamps and for comparing with the sender's local-time PTP stamps.
+struct ReceiveTime {
+    std::chrono::steady_clock::time_point steady;
+    std::chrono::system_clock::time_point wall;
+    std::chrono::seconds zoneOffset{0};  // local time minus UTC
+
+    // The current time on both clocks, with the local zone's current offset.
+    static ReceiveTime Now();
+};
+
+// Count, minimum, maximum, mean and standard deviation of a series, kept in constant
+// space (Welford's running update, which stays accurate over long runs).
+class RunningStats {
+public:
+    void Add(double value);
+
+    std::uint64_t Count() const { return count_; }
+    double Min() const { return min_; }
+    double Max() const { return max_; }
+    double Mean() const { return mean_; }
+    double Last() const { return last_; }
+    // Population standard deviation; 0 with fewer than two values.
+    double StdDev() const;
+
+private:
+    std::uint64_t count_ = 0;
+    double min_ = 0;
+    double max_ = 0;
+    double mean_ = 0;
+    double m2_ = 0;  // sum of squared differences from the mean
+    double last_ = 0;
+};
+
+// Arrival times of one kind of event, for a rate over a sliding window and the age of
+// the last arrival.
+class ArrivalTracker {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Arrivals older than this no longer count towards the rate.
+    static constexpr std::chrono::seconds kWindow{5};
+    // Bound on the arrivals kept; at higher rates the window shrinks to what they span.
+    static constexpr std::size_t kMaxKept = 4096;
+
+    void Add(Clock::time_point when);
+
+    std::uint64_t Count() const { return count_; }
+    // Arrivals per second within the window ending at now: the number of intervals
+    // between the arrivals in it divided by the time they span; 0 with fewer than two.
+    double RateHz(Clock::time_point now) const;
+    // Arrivals per second from the first arrival to the last; 0 while they span no time.
+    double MeanRateHz() const;
+    // Time since the last arrival; empty when nothing has arrived.
+    std::optional<Clock::duration> Age(Clock::time_point now) const;
+
+private:
+    std::deque<Clock::time_point> recent_;  // ascending
+    std::uint64_t count_ = 0;
+    Clock::time_point first_{};
+};
+
+// Everything the live view and the closing summary report about a run.
+class Stats {
+public:
+    // Counts one received datagram or serial chunk of the given size.
+    void OnReceived(std::size_t bytes);
+
+    // Counts one finished frame: its status, and, for an applied frame, the record types
+    // it held. state is the device's state after the frame, used for the latency of an
+    // applied frame that carried a PtpTimestamp record.
+    void OnFrame(Kor::Protocol::FrameStatus status,
+                 std::span<const Kor::Protocol::MessageType> types, const ReceiveTime& time,
+                 const Kor::Protocol::TelemetryData& state);
+
+    std::uint64_t Chunks() const { return chunks_; }
+    std::uint64_t Bytes() const { return bytes_; }
+    std::uint64_t Frames() const { return frames_.Count(); }
+    std::uint64_t Applied() const;
+    std::uint64_t Errors() const { return Frames() - Applied(); }
+    std::uint64_t StatusCount(Kor::Protocol::FrameStatus status) const;
+
+    const ArrivalTracker& FrameArrivals() const { return frames_; }
+    // Arrivals of records of one type, counted in applied frames only.
+    const ArrivalTracker& TypeArrivals(Kor::Protocol::MessageType type) const;
+
+    // Seconds between consecutive finished frames.
+    const RunningStats& FrameInterval() const { return interval_; }
+    // Seconds from the sender's PTP time stamp to the local time of arrival; negative
+    // when the stamp lies in the receiver's future.
+    const RunningStats& PtpLatency() const { return latency_; }
+
+private:
+    std::uint64_t chunks_ = 0;
+    std::uint64_t bytes_ = 0;
+    std::array<std::uint64_t, kFrameStatusCount> statusCounts_{};
+    ArrivalTracker frames_;
+    std::array<ArrivalTracker, kMessageTypeCount> types_{};
+    std::optional<std::chrono::steady_clock::time_point> lastFrame_;
+    RunningStats interval_;
+    RunningStats latency_;
+};
+
+// Seconds from a PTP time stamp (local-time seconds since 1970 and nanoseconds) to the
+// local time of the given receive time. Whole seconds are subtracted before nanoseconds
+// are added, so the result keeps nanosecond resolution for any realistic stamp.
+double PtpLatencySeconds(std::uint64_t ptpSeconds, std::uint32_t ptpNanoseconds,
+                         const ReceiveTime& time);
+
+}  // namespace KorMonitor
