@@ -1,0 +1,233 @@
+// Pacing of the nine rate slots as a receiver sees it, against a literal sleep-then-yield.
+//
+// Usage: kor_pacing [SECONDS]   (default 10)
+//
+// A child process runs the sender; the parent receives on loopback and time-stamps every
+// datagram. Per slot it reports the period error (arrival interval minus the nominal
+// period: p50, p99 and max of its magnitude, in microseconds), the average rate against
+// the nominal one, and the processor time the sending process used. Two senders run one
+// after the other: the engine's Transmitter, and a literal pacing that sleeps until 2 ms
+// before each deadline measured from the call and then yields until the period has passed
+// since the frame's start.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "tables.h"
+#include "transmitter.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Kor::Engine::kGeneratorSlots;
+using Kor::Engine::kRateByChoice;
+using Kor::Protocol::MessageType;
+
+// One message type per slot, so the receiver can tell the streams apart.
+constexpr std::array<MessageType, kGeneratorSlots> kSlotType{
+    MessageType::Timecode,       MessageType::BasicLens,  MessageType::PtpTimestamp,
+    MessageType::LensProperties, MessageType::PositionalData, MessageType::AxesData,
+    MessageType::TickCount,      MessageType::ProjectFps, MessageType::ChannelId};
+
+int SlotOf(std::uint8_t type) {
+    for (int slot = 0; slot < kGeneratorSlots; ++slot) {
+        if (static_cast<std::uint8_t>(kSlotType[static_cast<std::size_t>(slot)]) == type) {
+            return slot;
+        }
+    }
+    return -1;
+}
+
+double PeriodNs(int slot) {
+    return 1e9 / static_cast<double>(kRateByChoice[static_cast<std::size_t>(slot)]);
+}
+
+void RunTransmitter(std::uint16_t port, double seconds) {
+    Kor::Engine::Transmitter t;
+    {
+        std::lock_guard lock(t.modelMutex);
+        t.SetDestination("127.0.0.1", port);
+        for (int slot = 0; slot < kGeneratorSlots; ++slot) {
+            t.schedule[static_cast<std::size_t>(slot)] = {kSlotType[static_cast<std::size_t>(slot)]};
+        }
+        t.Start();
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    std::lock_guard lock(t.modelMutex);
+    t.Stop();
+}
+
+// The pacing taken literally: coarse sleep to 2 ms before a deadline measured from the
+// call, then yield until the period has passed since the frame's start.
+void LiteralWait(double periodMs, std::int64_t startNs) {
+    auto now = [] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   Clock::now().time_since_epoch())
+            .count();
+    };
+    if (periodMs > 2.0) {
+        std::this_thread::sleep_until(Clock::time_point(std::chrono::nanoseconds(
+            now() + static_cast<std::int64_t>((periodMs - 2.0) * 1e6))));
+    }
+    while (static_cast<double>(now() - startNs) / 1e6 < periodMs) {
+        std::this_thread::yield();
+    }
+}
+
+void RunLiteral(std::uint16_t port, double seconds) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::atomic<bool> running{true};
+    std::vector<std::thread> threads;
+    for (int slot = 0; slot < kGeneratorSlots; ++slot) {
+        threads.emplace_back([&, slot] {
+            const double periodMs = PeriodNs(slot) / 1e6;
+            Kor::Protocol::TelemetryData data;
+            const auto frame = data.Encode(Kor::Protocol::TransmissionType::UDP,
+                                           {kSlotType[static_cast<std::size_t>(slot)]});
+            while (running) {
+                const auto start = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                       Clock::now().time_since_epoch())
+                                       .count();
+                ::sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                         sizeof to);
+                LiteralWait(periodMs, start);
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    running = false;
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    ::close(fd);
+}
+
+double Percentile(std::vector<double> values, double p) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+struct SlotReport {
+    double p50 = 0, p99 = 0, max = 0, rateError = 0;
+    std::size_t frames = 0;
+};
+
+// Receives until the sender child exits; returns per-slot figures and the child's CPU.
+std::array<SlotReport, kGeneratorSlots> Measure(const char* name, void (*sender)(std::uint16_t, double),
+                                                double seconds) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t length = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    const int bufferSize = 4 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+
+    std::fflush(stdout);  // the child must not inherit unwritten report lines
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::fclose(stdout);  // the engine's progress lines are not part of the report
+        sender(ntohs(addr.sin_port), seconds);
+        std::_Exit(0);
+    }
+
+    std::array<std::vector<std::int64_t>, kGeneratorSlots> arrivals;
+    rusage usage{};
+    int status = 0;
+    std::array<std::uint8_t, 2048> buffer{};
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0) {
+            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 Clock::now().time_since_epoch())
+                                 .count();
+            const int slot = n > 8 ? SlotOf(buffer[8]) : -1;
+            if (slot >= 0) {
+                arrivals[static_cast<std::size_t>(slot)].push_back(now);
+            }
+            continue;
+        }
+        if (::wait4(child, &status, WNOHANG, &usage) == child) {
+            break;
+        }
+    }
+    ::close(fd);
+
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    std::printf("\n%s: sender CPU %.2f s in %.1f s = %.2f%% of one core\n", name, cpu, seconds,
+                100.0 * cpu / seconds);
+    std::printf("%-5s %9s %7s %9s %9s %9s %11s\n", "slot", "rate Hz", "frames", "p50 us",
+                "p99 us", "max us", "rate error");
+    std::array<SlotReport, kGeneratorSlots> reports;
+    for (int slot = 0; slot < kGeneratorSlots; ++slot) {
+        const auto& a = arrivals[static_cast<std::size_t>(slot)];
+        SlotReport& r = reports[static_cast<std::size_t>(slot)];
+        r.frames = a.size();
+        std::vector<double> errors;
+        for (std::size_t i = 1; i < a.size(); ++i) {
+            errors.push_back(std::abs(static_cast<double>(a[i] - a[i - 1]) - PeriodNs(slot)) / 1e3);
+        }
+        r.p50 = Percentile(errors, 0.50);
+        r.p99 = Percentile(errors, 0.99);
+        r.max = errors.empty() ? 0.0 : *std::max_element(errors.begin(), errors.end());
+        if (a.size() > 1) {
+            const double measured = static_cast<double>(a.size() - 1) * 1e9 /
+                                    static_cast<double>(a.back() - a.front());
+            const double nominal = static_cast<double>(kRateByChoice[static_cast<std::size_t>(slot)]);
+            r.rateError = (measured - nominal) / nominal;
+        }
+        std::printf("%-5d %9.3f %7zu %9.1f %9.1f %9.1f %10.4f%%\n", slot,
+                    static_cast<double>(kRateByChoice[static_cast<std::size_t>(slot)]), r.frames,
+                    r.p50, r.p99, r.max, 100.0 * r.rateError);
+    }
+    return reports;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
+    if (!(seconds > 0.0)) {
+        std::fprintf(stderr, "usage: kor_pacing [SECONDS]\n");
+        return 2;
+    }
+    const auto engine = Measure("Transmitter", RunTransmitter, seconds);
+    const auto literal = Measure("Literal sleep to 2 ms, then yield", RunLiteral, seconds);
+
+    double worstEngineP50 = 0;
+    for (int slot = 0; slot < kGeneratorSlots; ++slot) {
+        worstEngineP50 = std::max(worstEngineP50, engine[static_cast<std::size_t>(slot)].p50);
+    }
+    std::printf("\nworst slot p50: Transmitter %.1f us; literal p99 by slot:", worstEngineP50);
+    for (const auto& r : literal) {
+        std::printf(" %.0f", r.p99);
+    }
+    std::printf(" us\n");
+    return 0;
+}

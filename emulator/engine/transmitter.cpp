@@ -1,0 +1,324 @@
+// Transmitter: construction and teardown, run control, send queue, sender and generators.
+#include "transmitter.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include "numeric.h"
+
+namespace Kor::Engine {
+namespace {
+
+// Sleeping hands over to yielding this long before a deadline. Linux wakes a sleeper
+// within some tens of microseconds (with the timer slack set to 1 ns, below), so a short
+// spin keeps periods exact at a small cost in processor time.
+constexpr std::int64_t kSpinMarginNs = 150'000;
+
+// How often a worker waiting for the model lock checks whether its run was stopped.
+constexpr std::chrono::milliseconds kLockPoll{1};
+
+std::chrono::steady_clock::time_point SteadyTimePoint(std::int64_t ns) {
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
+}
+
+}  // namespace
+
+Transmitter::Transmitter(Clock& clockSource) : clock(clockSource) {
+    std::fputs("Binding to source port  0 ...\n", stdout);
+    std::fflush(stdout);
+    udpSocket.BindAnyPort();
+    runFlag = std::make_shared<RunFlag>(false);
+}
+
+Transmitter::~Transmitter() {
+    Stop();
+    JoinThreads();
+    ClearQueue();
+}
+
+bool Transmitter::IsRunning() const noexcept {
+    return runFlag->IsSet();
+}
+
+void Transmitter::Start() {
+    if (IsRunning()) {
+        return;
+    }
+    JoinThreads();
+    auto flag = std::make_shared<RunFlag>(true);
+    runFlag = flag;
+    for (int slot = 0; slot < kGeneratorSlots; ++slot) {
+        generatorThreads[static_cast<std::size_t>(slot)] =
+            std::thread(&Transmitter::GeneratorLoop, this, slot, flag);
+    }
+    senderThread = std::thread(&Transmitter::SenderLoop, this, flag);
+}
+
+void Transmitter::Stop() {
+    if (!IsRunning()) {
+        return;
+    }
+    lensFilePlaying = false;
+    EndRun();
+    ClearQueue();
+}
+
+void Transmitter::EndRun() {
+    runFlag->Clear();
+    {
+        // Taking the queue lock orders the cleared flag before the sender's next check.
+        std::lock_guard lock(queueMutex);
+    }
+    queueCondition.notify_all();
+    for (std::thread& thread : generatorThreads) {
+        if (thread.joinable()) {
+            retiredThreads.push_back(std::move(thread));
+        }
+    }
+    if (senderThread.joinable()) {
+        retiredThreads.push_back(std::move(senderThread));
+    }
+}
+
+void Transmitter::JoinThreads() {
+    for (std::thread& thread : generatorThreads) {
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+    {
+        std::lock_guard lock(queueMutex);
+    }
+    queueCondition.notify_all();
+    if (senderThread.joinable()) {
+        senderThread.join();
+    }
+    for (std::thread& thread : retiredThreads) {
+        thread.join();
+    }
+    retiredThreads.clear();
+}
+
+std::uint64_t Transmitter::EnqueueFrame(const std::vector<std::uint8_t>& frame) {
+    std::uint64_t sequence = 0;
+    {
+        std::lock_guard lock(queueMutex);
+        frameQueue.push_back(frame);
+        enqueueTimes.push_back(clock.SystemTicks());
+        sequence = ++enqueuedCount;
+    }
+    queueCondition.notify_one();
+    return sequence;
+}
+
+void Transmitter::ClearQueue() {
+    std::lock_guard lock(queueMutex);
+    removedCount += frameQueue.size();
+    frameQueue.clear();
+    enqueueTimes.clear();
+}
+
+void Transmitter::SetDestination(std::string address, std::uint16_t port) {
+    std::lock_guard lock(destinationMutex);
+    destination.address = std::move(address);
+    destination.port = port;
+}
+
+Destination Transmitter::GetDestination() const {
+    std::lock_guard lock(destinationMutex);
+    return destination;
+}
+
+void Transmitter::SendDatagram(const std::vector<std::uint8_t>& frame) {
+    const Destination to = GetDestination();
+    if (udpSocket.SendTo(to.address, to.port, frame.data(), frame.size())) {
+        datagramsSent.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    sendFailures.fetch_add(1, std::memory_order_relaxed);
+    std::fputs("Failed to send UDP message.\n", stderr);
+    std::fflush(stderr);
+}
+
+bool Transmitter::WaitUntilSystemTicks(std::int64_t targetTicks, RunFlag& flag) {
+    const std::int64_t remainingNs = (targetTicks - clock.SystemTicks()) * 100;
+    if (remainingNs > kSpinMarginNs &&
+        !flag.WaitUntil(SteadyTimePoint(clock.SteadyNs() + remainingNs - kSpinMarginNs))) {
+        return false;
+    }
+    while (clock.SystemTicks() < targetTicks) {
+        if (!flag.IsSet()) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+void Transmitter::SenderLoop(std::shared_ptr<RunFlag> flag) {
+    TightenTimerSlack();
+    while (flag->IsSet()) {
+        std::vector<std::uint8_t> frame;
+        std::int64_t queuedAt = 0;
+        std::uint64_t sequence = 0;
+        {
+            std::unique_lock lock(queueMutex);
+            queueCondition.wait(lock, [&] { return !flag->IsSet() || !frameQueue.empty(); });
+            if (!flag->IsSet()) {
+                return;  // frames still queued belong to a stopped run: not sent
+            }
+            frame = std::move(frameQueue.front());
+            frameQueue.pop_front();
+            queuedAt = enqueueTimes.front();
+            enqueueTimes.pop_front();
+            sequence = ++removedCount;
+        }
+        const std::int32_t delay = delayMs.load();
+        if (delay > 0) {
+            const double target = static_cast<double>(delay) * 10'000.0 +
+                                  static_cast<double>(queuedAt);
+            if (!WaitUntilSystemTicks(SaturateToInt64(target), *flag)) {
+                return;
+            }
+        }
+        SendDatagram(frame);
+        sentSequence.store(sequence);
+    }
+}
+
+bool Transmitter::WaitPeriod(double periodMs, std::int64_t startNs, RunFlag& flag) {
+    const std::int64_t deadline = SaturatingAdd(startNs, SaturateToInt64(periodMs * 1e6));
+    if (deadline - clock.SteadyNs() > kSpinMarginNs &&
+        !flag.WaitUntil(SteadyTimePoint(deadline - kSpinMarginNs))) {
+        return false;
+    }
+    while (clock.SteadyNs() < deadline) {
+        if (!flag.IsSet()) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return flag.IsSet();
+}
+
+void Transmitter::GeneratorLoop(int slot, std::shared_ptr<RunFlag> flag) {
+    TightenTimerSlack();
+    const double periodMs = 1000.0 / static_cast<double>(kRateByChoice[static_cast<std::size_t>(slot)]);
+    const std::int64_t periodNs = SaturateToInt64(periodMs * 1e6);
+    const std::int64_t threadStart = clock.SteadyNs();
+    auto& counters = slotCounters[static_cast<std::size_t>(slot)];
+    const auto& list = schedule[static_cast<std::size_t>(slot)];
+
+    // Frames are paced from absolute deadlines (start + k periods), so the time spent
+    // building a frame and waking up never accumulates into the average rate.
+    std::int64_t frameStart = threadStart;
+    while (flag->IsSet()) {
+        {
+            const auto lock = LockModel(*flag);
+            if (!lock.owns_lock()) {
+                break;
+            }
+            if (!list.empty()) {
+                if (!lensFilePlaying) {
+                    UpdateTimecode();
+                    UpdateTickCount(threadStart);
+                    UpdatePtpTimestamp();
+                }
+                UpdateRawLensEncoders();
+                const std::vector<std::uint8_t> frame = liveState.Encode(transmissionType, list);
+                EnqueueFrame(frame);
+                counters.frames.fetch_add(1, std::memory_order_relaxed);
+                counters.bytes.fetch_add(frame.size(), std::memory_order_relaxed);
+            }
+        }
+        if (!WaitNextFrame(frameStart, periodNs, periodMs, *flag)) {
+            break;
+        }
+    }
+}
+
+bool Transmitter::WaitNextFrame(std::int64_t& frameStart, std::int64_t periodNs, double periodMs,
+                                RunFlag& flag) {
+    if (!WaitPeriod(periodMs, frameStart, flag)) {
+        return false;
+    }
+    frameStart = SaturatingAdd(frameStart, periodNs);
+    // After a stall of more than a period, start afresh instead of sending a burst.
+    const std::int64_t now = clock.SteadyNs();
+    if (now - frameStart > periodNs) {
+        frameStart = now;
+    }
+    return true;
+}
+
+std::unique_lock<std::timed_mutex> Transmitter::LockModel(const RunFlag& flag) {
+    std::unique_lock lock(modelMutex, std::defer_lock);
+    while (flag.IsSet()) {
+        // A system-clock deadline: timed_mutex then waits with pthread_mutex_timedlock,
+        // which thread checkers understand; a clock step only shortens one poll.
+        if (lock.try_lock_until(std::chrono::system_clock::now() + kLockPoll)) {
+            // A run stopped while this thread waited must not queue another frame.
+            if (!flag.IsSet()) {
+                lock.unlock();
+            }
+            break;
+        }
+    }
+    return lock;
+}
+
+void Transmitter::UpdateTimecode() {
+    const Timecode tc = TimecodeAt(clock.LocalTicks(), liveState.projectFps);
+    liveState.timecodeHours = tc.hours;
+    liveState.timecodeMinutes = tc.minutes;
+    liveState.timecodeSeconds = tc.seconds;
+    liveState.timecodeFrames = tc.frames;
+}
+
+void Transmitter::UpdateTickCount(std::int64_t startNs) {
+    TickCountAfter(clock.SteadyNs() - startNs, liveState.tickCountType, liveState.tickCount);
+}
+
+void Transmitter::UpdatePtpTimestamp() {
+    const PtpTime ptp = PtpAt(clock.LocalTicks());
+    liveState.ptpSeconds = ptp.seconds;
+    liveState.ptpNanoseconds = ptp.nanoseconds;
+}
+
+void Transmitter::RestoreAfterLensPlayback() {
+    TelemetryData& live = liveState;
+    const TelemetryData& saved = savedLiveState;
+    live.clipName = saved.clipName;
+    live.productBrand = saved.productBrand;
+    live.productName = saved.productName;
+    live.lensManufacturer = saved.lensManufacturer;
+    live.lensSerial = saved.lensSerial;
+    live.projectFps = saved.projectFps;
+    live.sensorWidth = saved.sensorWidth;
+    live.clipWidth = saved.clipWidth;
+    live.clipHeight = saved.clipHeight;
+    // These were replaced only by non-zero header values.
+    if (saved.minFocalLength != 0.0F) {
+        live.minFocalLength = saved.minFocalLength;
+    }
+    if (saved.maxFocalLength != 0.0F) {
+        live.maxFocalLength = saved.maxFocalLength;
+    }
+    if (lensHeaderState.focus != 0) {
+        live.focus = saved.focus;
+    }
+}
+
+void Transmitter::UpdateRawLensEncoders() {
+    TelemetryData& s = liveState;
+    s.rawFocusEncoder = RawEncoderCount(static_cast<float>(s.focus - 450U), 16776765.0F);
+    s.rawZoomEncoder =
+        RawEncoderCount(s.zoom - s.minFocalLength, s.maxFocalLength - s.minFocalLength);
+    s.rawIrisEncoder = RawEncoderCount(s.iris - s.minIris, s.maxIris - s.minIris);
+    s.rawFocusEncoderValid = s.rawZoomEncoderValid = s.rawIrisEncoderValid = true;
+}
+
+}  // namespace Kor::Engine

@@ -1,0 +1,162 @@
+// Transmitter: the emulator's engine. Generator threads build frames at fixed rates from
+// the live record; one sender thread sends them as UDP datagrams, optionally delayed.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <kor/telemetry.h>
+
+#include "clocks.h"
+#include "run_flag.h"
+#include "tables.h"
+#include "udp_socket.h"
+
+namespace Kor::Engine {
+
+using Protocol::MessageType;
+using Protocol::TelemetryData;
+using Protocol::TransmissionType;
+
+// Where datagrams go: a dotted-decimal IPv4 address and a port.
+struct Destination {
+    std::string address;
+    std::uint16_t port = 0;
+};
+
+// Counters of one rate slot since construction (frames and bytes handed to the sender).
+struct SlotCounters {
+    std::atomic<std::uint64_t> frames{0};
+    std::atomic<std::uint64_t> bytes{0};
+};
+
+// Thread model:
+//  - Start launches nine generator threads (one per rate slot) and one sender thread that
+//    share a fresh RunFlag; Stop clears that flag and returns at once.
+//  - The threads of a stopped run are kept and joined by the next JoinThreads (called by
+//    Start) or by the destructor. Every wait they make is cut short by the flag, so
+//    joining them takes at most the few microseconds of a frame being built.
+//  - modelMutex guards liveState and schedule; queueMutex guards the send queue. The lock
+//    order is modelMutex, then queueMutex.
+class Transmitter {
+public:
+    // Opens the socket and binds it to a system-chosen source port (std::system_error on
+    // failure). `clock` must outlive the Transmitter.
+    explicit Transmitter(Clock& clock = DefaultClock());
+    // Stops a run, joins every thread ever started, empties the queue, closes the socket.
+    ~Transmitter();
+    Transmitter(const Transmitter&) = delete;
+    Transmitter& operator=(const Transmitter&) = delete;
+
+    // Run control (user-interface thread).
+    bool IsRunning() const noexcept;
+    void Start();
+    void Stop();
+    void JoinThreads();
+
+    // The send queue. EnqueueFrame returns the frame's sequence number (1 for the first
+    // frame ever queued); SentSequence is that of the last frame the sender sent.
+    std::uint64_t EnqueueFrame(const std::vector<std::uint8_t>& frame);
+    void ClearQueue();
+    std::uint64_t SentSequence() const noexcept { return sentSequence.load(); }
+    // Sends one datagram to the current destination; a failure is written to stderr.
+    void SendDatagram(const std::vector<std::uint8_t>& frame);
+
+    // The destination, read by the sender for every datagram as one consistent pair.
+    void SetDestination(std::string address, std::uint16_t port);
+    Destination GetDestination() const;
+
+    // Clock stamps of liveState; call with modelMutex held.
+    void UpdateTimecode();
+    void UpdateTickCount(std::int64_t startNs);
+    void UpdatePtpTimestamp();
+    // Derives the raw lens encoder counts from focus, zoom and iris and marks them valid.
+    void UpdateRawLensEncoders();
+
+    // Lens correction files (call with modelMutex held). LoadLensFile reads a file into
+    // the lens file members; StartZeiss plays the loaded frames at the file's frame rate
+    // in place of the generator of that rate, until the clip ends or Stop.
+    void LoadLensFile(std::string path);
+    void StartZeiss();
+    // Puts back the header fields a lens file playback replaced (from savedLiveState);
+    // call once the playback has ended. Idempotent.
+    void RestoreAfterLensPlayback();
+
+    // Waits until `periodMs` have passed since `startNs` on the steady clock: sleeps to
+    // shortly before the deadline, then yields until it. Returns false at once when
+    // `flag` is cleared meanwhile.
+    bool WaitPeriod(double periodMs, std::int64_t startNs, RunFlag& flag);
+
+    // Locks modelMutex for a worker of the run of `flag`; gives up (returns an unlocked
+    // lock) as soon as the flag is cleared.
+    std::unique_lock<std::timed_mutex> LockModel(const RunFlag& flag);
+
+    // The source port of every datagram; it stays the same for the Transmitter's life.
+    std::uint16_t SourcePort() const noexcept { return udpSocket.LocalPort(); }
+    const SlotCounters& Counters(int slot) const { return slotCounters.at(slot); }
+    std::uint64_t DatagramsSent() const noexcept { return datagramsSent.load(); }
+    std::uint64_t SendFailures() const noexcept { return sendFailures.load(); }
+
+    std::array<std::thread, kGeneratorSlots> generatorThreads;
+    std::thread senderThread;
+    std::shared_ptr<RunFlag> runFlag;
+    std::unordered_map<std::string, int> projectFpsByName{
+        {"23.98", 1}, {"24", 2}, {"25", 3}, {"29.97", 4}, {"30", 5}};
+    TelemetryData liveState;
+    std::array<std::vector<MessageType>, kScheduleSlots> schedule;
+    TransmissionType transmissionType = TransmissionType::UDP;
+    UdpSocket udpSocket;
+    std::atomic<std::int32_t> delayMs{0};
+    std::mutex queueMutex;
+    std::condition_variable queueCondition;
+    std::deque<std::vector<std::uint8_t>> frameQueue;
+    std::deque<std::int64_t> enqueueTimes;
+    // Timed, so that a worker waiting for it can notice a stop: a stopped run's threads
+    // are joined by Start, which the control window calls with this lock held.
+    std::timed_mutex modelMutex;
+    TelemetryData lensHeaderState;               // header values of the loaded lens file
+    std::vector<TelemetryData> lensFrames;       // one record per frame line
+    std::vector<std::int32_t> lensFrameNumbers;  // frame number of each record
+    std::int32_t lensClipDurationFrames = 0;
+    TelemetryData savedLiveState;  // liveState as it was when the playback started
+    bool lensFileLoaded = false;
+    std::string lensFileName;
+    std::atomic<std::int32_t> lensFramesSent{0};
+    std::atomic<bool> lensFilePlaying{false};
+
+private:
+    void GeneratorLoop(int slot, std::shared_ptr<RunFlag> flag);
+    void LensPlaybackLoop(std::shared_ptr<RunFlag> flag);
+    // Paces frames from absolute deadlines; returns false when the run was stopped.
+    bool WaitNextFrame(std::int64_t& frameStart, std::int64_t periodNs, double periodMs,
+                       RunFlag& flag);
+    void SenderLoop(std::shared_ptr<RunFlag> flag);
+    // Waits until the system clock reaches `targetTicks` (100-ns ticks); false on a stop.
+    bool WaitUntilSystemTicks(std::int64_t targetTicks, RunFlag& flag);
+    // Clears the run flag, wakes the sender and moves the run's threads to retiredThreads.
+    void EndRun();
+
+    Clock& clock;
+    mutable std::mutex destinationMutex;
+    Destination destination;
+    std::vector<std::thread> retiredThreads;
+    std::array<SlotCounters, kGeneratorSlots> slotCounters;
+    std::atomic<std::uint64_t> datagramsSent{0};
+    // Sequence numbers of the queue (guarded by queueMutex): frames ever queued, and frames
+    // taken out or discarded. The front frame's number is removedCount + 1.
+    std::uint64_t enqueuedCount = 0;
+    std::uint64_t removedCount = 0;
+    std::atomic<std::uint64_t> sentSequence{0};
+    std::atomic<std::uint64_t> sendFailures{0};
+};
+
+}  // namespace Kor::Engine

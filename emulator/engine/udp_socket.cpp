@@ -1,0 +1,60 @@
+// UdpSocket over POSIX sockets: open, bind to a system-chosen port, send, close.
+#include "udp_socket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
+namespace Kor::Engine {
+
+UdpSocket::UdpSocket() {
+    std::fputs("Creating socket...\n", stdout);
+    std::fflush(stdout);
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd_ < 0) {
+        throw std::system_error(errno, std::system_category(), "Error opening socket.");
+    }
+}
+
+UdpSocket::~UdpSocket() {
+    std::fputs("Closing UDP socket!\n", stdout);
+    std::fflush(stdout);
+    ::close(fd_);
+}
+
+void UdpSocket::BindAnyPort() {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(0);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+        throw std::system_error(errno, std::system_category(), "Binding port failed.");
+    }
+}
+
+bool UdpSocket::SendTo(const std::string& address, std::uint16_t port, const std::uint8_t* data,
+                       std::size_t size) noexcept {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = ::inet_addr(address.c_str());
+    const ssize_t sent = ::sendto(fd_, data, size, MSG_NOSIGNAL,
+                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return sent >= 0;
+}
+
+std::uint16_t UdpSocket::LocalPort() const noexcept {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return 0;
+    }
+    return ntohs(local.sin_port);
+}
+
+}  // namespace Kor::Engine

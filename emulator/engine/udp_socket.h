@@ -1,0 +1,37 @@
+// UdpSocket: one IPv4 UDP socket for sending, a thin layer over POSIX sockets.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace Kor::Engine {
+
+// Owns one blocking IPv4 UDP socket from construction to destruction. Failures to open or
+// bind throw std::system_error carrying the system's error code.
+class UdpSocket {
+public:
+    // Writes "Creating socket..." and opens the socket ("Error opening socket." on failure).
+    UdpSocket();
+    // Writes "Closing UDP socket!" and closes the socket.
+    ~UdpSocket();
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    // Binds to any local address and a port the system chooses ("Binding port failed.").
+    void BindAnyPort();
+
+    // Sends one datagram to a dotted-decimal IPv4 address and a port. Text that is not
+    // such an address stands for 255.255.255.255, which this socket may not send to, so
+    // the send fails. Returns whether the system accepted the datagram.
+    bool SendTo(const std::string& address, std::uint16_t port, const std::uint8_t* data,
+                std::size_t size) noexcept;
+
+    // The local port the socket is bound to (0 before BindAnyPort).
+    std::uint16_t LocalPort() const noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace Kor::Engine

@@ -1,0 +1,101 @@
+// Timecode, drop-frame counting, PTP time, tick counts and the local-time offset.
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "clocks.h"
+
+namespace {
+
+using Kor::Engine::PtpAt;
+using Kor::Engine::TickCountAfter;
+using Kor::Engine::TimecodeAt;
+
+constexpr std::int64_t kDay = 20'000;  // an arbitrary day since 1970
+
+constexpr std::int64_t LocalTicks(int h, int m, int s, int ms) {
+    return ((kDay * 86'400 + h * 3600 + m * 60 + s) * 1000 + ms) * 10'000;
+}
+
+struct TimecodeCase {
+    const char* name;
+    int h, m, s, ms;
+    std::uint8_t projectFps;
+    int hours, minutes, seconds, frames;
+};
+
+TEST(Clocks, TimecodeAtPinnedInstants) {
+    const TimecodeCase cases[] = {
+        {"25 fps, last frame of a second", 13, 45, 7, 999, 3, 13, 45, 7, 24},
+        {"25 fps, next second", 13, 45, 8, 0, 3, 13, 45, 8, 0},
+        {"24 fps, mid second", 13, 45, 7, 510, 2, 13, 45, 7, 12},
+        {"23.98 slices the wall-clock second", 23, 59, 59, 999, 1, 23, 59, 59, 23},
+        {"30 fps", 1, 2, 3, 999, 5, 1, 2, 3, 29},
+        {"no frame rate: frames stay 0", 13, 45, 7, 999, 0, 13, 45, 7, 0},
+        {"unknown code counts as no frame rate", 13, 45, 7, 999, 9, 13, 45, 7, 0},
+        {"drop-frame, just before minute 1", 0, 1, 0, 0, 4, 0, 0, 59, 28},
+        {"drop-frame skips frames 0 and 1 of minute 1", 0, 1, 0, 70, 4, 0, 1, 0, 2},
+        {"drop-frame keeps frame 0 of minute 10", 0, 10, 0, 0, 4, 0, 10, 0, 0},
+        {"drop-frame at midnight", 0, 0, 0, 0, 4, 0, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const auto tc = TimecodeAt(LocalTicks(c.h, c.m, c.s, c.ms), c.projectFps);
+        EXPECT_EQ(tc.hours, c.hours) << c.name;
+        EXPECT_EQ(tc.minutes, c.minutes) << c.name;
+        EXPECT_EQ(tc.seconds, c.seconds) << c.name;
+        EXPECT_EQ(tc.frames, c.frames) << c.name;
+    }
+}
+
+// Over a whole hour of 29.97 counting, frames 0 and 1 appear only in every tenth minute
+// and the count never goes backwards within a minute.
+TEST(Clocks, DropFrameNeverShowsSkippedNumbers) {
+    for (int ms = 0; ms < 3'600'000; ms += 7) {
+        const auto tc = TimecodeAt(LocalTicks(0, 0, 0, 0) + std::int64_t{ms} * 10'000, 4);
+        if (tc.seconds == 0 && tc.minutes % 10 != 0) {
+            ASSERT_GE(tc.frames, 2) << "at " << ms << " ms";
+        }
+        ASSERT_LT(tc.frames, 30);
+    }
+}
+
+TEST(Clocks, PtpIsLocalTicksSplit) {
+    const auto ptp = PtpAt(1'234'567'890'123'456);
+    EXPECT_EQ(ptp.seconds, 123'456'789U);
+    EXPECT_EQ(ptp.nanoseconds, 12'345'600U);
+}
+
+TEST(Clocks, TickCountUnits) {
+    std::uint64_t count = 77;
+    EXPECT_TRUE(TickCountAfter(2'000'400'000, 0, count));
+    EXPECT_EQ(count, 2U);
+    EXPECT_TRUE(TickCountAfter(2'000'400'000, 1, count));
+    EXPECT_EQ(count, 2000U);
+    EXPECT_TRUE(TickCountAfter(2'000'400'000, 2, count));
+    EXPECT_EQ(count, 2'000'400U);
+    EXPECT_FALSE(TickCountAfter(2'000'400'000, 3, count));
+    EXPECT_EQ(count, 2'000'400U) << "an unknown unit leaves the count alone";
+}
+
+// The offset is the one in force at the instant converted, daylight-saving time included,
+// and a changed zone applies at the next call.
+TEST(Clocks, UtcOffsetFollowsZoneAndDaylightSaving) {
+    const char* old = std::getenv("TZ");
+    const std::string saved = old != nullptr ? old : "";
+    ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    EXPECT_EQ(Kor::Engine::UtcOffsetSeconds(1'767'225'600), 3600);  // 2026-01-01 UTC
+    EXPECT_EQ(Kor::Engine::UtcOffsetSeconds(1'782'864'000), 7200);  // 2026-07-01 UTC
+    ::setenv("TZ", "UTC0", 1);
+    EXPECT_EQ(Kor::Engine::UtcOffsetSeconds(1'782'864'000), 0);
+    if (old != nullptr) {
+        ::setenv("TZ", saved.c_str(), 1);
+    } else {
+        ::unsetenv("TZ");
+    }
+    ::tzset();
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+// Test helpers: a loopback UDP receiver and a record lister for received datagrams.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include <kor/telemetry.h>
+
+namespace kor_test {
+
+struct Datagram {
+    std::vector<std::uint8_t> bytes;
+    std::uint16_t sourcePort = 0;
+    std::chrono::steady_clock::time_point arrival;
+};
+
+// A UDP socket on 127.0.0.1 and a port the system chooses.
+class LoopbackReceiver {
+public:
+    LoopbackReceiver() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            throw std::runtime_error("cannot bind a loopback receiver");
+        }
+        socklen_t length = sizeof addr;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~LoopbackReceiver() { ::close(fd_); }
+    LoopbackReceiver(const LoopbackReceiver&) = delete;
+    LoopbackReceiver& operator=(const LoopbackReceiver&) = delete;
+
+    std::uint16_t port() const { return port_; }
+
+    // The next datagram, or nothing if none arrives within `timeout`.
+    std::optional<Datagram> Receive(std::chrono::milliseconds timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) {
+            return std::nullopt;
+        }
+        Datagram d;
+        d.bytes.resize(2048);
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const ssize_t n = ::recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0,
+                                     reinterpret_cast<sockaddr*>(&from), &length);
+        if (n < 0) {
+            return std::nullopt;
+        }
+        d.arrival = std::chrono::steady_clock::now();
+        d.bytes.resize(static_cast<std::size_t>(n));
+        d.sourcePort = ntohs(from.sin_port);
+        return d;
+    }
+
+    // Every datagram that arrives within `window`.
+    std::vector<Datagram> ReceiveFor(std::chrono::milliseconds window) {
+        std::vector<Datagram> all;
+        const auto end = std::chrono::steady_clock::now() + window;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                break;
+            }
+            if (auto d = Receive(left)) {
+                all.push_back(std::move(*d));
+            }
+        }
+        return all;
+    }
+
+    // Datagrams until none has arrived for `quiet` (or `limit` has passed).
+    std::vector<Datagram> ReceiveUntilQuiet(std::chrono::milliseconds quiet,
+                                            std::chrono::milliseconds limit) {
+        std::vector<Datagram> all;
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            auto d = Receive(quiet);
+            if (!d) {
+                break;
+            }
+            all.push_back(std::move(*d));
+        }
+        return all;
+    }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// The record types of a UDP frame, in order (empty if the frame is malformed).
+inline std::vector<Kor::Protocol::MessageType> RecordTypes(const std::vector<std::uint8_t>& frame) {
+    std::vector<Kor::Protocol::MessageType> types;
+    std::size_t i = 8;
+    while (i + 2 <= frame.size()) {
+        types.push_back(static_cast<Kor::Protocol::MessageType>(frame[i]));
+        i += 2 + frame[i + 1] + 1U;
+    }
+    if (i != frame.size()) {
+        return {};
+    }
+    return types;
+}
+
+}  // namespace kor_test
