@@ -1,0 +1,156 @@
+// Lens file loading and playback: Transmitter::LoadLensFile, StartZeiss and the playback loop.
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+#include "lens_file_reader.h"
+#include "numeric.h"
+#include "transmitter.h"
+
+namespace Kor::Engine {
+namespace {
+
+// How long the end of a clip waits, beyond the delay, for its last frame to be sent.
+constexpr std::int64_t kLastFrameGraceNs = 1'000'000'000;
+
+}  // namespace
+
+void Transmitter::LoadLensFile(std::string path) {
+    // A file that cannot be opened reads as an empty one: no frames, header values kept.
+    std::ifstream in(path, std::ios::binary);
+    LensFile::LensFileTarget target{lensHeaderState, lensFrames, lensFrameNumbers,
+                                    lensClipDurationFrames, projectFpsByName};
+    LensFile::ReadLensFile(in, target, std::cerr);
+    std::cout << "Done reading " << lensFrames.size() << " frames from " << path << '\n'
+              << std::flush;
+    lensFileLoaded = true;
+    lensFileName = LensFile::FileNameOf(path);
+}
+
+void Transmitter::StartZeiss() {
+    if (IsRunning()) {
+        return;
+    }
+    if (lensFrames.empty()) {
+        std::fputs("Cannot play the lens file: it holds no frame record.\n", stderr);
+        std::fflush(stderr);
+        return;
+    }
+    std::fputs("StartZeiss() !IsRunning()\n", stdout);
+    std::fflush(stdout);
+    JoinThreads();
+
+    // The header replaces clip, camera and lens values until the playback ends (see
+    // RestoreAfterLensPlayback); focal lengths and focus only where the file gives them.
+    savedLiveState = liveState;
+    const TelemetryData& h = lensHeaderState;
+    TelemetryData& live = liveState;
+    live.clipName = h.clipName;
+    live.productBrand = h.productBrand;
+    live.productName = h.productName;
+    live.lensManufacturer = h.lensManufacturer;
+    live.lensSerial = h.lensSerial;
+    live.projectFps = h.projectFps;
+    live.sensorWidth = h.sensorWidth;
+    live.clipWidth = h.clipWidth;
+    live.clipHeight = h.clipHeight;
+    if (h.minFocalLength != 0.0F) {
+        live.minFocalLength = h.minFocalLength;
+    }
+    if (h.maxFocalLength != 0.0F) {
+        live.maxFocalLength = h.maxFocalLength;
+    }
+    if (h.focus != 0) {
+        live.focus = h.focus;
+    }
+
+    auto flag = std::make_shared<RunFlag>(true);
+    runFlag = flag;
+    lensFilePlaying = true;
+    const int playbackSlot =
+        live.projectFps < kRateSlotByProjectFps.size() ? kRateSlotByProjectFps[live.projectFps] : 9;
+    for (int slot = 0; slot < kGeneratorSlots; ++slot) {
+        generatorThreads[static_cast<std::size_t>(slot)] =
+            slot == playbackSlot ? std::thread(&Transmitter::LensPlaybackLoop, this, flag)
+                                 : std::thread(&Transmitter::GeneratorLoop, this, slot, flag);
+    }
+    senderThread = std::thread(&Transmitter::SenderLoop, this, flag);
+    std::fputs("StartZeiss() threads started\n", stdout);
+    std::fflush(stdout);
+}
+
+void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag) {
+    TightenTimerSlack();
+    const double periodMs = 1000.0 / static_cast<double>(FrameRateOf(lensHeaderState.projectFps));
+    const std::int64_t periodNs = SaturateToInt64(periodMs * 1e6);
+    const std::int64_t playbackStart = clock.SteadyNs();
+
+    // k frames sent so far; record i is current; j indexes the frame number that makes the
+    // next record current. Without a "frame" column the records are numbered 0, 1, 2, ...
+    std::int32_t k = 0;
+    std::size_t i = 0;
+    std::size_t j = 1;
+    const bool numbered = !lensFrameNumbers.empty();
+    std::uint64_t lastQueued = 0;
+    std::int64_t frameStart = playbackStart;
+    while (flag->IsSet()) {
+        {
+            const auto lock = LockModel(*flag);
+            if (!lock.owns_lock()) {
+                break;
+            }
+            const TelemetryData& record = lensFrames[i];
+            TelemetryData& live = liveState;
+            live.timecodeHours = record.timecodeHours;
+            live.timecodeMinutes = record.timecodeMinutes;
+            live.timecodeSeconds = record.timecodeSeconds;
+            live.timecodeFrames = record.timecodeFrames;
+            live.zeissZd = record.zeissZd;
+            live.focus = record.zeissZd.focusDistance * 10U;
+            UpdateRawLensEncoders();
+            UpdateTickCount(playbackStart);
+            UpdatePtpTimestamp();
+            // Sent even when slot 9 is empty: the frame then holds no record.
+            lastQueued = EnqueueFrame(live.Encode(transmissionType, schedule[9]));
+        }
+        ++k;
+        lensFramesSent.store(k);
+
+        const std::size_t last = lensFrames.size() - 1;
+        if (i < last) {
+            const bool advance = numbered ? j < lensFrameNumbers.size() && k >= lensFrameNumbers[j]
+                                          : true;
+            if (advance) {
+                ++i;
+                ++j;
+            }
+        }
+        if (k > lensClipDurationFrames) {
+            break;  // the clip has ended
+        }
+        if (!WaitNextFrame(frameStart, periodNs, periodMs, *flag)) {
+            break;  // stopped
+        }
+    }
+
+    // Give the sender the time to send the frames it holds back: the delay, and then until
+    // the last file frame has left (a bounded wait, in case sending is stuck), so that
+    // ending the run never discards the clip's last frame.
+    WaitPeriod(static_cast<double>(delayMs.load()), clock.SteadyNs(), *flag);
+    const std::int64_t giveUp = SaturatingAdd(clock.SteadyNs(), kLastFrameGraceNs);
+    while (flag->IsSet() && SentSequence() < lastQueued && clock.SteadyNs() < giveUp) {
+        flag->WaitUntil(std::chrono::steady_clock::now() + std::chrono::microseconds(200));
+    }
+    if (flag->IsSet()) {
+        flag->Clear();
+        lensFilePlaying = false;
+        {
+            std::lock_guard lock(queueMutex);
+        }
+        queueCondition.notify_all();
+        ClearQueue();
+    }
+}
+
+}  // namespace Kor::Engine
