@@ -1,0 +1,135 @@
+// kor-send: the emulator without a window; sends the telemetry stream until told to stop.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <functional>
+#include <iostream>
+#include <mutex>
+
+#include "emulator_model.h"
+#include "send_options.h"
+
+namespace {
+
+using Kor::Emulator::EmulatorModel;
+
+// Blocks SIGINT and SIGTERM in this thread and every thread started after it, so that the
+// main thread alone receives them, with sigtimedwait.
+sigset_t BlockStopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    return set;
+}
+
+// Waits for a stop signal, the end of `seconds` (when given) or `ended()` turning true;
+// returns the signal, or 0 otherwise.
+int WaitForStop(const sigset_t& signals, std::optional<double> seconds,
+                const std::function<bool()>& ended) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline =
+        seconds ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(*seconds))
+                : Clock::time_point::max();
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= deadline || ended()) {
+            return 0;
+        }
+        // Short slices, so that the end of a lens file playback is noticed promptly.
+        const auto slice = std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(20));
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(slice).count();
+        timespec timeout{static_cast<std::time_t>(ns / 1'000'000'000),
+                         static_cast<long>(ns % 1'000'000'000)};
+        const int signal = sigtimedwait(&signals, nullptr, &timeout);
+        if (signal > 0) {
+            return signal;
+        }
+    }
+}
+
+void PrintSummary(const EmulatorModel& model) {
+    const auto& t = model.transmitter;
+    std::printf("\n%-6s %-10s %10s %12s\n", "slot", "rate", "frames", "bytes");
+    for (int slot = 0; slot < Kor::Engine::kGeneratorSlots; ++slot) {
+        const auto& c = t.Counters(slot);
+        std::printf("%-6d %-10s %10llu %12llu\n", slot,
+                    (Kor::Emulator::formatNumber(Kor::Engine::kRateByChoice[static_cast<std::size_t>(slot)]) +
+                     " Hz").c_str(),
+                    static_cast<unsigned long long>(c.frames.load()),
+                    static_cast<unsigned long long>(c.bytes.load()));
+    }
+    std::printf("datagrams sent: %llu, failed: %llu\n",
+                static_cast<unsigned long long>(t.DatagramsSent()),
+                static_cast<unsigned long long>(t.SendFailures()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Kor::Send::ParseResult parsed = Kor::Send::ParseCommandLine(argc, argv);
+    if (!parsed.options) {
+        (parsed.exitStatus == 0 ? std::cout : std::cerr) << parsed.output << '\n';
+        return parsed.exitStatus;
+    }
+    const Kor::Send::Options& options = *parsed.options;
+    const sigset_t signals = BlockStopSignals();
+
+    try {
+        EmulatorModel model;
+        {
+            std::lock_guard lock(model.transmitter.modelMutex);
+            const std::string error = Kor::Send::ApplyOptions(options, model);
+            if (!error.empty()) {
+                std::cerr << "kor-send: " << error << '\n';
+                return 2;
+            }
+            const auto to = model.transmitter.GetDestination();
+            std::printf("Sending to %s:%u (%s)%s\n", to.address.c_str(), unsigned{to.port},
+                        options.serial ? "Serial" : "UDP",
+                        options.durationSeconds ? "" : "; Ctrl-C stops");
+            std::fflush(stdout);
+            if (options.lensFile) {
+                // As the window's "Open file": load, force the lens-driven rates, play.
+                model.transmitter.LoadLensFile(*options.lensFile);
+                model.forceLensFileRates();
+                model.transmitter.StartZeiss();
+                if (!model.transmitter.IsRunning()) {
+                    return 1;
+                }
+                model.syncLensFileState();
+                model.rebuildSchedule();
+            } else {
+                model.transmitter.Start();
+            }
+            if (options.simulate) {
+                model.startSimulation();
+            }
+        }
+        const int signal = WaitForStop(signals, options.durationSeconds,
+                                       [&] { return !model.transmitter.IsRunning(); });
+        {
+            std::lock_guard lock(model.transmitter.modelMutex);
+            model.stopSimulation();
+            model.transmitter.Stop();
+            model.syncLensFileState();  // puts back what a lens file playback replaced
+            if (options.lensFile) {
+                std::printf("Lens file frames sent: %d\n", model.transmitter.lensFramesSent.load());
+            }
+        }
+        if (signal != 0) {
+            std::printf("Stopped by signal %d\n", signal);
+        }
+        PrintSummary(model);
+        std::fflush(stdout);
+    } catch (const std::exception& e) {
+        std::cerr << "kor-send: " << e.what() << '\n';
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,219 @@
+// kor-send's command line (CLI11) and how each option maps onto the emulator model.
+#include "send_options.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
+#include <charconv>
+
+namespace Kor::Send {
+namespace {
+
+using Emulator::EmulatorModel;
+using Protocol::MessageType;
+
+constexpr std::array<const char*, 11> kRateLabels{
+    "1", "10", "23.98", "24", "25", "29.97", "30", "60", "100", "fps", "every-packet"};
+
+std::size_t Index(MessageType type) {
+    return static_cast<std::size_t>(type);
+}
+
+std::string Describe(MessageType type) {
+    return std::string(Emulator::kMessageTypeNames[Index(type)]);
+}
+
+// Splits "HOST:PORT"; the port must be 1 to 65535.
+bool SplitHostPort(const std::string& text, std::string& host, std::uint16_t& port) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return false;
+    }
+    unsigned value = 0;
+    const char* first = text.data() + colon + 1;
+    const char* last = text.data() + text.size();
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (error != std::errc() || end != last || first == last || value == 0 || value > 65535) {
+        return false;
+    }
+    host = text.substr(0, colon);
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+// Whether the message settings of the window would offer `choice` for `type`.
+std::string CheckRate(MessageType type, std::int32_t choice, const EmulatorModel& model) {
+    const bool onlyEvery = model.everyPacketOnlyTypes.count(type) != 0;
+    const bool canEvery = onlyEvery || model.everyPacketCapableTypes.count(type) != 0;
+    if (onlyEvery && choice != Engine::kRateChoiceEveryPacket) {
+        return Describe(type) + " is always sent with every packet";
+    }
+    if (!canEvery && choice == Engine::kRateChoiceEveryPacket) {
+        return Describe(type) + " cannot be sent with every packet";
+    }
+    return {};
+}
+
+}  // namespace
+
+std::optional<std::int32_t> FindRateChoice(const std::string& label) {
+    for (std::size_t i = 0; i < kRateLabels.size(); ++i) {
+        if (label == kRateLabels[i]) {
+            return static_cast<std::int32_t>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<MessageType> FindMessageType(const std::string& name, const EmulatorModel& model) {
+    for (MessageType type : model.messageOrder) {
+        if (name == Emulator::kMessageTypeNames[Index(type)]) {
+            return type;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ResolveIpv4(const std::string& host) {
+    in_addr address{};
+    if (::inet_pton(AF_INET, host.c_str(), &address) == 1) {
+        return host;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return std::nullopt;
+    }
+    std::array<char, INET_ADDRSTRLEN> text{};
+    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    ::inet_ntop(AF_INET, &ipv4->sin_addr, text.data(), text.size());
+    ::freeaddrinfo(found);
+    return std::string(text.data());
+}
+
+ParseResult ParseCommandLine(int argc, const char* const* argv) {
+    CLI::App app{"Sends Kor telemetry over UDP as the emulator window does, without a window."};
+    app.name("kor-send");
+    Options o;
+    std::string to;
+    app.add_option("--to", to, "Destination HOST:PORT (default 127.0.0.1:33322)");
+    app.add_flag("--serial", o.serial, "Serial framing instead of UDP framing");
+    app.add_option("--delay", o.delayMs, "Hold every datagram back this many milliseconds")
+        ->check(CLI::Range(0, 1'000'000));
+    app.add_option("--fps", o.fps, "Project frame rate")
+        ->check(CLI::IsMember({"23.98", "24", "25", "29.97", "30"}));
+    app.add_option("--tick-unit", o.tickUnit, "Unit of the tick count")
+        ->check(CLI::IsMember({"seconds", "milliseconds", "microseconds"}));
+    app.add_option("--rate", o.rates,
+                   "TYPE=RATE, RATE one of 1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps, "
+                   "every-packet (repeatable)");
+    app.add_option("--disable", o.disabled, "Do not send this message type (repeatable)");
+    app.add_option("--enable", o.enabled, "Send this message type (repeatable)");
+    app.add_option("--only", o.only, "Send only these message types")->delimiter(',');
+    app.add_flag("--record-flag", o.recordFlag, "Set the record flag of the timecode");
+    app.add_flag("--simulate", o.simulate, "Sweep lens, position and angles (value simulation)");
+    app.add_option("--duration", o.durationSeconds, "Stop after this many seconds")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--lens-file", o.lensFile,
+                   "Play a lens correction file at its frame rate; ends with the clip")
+        ->check(CLI::ExistingFile);
+
+    ParseResult result;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        result.output = app.help();
+        return result;
+    } catch (const CLI::ParseError& e) {
+        result.exitStatus = 2;
+        result.output = std::string("kor-send: ") + e.what();
+        return result;
+    }
+    if (!to.empty() && !SplitHostPort(to, o.host, o.port)) {
+        result.exitStatus = 2;
+        result.output = "kor-send: --to needs HOST:PORT with a port from 1 to 65535, not '" + to +
+                        "'";
+        return result;
+    }
+    result.options = o;
+    return result;
+}
+
+std::string ApplyOptions(const Options& o, EmulatorModel& model) {
+    Engine::Transmitter& t = model.transmitter;
+    const auto address = ResolveIpv4(o.host);
+    if (!address) {
+        return "cannot resolve '" + o.host + "' to an IPv4 address";
+    }
+    model.ipInput = *address;
+    model.portInput = o.port;
+    t.SetDestination(*address, o.port);
+
+    model.transmissionTypeChoice = o.serial ? 1 : 0;
+    t.transmissionType = o.serial ? Protocol::TransmissionType::Serial
+                                  : Protocol::TransmissionType::UDP;
+    t.delayMs = o.delayMs;
+    if (o.fps) {
+        t.liveState.projectFps = static_cast<std::uint8_t>(t.projectFpsByName.at(*o.fps));
+        model.projectFpsChoice = t.liveState.projectFps - 1;
+    }
+    if (o.tickUnit) {
+        const std::int32_t unit = *o.tickUnit == "seconds" ? 0 : *o.tickUnit == "milliseconds" ? 1 : 2;
+        model.tickCountTypeChoice = unit;
+        t.liveState.tickCountType = static_cast<std::uint8_t>(unit);
+    }
+    t.liveState.recordFlag = o.recordFlag;
+
+    auto lookUp = [&](const std::string& name, std::string& error) -> std::optional<MessageType> {
+        auto type = FindMessageType(name, model);
+        if (!type) {
+            error = "unknown message type '" + name + "' (names as in the message table, e.g. BasicLens)";
+        }
+        return type;
+    };
+    std::string error;
+    if (!o.only.empty()) {
+        std::fill(model.messageEnabled.begin(), model.messageEnabled.end(), 0);
+        for (const std::string& name : o.only) {
+            const auto type = lookUp(name, error);
+            if (!type) return error;
+            model.messageEnabled[Index(*type)] = 1;
+        }
+    }
+    for (const std::string& name : o.enabled) {
+        const auto type = lookUp(name, error);
+        if (!type) return error;
+        model.messageEnabled[Index(*type)] = 1;
+    }
+    for (const std::string& name : o.disabled) {
+        const auto type = lookUp(name, error);
+        if (!type) return error;
+        model.messageEnabled[Index(*type)] = 0;
+    }
+    for (const std::string& entry : o.rates) {
+        const auto equals = entry.find('=');
+        if (equals == std::string::npos) {
+            return "--rate needs TYPE=RATE, not '" + entry + "'";
+        }
+        const auto type = lookUp(entry.substr(0, equals), error);
+        if (!type) return error;
+        const auto choice = FindRateChoice(entry.substr(equals + 1));
+        if (!choice) {
+            return "unknown rate '" + entry.substr(equals + 1) +
+                   "' (1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps or every-packet)";
+        }
+        error = CheckRate(*type, *choice, model);
+        if (!error.empty()) return error;
+        model.messageRate[Index(*type)] = *choice;
+    }
+    model.rebuildSchedule();
+    return {};
+}
+
+}  // namespace Kor::Send
