@@ -6,7 +6,7 @@ CMAKE_ARGS ?=
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build test run bench sanitize fuzz format clean
+.PHONY: all deps configure build test run bench pacing sanitize tsan fuzz format clean
 
 all: build
 
@@ -29,13 +29,26 @@ run: build
 bench: build
 	$(BUILD_DIR)/bench/kor_protocol_bench
 
+# The rate slots' pacing as a loopback receiver sees it (10 s per sender).
+pacing: build
+	$(BUILD_DIR)/bench/kor_pacing 10
+
 # The test suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOR_BUILD_BENCH=OFF \
-	  "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+	  "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all -fno-omit-frame-pointer" \
 	  $(CMAKE_ARGS)
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# The engine and model tests (real threads) under ThreadSanitizer, run twice over to
+# repeat their start/stop cycles.
+tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOR_BUILD_BENCH=OFF \
+	  "-DCMAKE_CXX_FLAGS=-fsanitize=thread -O1 -g" $(CMAKE_ARGS)
+	cmake --build build-tsan -j $(JOBS) --target kor_engine_tests kor_send_tests kor-send
+	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/engine/kor_engine_tests --gtest_repeat=2
+	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/send/kor_send_tests
 
 # Every libFuzzer target for FUZZ_SECONDS, on top of its seed corpus.
 fuzz: deps
@@ -45,4 +58,4 @@ format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-fuzz
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz
