@@ -41,13 +41,14 @@ sanitize: deps
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-# The engine and model tests (real threads) under ThreadSanitizer, run twice over to
-# repeat their start/stop cycles.
+# The engine, model, lens file playback and kor-send tests (real threads) under
+# ThreadSanitizer; the engine tests run twice over to repeat their start/stop cycles.
 tsan: deps
-	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOR_BUILD_BENCH=OFF \
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOR_BUILD_BENCH=OFF -DKOR_BUILD_TOOLS=ON \
 	  "-DCMAKE_CXX_FLAGS=-fsanitize=thread -O1 -g" $(CMAKE_ARGS)
-	cmake --build build-tsan -j $(JOBS) --target kor_engine_tests kor_send_tests kor-send
+	cmake --build build-tsan -j $(JOBS) --target kor_engine_tests kor_lensfile_tests kor_send_tests kor-send
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/engine/kor_engine_tests --gtest_repeat=2
+	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/lensfile/kor_lensfile_tests
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/send/kor_send_tests
 
 # Every libFuzzer target for FUZZ_SECONDS, on top of its seed corpus.

@@ -1,6 +1,6 @@
 // Pacing of the nine rate slots as a receiver sees it, against a literal sleep-then-yield.
 //
-// Usage: kor_pacing [SECONDS]   (default 10)
+// Usage: kor_pacing [SECONDS [MARGIN_US...]]   (default 10 s, the engine's spin margin)
 //
 // A child process runs the sender; the parent receives on loopback and time-stamps every
 // datagram. Per slot it reports the period error (arrival interval minus the nominal
@@ -8,7 +8,8 @@
 // the nominal one, and the processor time the sending process used. Two senders run one
 // after the other: the engine's Transmitter, and a literal pacing that sleeps until 2 ms
 // before each deadline measured from the call and then yields until the period has passed
-// since the frame's start.
+// since the frame's start. Then lens file playback at 23.976, 25 and 29.97 frames per second
+// runs for the same time each, with the same figures for its one stream.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -24,6 +25,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -56,8 +60,14 @@ double PeriodNs(int slot) {
     return 1e9 / static_cast<double>(kRateByChoice[static_cast<std::size_t>(slot)]);
 }
 
+// The spin margin under test (0: the engine's default).
+std::int64_t gSpinMarginNs = 0;
+
 void RunTransmitter(std::uint16_t port, double seconds) {
     Kor::Engine::Transmitter t;
+    if (gSpinMarginNs > 0) {
+        t.SetSpinMargin(gSpinMarginNs);
+    }
     {
         std::lock_guard lock(t.modelMutex);
         t.SetDestination("127.0.0.1", port);
@@ -129,14 +139,12 @@ double Percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
-struct SlotReport {
-    double p50 = 0, p99 = 0, max = 0, rateError = 0;
-    std::size_t frames = 0;
-};
-
-// Receives until the sender child exits; returns per-slot figures and the child's CPU.
-std::array<SlotReport, kGeneratorSlots> Measure(const char* name, void (*sender)(std::uint16_t, double),
-                                                double seconds) {
+// Runs `sender` in a child process against a loopback receiver in this one, hands every
+// datagram to `onDatagram` with its arrival time (steady clock, ns) until the child exits,
+// and returns the child's resource usage.
+rusage ReceiveFromChild(void (*sender)(std::uint16_t, double), double seconds,
+                        const std::function<void(const std::uint8_t*, std::size_t, std::int64_t)>&
+                            onDatagram) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -155,7 +163,6 @@ std::array<SlotReport, kGeneratorSlots> Measure(const char* name, void (*sender)
         std::_Exit(0);
     }
 
-    std::array<std::vector<std::int64_t>, kGeneratorSlots> arrivals;
     rusage usage{};
     int status = 0;
     std::array<std::uint8_t, 2048> buffer{};
@@ -166,9 +173,8 @@ std::array<SlotReport, kGeneratorSlots> Measure(const char* name, void (*sender)
             const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                  Clock::now().time_since_epoch())
                                  .count();
-            const int slot = n > 8 ? SlotOf(buffer[8]) : -1;
-            if (slot >= 0) {
-                arrivals[static_cast<std::size_t>(slot)].push_back(now);
+            if (n > 0) {
+                onDatagram(buffer.data(), static_cast<std::size_t>(n), now);
             }
             continue;
         }
@@ -177,6 +183,25 @@ std::array<SlotReport, kGeneratorSlots> Measure(const char* name, void (*sender)
         }
     }
     ::close(fd);
+    return usage;
+}
+
+struct SlotReport {
+    double p50 = 0, p99 = 0, max = 0, rateError = 0;
+    std::size_t frames = 0;
+};
+
+// Receives until the sender child exits; returns per-slot figures and the child's CPU.
+std::array<SlotReport, kGeneratorSlots> Measure(const char* name, void (*sender)(std::uint16_t, double),
+                                                double seconds) {
+    std::array<std::vector<std::int64_t>, kGeneratorSlots> arrivals;
+    const rusage usage =
+        ReceiveFromChild(sender, seconds, [&](const std::uint8_t* data, std::size_t n, std::int64_t now) {
+            const int slot = n > 8 ? SlotOf(data[8]) : -1;
+            if (slot >= 0) {
+                arrivals[static_cast<std::size_t>(slot)].push_back(now);
+            }
+        });
 
     const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
@@ -209,16 +234,91 @@ std::array<SlotReport, kGeneratorSlots> Measure(const char* name, void (*sender)
     return reports;
 }
 
+// Receives one stream (every datagram) until the sender child exits; prints its figures
+// against the nominal frame rate of the lens file's frame-rate text.
+void MeasureStream(const char* name, void (*sender)(std::uint16_t, double), double seconds,
+                   const std::string& fps) {
+    const double rate = fps == "23.98" ? 24000.0 / 1001.0 : fps == "29.97" ? 30000.0 / 1001.0
+                                                                           : std::stod(fps);
+    const double nominalRate = static_cast<double>(static_cast<float>(rate));
+    std::vector<std::int64_t> arrivals;
+    ReceiveFromChild(sender, seconds, [&](const std::uint8_t*, std::size_t, std::int64_t now) {
+        arrivals.push_back(now);
+    });
+    std::vector<double> errors;
+    for (std::size_t i = 1; i < arrivals.size(); ++i) {
+        errors.push_back(std::abs(static_cast<double>(arrivals[i] - arrivals[i - 1]) -
+                                  1e9 / nominalRate) /
+                         1e3);
+    }
+    const double measured = arrivals.size() > 1
+                                ? static_cast<double>(arrivals.size() - 1) * 1e9 /
+                                      static_cast<double>(arrivals.back() - arrivals.front())
+                                : 0.0;
+    std::printf("\n%s\n%-5s %9s %7s %9s %9s %9s %11s\n", name, "", "rate Hz", "frames", "p50 us",
+                "p99 us", "max us", "rate error");
+    std::printf("%-5s %9.3f %7zu %9.1f %9.1f %9.1f %10.4f%%\n", "", nominalRate, arrivals.size(),
+                Percentile(errors, 0.5), Percentile(errors, 0.99),
+                errors.empty() ? 0.0 : *std::max_element(errors.begin(), errors.end()),
+                100.0 * (measured - nominalRate) / nominalRate);
+}
+
+}  // namespace
+
+namespace {
+
+// Lens file playback: a clip long enough for the run, played with only Timecode in the
+// playback's list and nothing scheduled elsewhere, so every datagram is a playback frame.
+std::string gPlaybackFps;
+
+void RunPlayback(std::uint16_t port, double seconds) {
+    const std::string path = "/tmp/kor-pacing-" + std::to_string(::getpid()) + ".zlcf";
+    {
+        std::ofstream file(path);
+        const int frames = static_cast<int>(seconds * 31.0) + 10;
+        file << "HEADER_START\ntcFps:=" << gPlaybackFps << "\nclipDurationFrames:=" << frames
+             << "\nHEADER_END\nframe;tc;focusDistance\n";
+        for (int n = 0; n <= frames; ++n) {
+            file << n << ";10:00:" << (n / 30) % 60 << "." << n % 30 << ";" << 100 + n << "\n";
+        }
+    }
+    Kor::Engine::Transmitter t;
+    {
+        std::lock_guard lock(t.modelMutex);
+        t.SetDestination("127.0.0.1", port);
+        t.LoadLensFile(path);
+        t.schedule[9] = {MessageType::Timecode};
+        t.StartZeiss();
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    std::lock_guard lock(t.modelMutex);
+    t.Stop();
+    std::remove(path.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
     if (!(seconds > 0.0)) {
-        std::fprintf(stderr, "usage: kor_pacing [SECONDS]\n");
+        std::fprintf(stderr, "usage: kor_pacing [SECONDS [MARGIN_US...]]\n");
         return 2;
     }
+    // Further arguments: spin margins (microseconds) to compare with the default.
+    for (int i = 2; i < argc; ++i) {
+        gSpinMarginNs = static_cast<std::int64_t>(std::atof(argv[i]) * 1000.0);
+        const std::string name = std::string("Transmitter, spin margin ") + argv[i] + " us";
+        Measure(name.c_str(), RunTransmitter, seconds);
+    }
+    gSpinMarginNs = 0;
     const auto engine = Measure("Transmitter", RunTransmitter, seconds);
     const auto literal = Measure("Literal sleep to 2 ms, then yield", RunLiteral, seconds);
+
+    for (const char* fps : {"23.98", "25", "29.97"}) {
+        gPlaybackFps = fps;
+        const std::string name = std::string("Lens file playback at ") + fps + " fps (one stream)";
+        MeasureStream(name.c_str(), RunPlayback, seconds, fps);
+    }
 
     double worstEngineP50 = 0;
     for (int slot = 0; slot < kGeneratorSlots; ++slot) {

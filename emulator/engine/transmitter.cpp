@@ -13,8 +13,8 @@ namespace Kor::Engine {
 namespace {
 
 // Sleeping hands over to yielding this long before a deadline. Linux wakes a sleeper
-// within some tens of microseconds (with the timer slack set to 1 ns, below), so a short
-// spin keeps periods exact at a small cost in processor time.
+// within some tens of microseconds (with the timer slack set to 1 ns), so a short spin
+// keeps periods exact at a small cost in processor time.
 constexpr std::int64_t kSpinMarginNs = 150'000;
 
 // How often a worker waiting for the model lock checks whether its run was stopped.
@@ -26,7 +26,7 @@ std::chrono::steady_clock::time_point SteadyTimePoint(std::int64_t ns) {
 
 }  // namespace
 
-Transmitter::Transmitter(Clock& clockSource) : clock(clockSource) {
+Transmitter::Transmitter(Clock& clockSource) : clock(clockSource), spinMarginNs(kSpinMarginNs) {
     std::fputs("Binding to source port  0 ...\n", stdout);
     std::fflush(stdout);
     udpSocket.BindAnyPort();
@@ -145,8 +145,8 @@ void Transmitter::SendDatagram(const std::vector<std::uint8_t>& frame) {
 
 bool Transmitter::WaitUntilSystemTicks(std::int64_t targetTicks, RunFlag& flag) {
     const std::int64_t remainingNs = (targetTicks - clock.SystemTicks()) * 100;
-    if (remainingNs > kSpinMarginNs &&
-        !flag.WaitUntil(SteadyTimePoint(clock.SteadyNs() + remainingNs - kSpinMarginNs))) {
+    if (remainingNs > spinMarginNs &&
+        !flag.WaitUntil(SteadyTimePoint(clock.SteadyNs() + remainingNs - spinMarginNs))) {
         return false;
     }
     while (clock.SystemTicks() < targetTicks) {
@@ -191,8 +191,8 @@ void Transmitter::SenderLoop(std::shared_ptr<RunFlag> flag) {
 
 bool Transmitter::WaitPeriod(double periodMs, std::int64_t startNs, RunFlag& flag) {
     const std::int64_t deadline = SaturatingAdd(startNs, SaturateToInt64(periodMs * 1e6));
-    if (deadline - clock.SteadyNs() > kSpinMarginNs &&
-        !flag.WaitUntil(SteadyTimePoint(deadline - kSpinMarginNs))) {
+    if (deadline - clock.SteadyNs() > spinMarginNs &&
+        !flag.WaitUntil(SteadyTimePoint(deadline - spinMarginNs))) {
         return false;
     }
     while (clock.SteadyNs() < deadline) {
@@ -288,28 +288,31 @@ void Transmitter::UpdatePtpTimestamp() {
     liveState.ptpNanoseconds = ptp.nanoseconds;
 }
 
+void CopyLensHeaderFields(const TelemetryData& from, TelemetryData& to, bool withFocus) {
+    to.clipName = from.clipName;
+    to.productBrand = from.productBrand;
+    to.productName = from.productName;
+    to.lensManufacturer = from.lensManufacturer;
+    to.lensSerial = from.lensSerial;
+    to.projectFps = from.projectFps;
+    to.sensorWidth = from.sensorWidth;
+    to.clipWidth = from.clipWidth;
+    to.clipHeight = from.clipHeight;
+    if (from.minFocalLength != 0.0F) {
+        to.minFocalLength = from.minFocalLength;
+    }
+    if (from.maxFocalLength != 0.0F) {
+        to.maxFocalLength = from.maxFocalLength;
+    }
+    if (withFocus) {
+        to.focus = from.focus;
+    }
+}
+
 void Transmitter::RestoreAfterLensPlayback() {
-    TelemetryData& live = liveState;
-    const TelemetryData& saved = savedLiveState;
-    live.clipName = saved.clipName;
-    live.productBrand = saved.productBrand;
-    live.productName = saved.productName;
-    live.lensManufacturer = saved.lensManufacturer;
-    live.lensSerial = saved.lensSerial;
-    live.projectFps = saved.projectFps;
-    live.sensorWidth = saved.sensorWidth;
-    live.clipWidth = saved.clipWidth;
-    live.clipHeight = saved.clipHeight;
-    // These were replaced only by non-zero header values.
-    if (saved.minFocalLength != 0.0F) {
-        live.minFocalLength = saved.minFocalLength;
-    }
-    if (saved.maxFocalLength != 0.0F) {
-        live.maxFocalLength = saved.maxFocalLength;
-    }
-    if (lensHeaderState.focus != 0) {
-        live.focus = saved.focus;
-    }
+    // Focal lengths come back where the saved ones are set (the header replaced only
+    // those); focus where the header replaced it.
+    CopyLensHeaderFields(savedLiveState, liveState, lensHeaderState.focus != 0);
 }
 
 void Transmitter::UpdateRawLensEncoders() {

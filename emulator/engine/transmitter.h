@@ -33,6 +33,12 @@ struct Destination {
     std::uint16_t port = 0;
 };
 
+// Copies the fields a lens file's header supplies (clip, camera and lens names, frame rate,
+// sensor width, clip size) from `from` to `to`; the focal lengths only where `from` has
+// them (non-zero), the focus only `withFocus`. A playback copies them from the header,
+// and back from the saved state at its end.
+void CopyLensHeaderFields(const TelemetryData& from, TelemetryData& to, bool withFocus);
+
 // Counters of one rate slot since construction (frames and bytes handed to the sender).
 struct SlotCounters {
     std::atomic<std::uint64_t> frames{0};
@@ -96,6 +102,10 @@ public:
     // `flag` is cleared meanwhile.
     bool WaitPeriod(double periodMs, std::int64_t startNs, RunFlag& flag);
 
+    // How long before a deadline sleeping hands over to yielding (for measurements; the
+    // default suits Linux, whose timer wakes a sleeper within some tens of microseconds).
+    void SetSpinMargin(std::int64_t nanoseconds) noexcept { spinMarginNs = nanoseconds; }
+
     // Locks modelMutex for a worker of the run of `flag`; gives up (returns an unlocked
     // lock) as soon as the flag is cleared.
     std::unique_lock<std::timed_mutex> LockModel(const RunFlag& flag);
@@ -146,6 +156,7 @@ private:
     void EndRun();
 
     Clock& clock;
+    std::int64_t spinMarginNs;
     mutable std::mutex destinationMutex;
     Destination destination;
     std::vector<std::thread> retiredThreads;

@@ -44,26 +44,8 @@ void Transmitter::StartZeiss() {
     // The header replaces clip, camera and lens values until the playback ends (see
     // RestoreAfterLensPlayback); focal lengths and focus only where the file gives them.
     savedLiveState = liveState;
-    const TelemetryData& h = lensHeaderState;
+    CopyLensHeaderFields(lensHeaderState, liveState, lensHeaderState.focus != 0);
     TelemetryData& live = liveState;
-    live.clipName = h.clipName;
-    live.productBrand = h.productBrand;
-    live.productName = h.productName;
-    live.lensManufacturer = h.lensManufacturer;
-    live.lensSerial = h.lensSerial;
-    live.projectFps = h.projectFps;
-    live.sensorWidth = h.sensorWidth;
-    live.clipWidth = h.clipWidth;
-    live.clipHeight = h.clipHeight;
-    if (h.minFocalLength != 0.0F) {
-        live.minFocalLength = h.minFocalLength;
-    }
-    if (h.maxFocalLength != 0.0F) {
-        live.maxFocalLength = h.maxFocalLength;
-    }
-    if (h.focus != 0) {
-        live.focus = h.focus;
-    }
 
     auto flag = std::make_shared<RunFlag>(true);
     runFlag = flag;

@@ -1,8 +1,10 @@
 // kor-send: option parsing, how options land in the model, and the program end to end.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,6 +81,37 @@ TEST(SendOptions, OptionsShapeTheSchedule) {
     EXPECT_EQ(t.schedule[0], (std::vector<MT>{MT::ClipName}));
 }
 
+// Runs kor-send with `arguments` to the receiver's port, collecting its output and status.
+class SendRun {
+public:
+    SendRun(const std::string& arguments, std::uint16_t port)
+        : command_(std::string(KOR_SEND_PATH) + " " + arguments + " --to 127.0.0.1:" +
+                   std::to_string(port) + " 2>&1"),
+          runner_([this] {
+              FILE* pipe = ::popen(command_.c_str(), "r");
+              if (pipe == nullptr) {
+                  return;
+              }
+              char buffer[512];
+              while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+                  output_ += buffer;
+              }
+              status_ = ::pclose(pipe);
+          }) {}
+    // Waits for the program to end; returns its output.
+    const std::string& Finish() {
+        runner_.join();
+        return output_;
+    }
+    bool ExitedWithZero() const { return WIFEXITED(status_) && WEXITSTATUS(status_) == 0; }
+
+private:
+    std::string command_;
+    std::string output_;
+    int status_ = -1;
+    std::thread runner_;
+};
+
 // The program itself: the default stream for a second, then a summary and status 0.
 TEST(SendProgram, SendsTheDefaultStreamForTheDuration) {
     kor_test::LoopbackReceiver receiver;
@@ -117,6 +150,45 @@ TEST(SendProgram, SendsTheDefaultStreamForTheDuration) {
               std::string::npos)
         << output;
     EXPECT_NE(output.find("Closing UDP socket!"), std::string::npos);
+}
+
+// A lens file plays at its rate and the program ends by itself when the clip has ended.
+TEST(SendProgram, PlaysALensFileAndEndsWithIt) {
+    const std::string path = ::testing::TempDir() + "kor-send-clip.zlcf";
+    {
+        std::ofstream file(path);
+        file << "HEADER_START\ntcFps:=30\nclipDurationFrames:=9\nHEADER_END\n"
+             << "frame;tc;focusDistance\n";
+        for (int n = 0; n < 10; ++n) {
+            file << n << ";10:00:00." << n << ";" << 200 + n << "\n";
+        }
+    }
+    kor_test::LoopbackReceiver receiver;
+    SendRun run("--lens-file " + path, receiver.port());
+    const auto datagrams = receiver.ReceiveUntilQuiet(1500ms, 10s);
+    const std::string& output = run.Finish();
+    EXPECT_TRUE(run.ExitedWithZero()) << output;
+    EXPECT_NE(output.find("Done reading 10 frames from " + path), std::string::npos) << output;
+    EXPECT_NE(output.find("Lens file frames sent: 10"), std::string::npos) << output;
+
+    // Playback frames carry the file's timecode and its focus distance x 10 as focus.
+    std::vector<std::uint32_t> focus;
+    for (const auto& d : datagrams) {
+        // The 1 Hz stream of identity strings has no Timecode: the playback forces it to
+        // the file's rate.
+        const auto types = kor_test::RecordTypes(d.bytes);
+        if (std::find(types.begin(), types.end(), MT::Timecode) == types.end()) {
+            continue;
+        }
+        Kor::Protocol::Device device;
+        ASSERT_LE(device.Update(d.bytes), Kor::Protocol::FrameStatus::SameTimecode);
+        focus.push_back(device.GetCurrentState()->focus);
+    }
+    ASSERT_EQ(focus.size(), 10U);
+    for (std::uint32_t n = 0; n < 10; ++n) {
+        EXPECT_EQ(focus[n], (200 + n) * 10);
+    }
+    std::remove(path.c_str());
 }
 
 }  // namespace
