@@ -6,7 +6,7 @@ CMAKE_ARGS ?=
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build test run bench pacing sanitize tsan fuzz format clean
+.PHONY: all deps configure build test run bench pacing sanitize tsan window-test fuzz format clean
 
 all: build
 
@@ -22,9 +22,9 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
-# The emulator window is not part of the tree yet: say what was built and how to use it.
+# The emulator window. Without a display it says so in one line and names kor-send.
 run: build
-	@./scripts/describe-build.sh $(BUILD_DIR)
+	$(BUILD_DIR)/emulator/app/KorEmulator
 
 bench: build
 	$(BUILD_DIR)/bench/kor_protocol_bench
@@ -50,6 +50,11 @@ tsan: deps
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/engine/kor_engine_tests --gtest_repeat=2
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/lensfile/kor_lensfile_tests
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/send/kor_send_tests
+
+# KorEmulator in a real window on a virtual display (Xvfb, software OpenGL), driven with
+# xdotool; screenshots and logs in $(BUILD_DIR)/window-test/.
+window-test: build
+	./scripts/window-test.sh $(BUILD_DIR)
 
 # Every libFuzzer target for FUZZ_SECONDS, on top of its seed corpus.
 fuzz: deps

@@ -10,6 +10,10 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   # command-line tools
   libcli11-dev nlohmann-json3-dev
+  # the KorEmulator window and its file dialog
+  libsdl2-dev libglew-dev libimgui-dev libgtk-3-dev
+  # the real-window test: virtual display, software OpenGL, input, screenshots, close requests
+  xvfb xauth libgl1-mesa-dri xdotool imagemagick libx11-dev
 )
 
 missing=()
