@@ -14,6 +14,8 @@ packages=(
   libsdl2-dev libglew-dev libimgui-dev libgtk-3-dev
   # the real-window test: virtual display, software OpenGL, input, screenshots, close requests
   xvfb xauth libgl1-mesa-dri xdotool imagemagick libx11-dev
+  # the packet dissector's test (reads capture files only)
+  tshark
 )
 
 missing=()
@@ -35,6 +37,9 @@ if ((EUID != 0)); then
 fi
 
 echo "install-deps: installing ${missing[*]}"
+# tshark asks whether ordinary users may capture; nothing here captures, so: no.
+echo "wireshark-common wireshark-common/install-setuid boolean false" |
+  "${sudo[@]}" debconf-set-selections
 "${sudo[@]}" apt-get update -qq
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
   "${missing[@]}"
