@@ -28,6 +28,8 @@
 
 #include <kor/kor.h>
 
+#include "pcap.h"
+
 extern char** environ;
 
 namespace {
@@ -107,6 +109,17 @@ public:
     bool WaitForStderr(const std::string& text) {
         const auto deadline = Clock::now() + kPatience;
         while (err_.find(text) == std::string::npos) {
+            if (!Pump(deadline)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Reads output until standard output holds `count` lines; false if it never does in time.
+    bool WaitForStdoutLines(std::size_t count) {
+        const auto deadline = Clock::now() + kPatience;
+        while (static_cast<std::size_t>(std::count(out_.begin(), out_.end(), '\n')) < count) {
             if (!Pump(deadline)) {
                 return false;
             }
@@ -386,6 +399,94 @@ TEST(MonitorEndToEnd, UsageErrorsAreNeitherSuccessNorOpenFailures) {
         EXPECT_NE(*status, 0) << arguments[0];
         EXPECT_NE(*status, 2) << arguments[0];
     }
+}
+
+// --record: every datagram lands in a pcap capture with its addresses, ports and arrival
+// time, unchanged, whatever the frame status.
+TEST(MonitorRecord, EveryDatagramIsWrittenToTheCapture) {
+    TempFile file;
+    Bytes bad = Sample(1, 1).Encode(TransmissionType::UDP, {MessageType::ChannelId});
+    bad[7] = 0x01;  // a header error: recorded all the same
+    const std::vector<Bytes> sent{
+        Sample(1500, 1).Encode(TransmissionType::UDP,
+                               {MessageType::Timecode, MessageType::BasicLens}),
+        bad, Sample(1600, 2).Encode(TransmissionType::UDP, {MessageType::ProductBrand})};
+    const auto before = std::chrono::system_clock::now();
+    MonitorProcess monitor({"--json", "--count", "3", "--bind", "127.0.0.1", "--port", "0",
+                            "--record", file.path});
+    ASSERT_TRUE(monitor.WaitForStderr("receiving from UDP 127.0.0.1:")) << monitor.Err();
+    const std::uint16_t port = PortFromBanner(monitor.Err());
+    ASSERT_NE(port, 0);
+    SendTo(port, sent);
+    ASSERT_EQ(monitor.Finish(), 0) << monitor.Err();
+    const auto after = std::chrono::system_clock::now();
+    EXPECT_NE(monitor.Err().find("recorded 3 datagrams to " + file.path), std::string::npos)
+        << monitor.Err();
+
+    Kor::Pcap::Capture capture;
+    std::string error;
+    ASSERT_TRUE(Kor::Pcap::ReadCaptureFile(file.path, capture, error)) << error;
+    EXPECT_EQ(capture.linkType, Kor::Pcap::kLinkEthernet);
+    EXPECT_EQ(capture.skipped, 0U);
+    ASSERT_EQ(capture.datagrams.size(), sent.size());
+    const auto ns = [](std::chrono::system_clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    };
+    std::int64_t previous = ns(before);
+    for (std::size_t n = 0; n < sent.size(); ++n) {
+        const Kor::Pcap::Datagram& d = capture.datagrams[n];
+        EXPECT_EQ(d.payload, sent[n]) << n;
+        EXPECT_EQ(d.source.address, INADDR_LOOPBACK);
+        EXPECT_NE(d.source.port, 0);
+        EXPECT_EQ(d.source.port, capture.datagrams[0].source.port);  // one sending socket
+        EXPECT_EQ(d.destination, (Kor::Pcap::Endpoint{INADDR_LOOPBACK, port}));
+        EXPECT_GE(d.timeNs, previous) << n;
+        previous = d.timeNs;
+    }
+    EXPECT_LE(previous, ns(after));
+}
+
+// Bound to every address, the capture still names the address each datagram was sent to.
+// The records reach the file as they arrive: a capture killed mid-run is readable.
+TEST(MonitorRecord, CaptureOfAKilledRunIsReadable) {
+    TempFile file;
+    MonitorProcess monitor({"--json", "--bind", "0.0.0.0", "--port", "0", "--record",
+                            file.path});
+    ASSERT_TRUE(monitor.WaitForStderr("receiving from UDP 0.0.0.0:")) << monitor.Err();
+    const std::string marker = "0.0.0.0:";
+    const auto port = static_cast<std::uint16_t>(
+        std::stoi(monitor.Err().substr(monitor.Err().find(marker) + marker.size())));
+    const std::vector<Bytes> sent{
+        Sample(1500, 1).Encode(TransmissionType::UDP, {MessageType::BasicLens}),
+        Sample(1501, 2).Encode(TransmissionType::UDP, {MessageType::BasicLens})};
+    SendTo(port, sent);
+    ASSERT_TRUE(monitor.WaitForStdoutLines(2)) << monitor.Out();
+    monitor.Signal(SIGKILL);
+    EXPECT_FALSE(monitor.Finish().has_value());
+
+    Kor::Pcap::Capture capture;
+    std::string error;
+    ASSERT_TRUE(Kor::Pcap::ReadCaptureFile(file.path, capture, error)) << error;
+    ASSERT_EQ(capture.datagrams.size(), 2U);
+    EXPECT_EQ(capture.datagrams[1].payload, sent[1]);
+    EXPECT_EQ(capture.datagrams[1].destination, (Kor::Pcap::Endpoint{INADDR_LOOPBACK, port}));
+}
+
+TEST(MonitorRecord, RefusalsAreOneLineWithStatus2) {
+    TempFile file;
+    MonitorProcess serial({"--serial", "-", "--record", file.path});
+    EXPECT_EQ(serial.Finish(), 2);
+    EXPECT_EQ(LineCount(serial.Err()), 1U) << serial.Err();
+    EXPECT_NE(serial.Err().find("--serial"), std::string::npos) << serial.Err();
+    EXPECT_NE(::access(file.path.c_str(), F_OK), 0) << "a refused run created the file";
+
+    const std::string path = ::testing::TempDir() + "kor-no-such-directory/capture.pcap";
+    MonitorProcess uncreatable({"--json", "--bind", "127.0.0.1", "--port", "0", "--record", path});
+    EXPECT_EQ(uncreatable.Finish(), 2);
+    EXPECT_EQ(LineCount(uncreatable.Err()), 1U) << uncreatable.Err();
+    EXPECT_NE(uncreatable.Err().find("cannot create " + path), std::string::npos)
+        << uncreatable.Err();
+    EXPECT_TRUE(uncreatable.Out().empty());
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "json_frame.h"
 #include "monitor.h"
+#include "pcap.h"
 #include "source.h"
 #include "view.h"
 
@@ -46,6 +47,7 @@ struct Options {
     std::uint16_t port = 33322;
     std::string bind = "0.0.0.0";
     std::string serial;
+    std::string record;  // capture file for every received datagram; empty: none
     bool json = false;
     std::uint64_t count = 0;
     double duration = 0;
@@ -59,12 +61,33 @@ void Draw(const KorMonitor::Monitor& monitor, const KorMonitor::ViewContext& con
     std::cout << (terminal ? "\x1b[H\x1b[2J" : "") << text << (terminal ? "" : "\n") << std::flush;
 }
 
+// Appends the datagram just read to the capture; false (with one line on standard error)
+// if the file cannot take it.
+bool Record(Kor::Pcap::Writer& recorder, const KorMonitor::Source& source,
+            const std::vector<std::uint8_t>& datagram) {
+    const KorMonitor::DatagramOrigin origin = source.LastOrigin().value_or(
+        KorMonitor::DatagramOrigin{});
+    std::string error;
+    if (recorder.Write(origin.wallNs, {origin.sourceAddress, origin.sourcePort},
+                       {origin.destinationAddress, origin.destinationPort}, datagram, error)) {
+        return true;
+    }
+    std::cerr << "kor-monitor: " << error << '\n';
+    return false;
+}
+
 int Run(const Options& options, bool serial) {
     std::string error;
     std::unique_ptr<KorMonitor::Source> source =
         serial ? KorMonitor::OpenSerialSource(options.serial, error)
                : KorMonitor::OpenUdpSource(options.bind, options.port, error);
     if (!source) {
+        std::cerr << "kor-monitor: " << error << '\n';
+        return 2;
+    }
+    Kor::Pcap::Writer recorder;
+    if (!options.record.empty() &&
+        !recorder.Open(options.record, Kor::Pcap::TimeResolution::Nanoseconds, error)) {
         std::cerr << "kor-monitor: " << error << '\n';
         return 2;
     }
@@ -115,6 +138,10 @@ int Run(const Options& options, bool serial) {
             case KorMonitor::ReadResult::Data: {
                 const KorMonitor::ReceiveTime time = KorMonitor::ReceiveTime::Now();
                 if (source->Datagrams()) {
+                    if (recorder.IsOpen() && !Record(recorder, *source, buffer)) {
+                        status = 1;
+                        ended = true;
+                    }
                     monitor.OnDatagram(buffer, time);
                 } else {
                     monitor.OnSerialBytes(buffer, time);
@@ -132,6 +159,14 @@ int Run(const Options& options, bool serial) {
         }
     }
 
+    if (recorder.IsOpen()) {
+        std::cerr << "kor-monitor: recorded " << recorder.Written() << " datagrams to "
+                  << recorder.Path() << '\n';
+        if (!recorder.Close(error)) {
+            std::cerr << "kor-monitor: " << error << '\n';
+            status = 1;
+        }
+    }
     const auto elapsed = Clock::now() - context.start;
     const std::string summary =
         KorMonitor::RenderSummary(monitor.GetStats(), elapsed, context.chunks);
@@ -176,7 +211,17 @@ int main(int argc, char** argv) {
     app.add_option("--duration", options.duration, "stop after SECONDS")
         ->option_text("SECONDS")
         ->check(CLI::PositiveNumber);
+    app.add_option("--record", options.record,
+                   "write every received datagram with its arrival time to FILE, a pcap "
+                   "capture (UDP only)")
+        ->option_text("FILE");
     CLI11_PARSE(app, argc, argv);
+    // A capture holds datagrams; a serial byte stream has none to record.
+    if (serial->count() != 0 && !options.record.empty()) {
+        std::cerr << "kor-monitor: --record needs UDP datagrams and cannot be used with "
+                     "--serial\n";
+        return 2;
+    }
 
     try {
         return Run(options, serial->count() != 0);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,18 @@ public:
 
 private:
     int fd_ = -1;
+};
+
+// Where the last datagram came from and went to, and when it arrived: what a capture
+// file records for it. Addresses and ports are in host byte order.
+struct DatagramOrigin {
+    std::uint32_t sourceAddress = 0;
+    std::uint16_t sourcePort = 0;
+    std::uint32_t destinationAddress = 0;
+    std::uint16_t destinationPort = 0;
+    // Arrival time in nanoseconds since 1970-01-01 UTC: the system's receive time stamp,
+    // so that a late read (while the view is drawn) does not shift it.
+    std::int64_t wallNs = 0;
 };
 
 enum class ReadResult {
@@ -54,6 +67,10 @@ public:
 
     // Why the last read failed (one line).
     virtual std::string ErrorText() const = 0;
+
+    // For a datagram source, the origin of the datagram the last successful read returned;
+    // nothing for a byte stream.
+    virtual std::optional<DatagramOrigin> LastOrigin() const { return std::nullopt; }
 };
 
 // Opens a UDP socket bound to address:port (IPv4; port 0 picks a free port). On failure

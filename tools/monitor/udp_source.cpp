@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -19,8 +21,8 @@ constexpr std::size_t kMaxDatagram = 65536;
 
 class UdpSource final : public Source {
 public:
-    UdpSource(UniqueFd socket, std::string description)
-        : socket_(std::move(socket)), description_(std::move(description)) {}
+    UdpSource(UniqueFd socket, std::string description, const sockaddr_in& bound)
+        : socket_(std::move(socket)), description_(std::move(description)), bound_(bound) {}
 
     ReadResult Read(std::vector<std::uint8_t>& buffer, std::chrono::milliseconds timeout) override {
         pollfd entry{socket_.Get(), POLLIN, 0};
@@ -32,7 +34,18 @@ public:
             return ReadResult::Timeout;
         }
         buffer.resize(kMaxDatagram);
-        const ssize_t got = ::recv(socket_.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        sockaddr_in from{};
+        iovec data{buffer.data(), buffer.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo)) +
+                                      CMSG_SPACE(sizeof(timespec))];
+        msghdr message{};
+        message.msg_name = &from;
+        message.msg_namelen = sizeof from;
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t got = ::recvmsg(socket_.Get(), &message, MSG_DONTWAIT);
         if (got < 0) {
             buffer.clear();
             if (errno == EINTR) {
@@ -45,14 +58,46 @@ public:
             return Fail("receive");
         }
         buffer.resize(static_cast<std::size_t>(got));
+        origin_ = Origin(message, from);
         return ReadResult::Data;
     }
 
     bool Datagrams() const override { return true; }
     std::string Describe() const override { return description_; }
     std::string ErrorText() const override { return error_; }
+    std::optional<DatagramOrigin> LastOrigin() const override { return origin_; }
 
 private:
+    // The sender as received, the address the datagram was sent to (the bound address
+    // when the system does not say) and the receive time stamp (the clock now without one).
+    DatagramOrigin Origin(msghdr& message, const sockaddr_in& from) const {
+        DatagramOrigin origin;
+        origin.sourceAddress = ntohl(from.sin_addr.s_addr);
+        origin.sourcePort = ntohs(from.sin_port);
+        origin.destinationAddress = ntohl(bound_.sin_addr.s_addr);
+        origin.destinationPort = ntohs(bound_.sin_port);
+        bool stamped = false;
+        for (cmsghdr* entry = CMSG_FIRSTHDR(&message); entry != nullptr;
+             entry = CMSG_NXTHDR(&message, entry)) {
+            if (entry->cmsg_level == IPPROTO_IP && entry->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info{};
+                std::memcpy(&info, CMSG_DATA(entry), sizeof info);
+                origin.destinationAddress = ntohl(info.ipi_addr.s_addr);
+            } else if (entry->cmsg_level == SOL_SOCKET && entry->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec stamp{};
+                std::memcpy(&stamp, CMSG_DATA(entry), sizeof stamp);
+                origin.wallNs = std::int64_t{stamp.tv_sec} * 1'000'000'000 + stamp.tv_nsec;
+                stamped = true;
+            }
+        }
+        if (!stamped) {
+            timespec now{};
+            ::clock_gettime(CLOCK_REALTIME, &now);
+            origin.wallNs = std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+        }
+        return origin;
+    }
+
     ReadResult Fail(const char* what) {
         error_ = description_ + ": " + what + " failed: " + std::strerror(errno);
         return ReadResult::Error;
@@ -61,6 +106,8 @@ private:
     UniqueFd socket_;
     std::string description_;
     std::string error_;
+    sockaddr_in bound_;
+    std::optional<DatagramOrigin> origin_;
 };
 
 }  // namespace
@@ -96,8 +143,14 @@ std::unique_ptr<Source> OpenUdpSource(const std::string& address, std::uint16_t 
     // A larger receive buffer rides out bursts while the view is being drawn.
     const int size = 1 << 20;
     ::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    // Each datagram's destination address (the bound one may be 0.0.0.0) and the time the
+    // system received it, for --record.
+    const int on = 1;
+    ::setsockopt(socket.Get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    ::setsockopt(socket.Get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    local.sin_port = htons(port);
     return std::make_unique<UdpSource>(std::move(socket),
-                                       "UDP " + address + ":" + std::to_string(port));
+                                       "UDP " + address + ":" + std::to_string(port), local);
 }
 
 }  // namespace KorMonitor

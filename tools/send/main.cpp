@@ -8,8 +8,11 @@
 #include <functional>
 #include <iostream>
 #include <mutex>
+#include <string>
 
 #include "emulator_model.h"
+#include "pcap.h"
+#include "replay.h"
 #include "send_options.h"
 
 namespace {
@@ -69,6 +72,58 @@ void PrintSummary(const EmulatorModel& model) {
                 static_cast<unsigned long long>(t.SendFailures()));
 }
 
+// --replay: sends the capture's UDP datagrams again until its end, a stop signal or the
+// end of --duration. Returns the exit status.
+int Replay(const Kor::Send::Options& options, const sigset_t& signals) {
+    Kor::Pcap::Capture capture;
+    std::string error;
+    if (!Kor::Pcap::ReadCaptureFile(*options.replayFile, capture, error)) {
+        std::cerr << "kor-send: " << error << '\n';
+        return 2;
+    }
+    if (capture.datagrams.empty()) {
+        std::cerr << "kor-send: " << *options.replayFile << ": no IPv4 UDP datagrams among its "
+                  << capture.packets << " packets\n";
+        return 2;
+    }
+    const auto address = Kor::Send::ResolveIpv4(options.host);
+    if (!address) {
+        std::cerr << "kor-send: cannot resolve '" << options.host << "' to an IPv4 address\n";
+        return 2;
+    }
+    const double span = static_cast<double>(capture.datagrams.back().timeNs -
+                                            capture.datagrams.front().timeNs) / 1e9;
+    std::printf("Replaying %zu datagrams (%.3f s captured, %llu other packets skipped) from %s "
+                "to %s:%u at speed %g%s%s\n",
+                capture.datagrams.size(), span,
+                static_cast<unsigned long long>(capture.skipped), options.replayFile->c_str(),
+                address->c_str(), unsigned{options.port}, options.speed,
+                options.loop ? ", looping" : "",
+                options.durationSeconds || !options.loop ? "" : "; Ctrl-C stops");
+    std::fflush(stdout);
+
+    Kor::Send::Replayer replayer(std::move(capture.datagrams),
+                                 {*address, options.port, options.speed, options.loop});
+    const auto start = std::chrono::steady_clock::now();
+    replayer.Start();
+    const int signal =
+        WaitForStop(signals, options.durationSeconds, [&] { return replayer.Finished(); });
+    replayer.Stop();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (signal != 0) {
+        std::printf("Stopped by signal %d\n", signal);
+    }
+    const Kor::Send::ReplayTotals totals = replayer.Totals();
+    std::printf("passes: %llu, datagrams sent: %llu, failed: %llu, bytes: %llu, elapsed: %.3f s\n",
+                static_cast<unsigned long long>(totals.passes),
+                static_cast<unsigned long long>(totals.datagrams),
+                static_cast<unsigned long long>(totals.failures),
+                static_cast<unsigned long long>(totals.bytes), elapsed);
+    std::fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -81,6 +136,9 @@ int main(int argc, char** argv) {
     const sigset_t signals = BlockStopSignals();
 
     try {
+        if (options.replayFile) {
+            return Replay(options, signals);
+        }
         EmulatorModel model;
         {
             std::lock_guard lock(model.transmitter.modelMutex);

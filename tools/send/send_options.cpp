@@ -103,26 +103,55 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     Options o;
     std::string to;
     app.add_option("--to", to, "Destination HOST:PORT (default 127.0.0.1:33322)");
-    app.add_flag("--serial", o.serial, "Serial framing instead of UDP framing");
-    app.add_option("--delay", o.delayMs, "Hold every datagram back this many milliseconds")
-        ->check(CLI::Range(0, 1'000'000));
-    app.add_option("--fps", o.fps, "Project frame rate")
-        ->check(CLI::IsMember({"23.98", "24", "25", "29.97", "30"}));
-    app.add_option("--tick-unit", o.tickUnit, "Unit of the tick count")
-        ->check(CLI::IsMember({"seconds", "milliseconds", "microseconds"}));
-    app.add_option("--rate", o.rates,
-                   "TYPE=RATE, RATE one of 1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps, "
-                   "every-packet (repeatable)");
-    app.add_option("--disable", o.disabled, "Do not send this message type (repeatable)");
-    app.add_option("--enable", o.enabled, "Send this message type (repeatable)");
-    app.add_option("--only", o.only, "Send only these message types")->delimiter(',');
-    app.add_flag("--record-flag", o.recordFlag, "Set the record flag of the timecode");
-    app.add_flag("--simulate", o.simulate, "Sweep lens, position and angles (value simulation)");
+    CLI::Option* serial =
+        app.add_flag("--serial", o.serial, "Serial framing instead of UDP framing");
+    CLI::Option* delay =
+        app.add_option("--delay", o.delayMs, "Hold every datagram back this many milliseconds")
+            ->check(CLI::Range(0, 1'000'000));
+    CLI::Option* fps = app.add_option("--fps", o.fps, "Project frame rate")
+                           ->check(CLI::IsMember({"23.98", "24", "25", "29.97", "30"}));
+    CLI::Option* tickUnit =
+        app.add_option("--tick-unit", o.tickUnit, "Unit of the tick count")
+            ->check(CLI::IsMember({"seconds", "milliseconds", "microseconds"}));
+    CLI::Option* rate =
+        app.add_option("--rate", o.rates,
+                       "TYPE=RATE, RATE one of 1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps, "
+                       "every-packet (repeatable)");
+    CLI::Option* disable =
+        app.add_option("--disable", o.disabled, "Do not send this message type (repeatable)");
+    CLI::Option* enable =
+        app.add_option("--enable", o.enabled, "Send this message type (repeatable)");
+    CLI::Option* only =
+        app.add_option("--only", o.only, "Send only these message types")->delimiter(',');
+    CLI::Option* recordFlag =
+        app.add_flag("--record-flag", o.recordFlag, "Set the record flag of the timecode");
+    CLI::Option* simulate = app.add_flag("--simulate", o.simulate,
+                                         "Sweep lens, position and angles (value simulation)");
     app.add_option("--duration", o.durationSeconds, "Stop after this many seconds")
         ->check(CLI::PositiveNumber);
-    app.add_option("--lens-file", o.lensFile,
-                   "Play a lens correction file at its frame rate; ends with the clip")
-        ->check(CLI::ExistingFile);
+    CLI::Option* lensFile =
+        app.add_option("--lens-file", o.lensFile,
+                       "Play a lens correction file at its frame rate; ends with the clip")
+            ->check(CLI::ExistingFile);
+    CLI::Option* replay =
+        app.add_option("--replay", o.replayFile,
+                       "Send the UDP datagrams of a pcap capture again, unchanged and with "
+                       "their captured spacing; ends with the capture")
+            ->option_text("FILE")
+            ->check(CLI::ExistingFile);
+    app.add_option("--speed", o.speed,
+                   "Replay speed factor: the captured spacing is divided by it (0.001 to 1000)")
+        ->option_text("FACTOR")
+        ->check(CLI::Range(0.001, 1000.0))
+        ->needs(replay);
+    app.add_flag("--loop", o.loop, "Replay the capture over and over (until Ctrl-C or --duration)")
+        ->needs(replay);
+    // A replay sends recorded datagrams as they are: nothing of the emulator's own stream
+    // applies to it.
+    for (CLI::Option* model : {serial, delay, fps, tickUnit, rate, disable, enable, only,
+                               recordFlag, simulate, lensFile}) {
+        replay->excludes(model);
+    }
 
     ParseResult result;
     try {

@@ -26,6 +26,9 @@ struct Options {
     bool simulate = false;
     std::optional<double> durationSeconds;
     std::optional<std::string> lensFile;  // play this lens correction file
+    std::optional<std::string> replayFile;  // send the UDP datagrams of this pcap capture
+    double speed = 1;                       // replay speed factor
+    bool loop = false;                      // replay the capture over and over
 };
 
 // The outcome of parsing: options, or an exit status with what to print.
