@@ -46,7 +46,7 @@ sanitize: deps
 tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOR_BUILD_BENCH=OFF -DKOR_BUILD_TOOLS=ON \
 	  "-DCMAKE_CXX_FLAGS=-fsanitize=thread -O1 -g" $(CMAKE_ARGS)
-	cmake --build build-tsan -j $(JOBS) --target kor_engine_tests kor_lensfile_tests kor_send_tests kor-send
+	cmake --build build-tsan -j $(JOBS) --target kor_engine_tests kor_lensfile_tests kor_send_tests kor-send kor-monitor
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/engine/kor_engine_tests --gtest_repeat=2
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/lensfile/kor_lensfile_tests
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/send/kor_send_tests
