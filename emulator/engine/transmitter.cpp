@@ -145,6 +145,10 @@ void Transmitter::SendDatagram(const std::vector<std::uint8_t>& frame) {
     std::fflush(stderr);
 }
 
+void Transmitter::SetDatagramFilter(std::unique_ptr<DatagramFilter> filter) {
+    datagramFilter = std::move(filter);
+}
+
 bool Transmitter::WaitUntilSystemTicks(std::int64_t targetTicks, RunFlag& flag) {
     const std::int64_t remainingNs = (targetTicks - clock.SystemTicks()) * 100;
     if (remainingNs > spinMarginNs &&
@@ -179,14 +183,31 @@ void Transmitter::SenderLoop(std::shared_ptr<RunFlag> flag) {
             sequence = ++removedCount;
         }
         const std::int32_t delay = delayMs.load();
-        if (delay > 0) {
-            const double target = static_cast<double>(delay) * 10'000.0 +
-                                  static_cast<double>(queuedAt);
-            if (!WaitUntilSystemTicks(SaturateToInt64(target), *flag)) {
+        // When the datagram is due, in system-clock ticks of 100 ns.
+        const double due = static_cast<double>(delay) * 10'000.0 + static_cast<double>(queuedAt);
+        if (delay > 0 && !WaitUntilSystemTicks(SaturateToInt64(due), *flag)) {
+            return;
+        }
+        if (datagramFilter) {
+            struct Sink final : DatagramSink {
+                Transmitter& owner;
+                RunFlag& run;
+                double dueTicks;
+                Sink(Transmitter& t, RunFlag& f, double d) : owner(t), run(f), dueTicks(d) {}
+                void Send(const std::vector<std::uint8_t>& datagram) override {
+                    owner.SendDatagram(datagram);
+                }
+                bool WaitExtra(std::chrono::nanoseconds extra) override {
+                    const double target = dueTicks + static_cast<double>(extra.count()) / 100.0;
+                    return owner.WaitUntilSystemTicks(SaturateToInt64(target), run);
+                }
+            } sink(*this, *flag, due);
+            if (!datagramFilter->Pass(std::move(frame), sink)) {
                 return;
             }
+        } else {
+            SendDatagram(frame);
         }
-        SendDatagram(frame);
         sentSequence.store(sequence);
     }
 }

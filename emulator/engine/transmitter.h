@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -31,6 +32,30 @@ using Protocol::TransmissionType;
 struct Destination {
     std::string address;
     std::uint16_t port = 0;
+};
+
+// What a DatagramFilter sends through and waits with; given by the sender thread for one
+// datagram at a time.
+class DatagramSink {
+public:
+    // Sends one datagram to the current destination (as Transmitter::SendDatagram).
+    virtual void Send(const std::vector<std::uint8_t>& datagram) = 0;
+    // Waits until `extra` past the time the datagram was due (its queue time plus the
+    // delay); returns false at once when the run is stopped meanwhile.
+    virtual bool WaitExtra(std::chrono::nanoseconds extra) = 0;
+
+protected:
+    ~DatagramSink() = default;
+};
+
+// Stands between the send queue and the socket: the sender thread hands it every datagram
+// it takes from the queue, in order, and the filter decides what to send (the datagram,
+// nothing, copies, altered bytes, a datagram held back earlier) and when.
+class DatagramFilter {
+public:
+    virtual ~DatagramFilter() = default;
+    // Returns false when a wait was cut short by a stop (the sender then ends).
+    virtual bool Pass(std::vector<std::uint8_t> datagram, DatagramSink& sink) = 0;
 };
 
 // Copies the fields a lens file's header supplies (clip, camera and lens names, frame rate,
@@ -76,6 +101,12 @@ public:
     std::uint64_t SentSequence() const noexcept { return sentSequence.load(); }
     // Sends one datagram to the current destination; a failure is written to stderr.
     void SendDatagram(const std::vector<std::uint8_t>& frame);
+
+    // Puts a filter between the queue and the socket (null: send every datagram as it is).
+    // Call while no run is going; the filter is used by the sender thread only and lives
+    // as long as the Transmitter.
+    void SetDatagramFilter(std::unique_ptr<DatagramFilter> filter);
+    DatagramFilter* GetDatagramFilter() const noexcept { return datagramFilter.get(); }
 
     // The destination, read by the sender for every datagram as one consistent pair.
     void SetDestination(std::string address, std::uint16_t port);
@@ -168,6 +199,7 @@ private:
     std::uint64_t removedCount = 0;
     std::atomic<std::uint64_t> sentSequence{0};
     std::atomic<std::uint64_t> sendFailures{0};
+    std::unique_ptr<DatagramFilter> datagramFilter;
 };
 
 }  // namespace Kor::Engine

@@ -48,6 +48,47 @@ bool UdpSocket::SendTo(const std::string& address, std::uint16_t port, const std
     return sent >= 0;
 }
 
+namespace {
+
+void SetOption(int fd, int level, int name, const void* value, socklen_t size, const char* what) {
+    if (::setsockopt(fd, level, name, value, size) != 0) {
+        throw std::system_error(errno, std::system_category(), what);
+    }
+}
+
+}  // namespace
+
+void UdpSocket::SetMulticastTtl(int ttl) {
+    if (ttl < 0 || ttl > 255) {
+        throw std::system_error(EINVAL, std::system_category(),
+                                "Setting the multicast TTL failed (0 to 255)");
+    }
+    SetOption(fd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl,
+              "Setting the multicast TTL failed");
+}
+
+void UdpSocket::SetMulticastInterface(const std::string& address) {
+    in_addr local{};
+    if (::inet_pton(AF_INET, address.c_str(), &local) != 1) {
+        throw std::system_error(EINVAL, std::system_category(),
+                                "Setting the multicast interface failed: '" + address +
+                                    "' is not an IPv4 address");
+    }
+    SetOption(fd_, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local,
+              ("Setting the multicast interface " + address + " failed").c_str());
+}
+
+void UdpSocket::SetMulticastLoop(bool on) {
+    const unsigned char value = on ? 1 : 0;
+    SetOption(fd_, IPPROTO_IP, IP_MULTICAST_LOOP, &value, sizeof value,
+              "Setting multicast loopback failed");
+}
+
+void UdpSocket::EnableBroadcast() {
+    const int on = 1;
+    SetOption(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on, "Enabling broadcast failed");
+}
+
 std::uint16_t UdpSocket::LocalPort() const noexcept {
     sockaddr_in local{};
     socklen_t length = sizeof local;

@@ -27,6 +27,17 @@ public:
     bool SendTo(const std::string& address, std::uint16_t port, const std::uint8_t* data,
                 std::size_t size) noexcept;
 
+    // Socket options for multicast and broadcast destinations; each throws std::system_error
+    // naming the option when the system refuses it.
+    // Hops a multicast datagram may take (0 to 255).
+    void SetMulticastTtl(int ttl);
+    // The local interface, by its dotted-decimal IPv4 address, multicast datagrams leave on.
+    void SetMulticastInterface(const std::string& address);
+    // Whether multicast datagrams are delivered to receivers on this host too.
+    void SetMulticastLoop(bool on);
+    // Allows sending to broadcast addresses.
+    void EnableBroadcast();
+
     // The local port the socket is bound to (0 before BindAnyPort).
     std::uint16_t LocalPort() const noexcept;
 

@@ -489,4 +489,51 @@ TEST(MonitorRecord, RefusalsAreOneLineWithStatus2) {
     EXPECT_TRUE(uncreatable.Out().empty());
 }
 
+// kor-send to a multicast group over the loopback interface, kor-monitor joined to it.
+TEST(MonitorMulticast, JoinedGroupReceivesWhatIsSentToIt) {
+    const std::string group = "239.255.41.7";
+    MonitorProcess monitor({"--json", "--count", "5", "--port", "0", "--join", group,
+                            "--interface", "127.0.0.1"});
+    if (!monitor.WaitForStderr("group " + group + " on 127.0.0.1")) {
+        const auto status = monitor.Finish();
+        if (status == 2) {
+            GTEST_SKIP() << "cannot join a multicast group on loopback here: " << monitor.Err();
+        }
+        FAIL() << monitor.Err();
+    }
+    const std::string marker = "0.0.0.0:";
+    const std::size_t at = monitor.Err().find(marker);
+    ASSERT_NE(at, std::string::npos) << monitor.Err();
+    const int port = std::stoi(monitor.Err().substr(at + marker.size()));
+    const std::string command = std::string(KOR_SEND_PATH) + " --duration 1 --to " + group +
+                                ":" + std::to_string(port) +
+                                " --interface 127.0.0.1 --ttl 0 2>&1";
+    std::string sent;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        sent += buffer;
+    }
+    const int status = ::pclose(pipe);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+        sent.find("failed: 0") == std::string::npos) {
+        GTEST_SKIP() << "cannot send multicast over loopback here: " << sent;
+    }
+    if (!monitor.WaitForStdoutLines(5)) {
+        GTEST_SKIP() << "multicast over loopback delivered nothing here: " << sent;
+    }
+    EXPECT_EQ(monitor.Finish(), 0);
+    for (const json& line : monitor.JsonLines()) {
+        EXPECT_TRUE(line["status"] == "NewTimecode" || line["status"] == "SameTimecode") << line;
+    }
+}
+
+TEST(MonitorMulticast, JoinNeedsAGroupAddress) {
+    MonitorProcess monitor({"--join", "10.1.2.3", "--port", "0"});
+    EXPECT_EQ(monitor.Finish(), 2);
+    EXPECT_NE(monitor.Err().find("multicast"), std::string::npos) << monitor.Err();
+    EXPECT_EQ(LineCount(monitor.Err()), 1U) << monitor.Err();
+}
+
 }  // namespace

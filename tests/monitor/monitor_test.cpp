@@ -174,3 +174,44 @@ TEST(View, ShowsFieldsCountsAndRates) {
 }
 
 }  // namespace
+
+namespace {
+
+// A datagram whose PTP stamp is `seconds` and whose timecode frame is `frames`.
+Bytes PtpFrame(std::uint64_t seconds, std::uint8_t frames) {
+    TelemetryData data;
+    data.timecodeFrames = frames;
+    data.ptpSeconds = seconds;
+    return data.Encode(TransmissionType::UDP, {MessageType::Timecode, MessageType::PtpTimestamp});
+}
+
+TEST(Faults, DuplicatesAndOutOfOrderStampsAreCounted) {
+    std::vector<bool> flags;
+    KorMonitor::Monitor monitor(
+        [&](const KorMonitor::FinishedFrame& frame) { flags.push_back(frame.duplicate); });
+    const KorMonitor::ReceiveTime time{};
+    monitor.OnDatagram(PtpFrame(100, 1), time);
+    monitor.OnDatagram(PtpFrame(101, 2), time);
+    monitor.OnDatagram(PtpFrame(101, 2), time);  // repeated
+    monitor.OnDatagram(PtpFrame(99, 3), time);   // earlier than 101
+    monitor.OnDatagram(PtpFrame(102, 4), time);
+    monitor.OnDatagram(PtpFrame(100, 1), time);  // a repeat that is also earlier
+    EXPECT_EQ(flags, (std::vector<bool>{false, false, true, false, false, true}));
+    EXPECT_EQ(monitor.GetStats().Duplicates(), 2U);
+    EXPECT_EQ(monitor.GetStats().OutOfOrder(), 2U);
+
+    // A repeat of a datagram older than the window is not recognised.
+    for (std::uint64_t n = 0; n < KorMonitor::kDuplicateWindow; ++n) {
+        monitor.OnDatagram(PtpFrame(200 + n, 5), time);
+    }
+    monitor.OnDatagram(PtpFrame(102, 4), time);
+    EXPECT_FALSE(flags.back());
+    EXPECT_EQ(monitor.GetStats().Duplicates(), 2U);
+
+    const std::string summary = KorMonitor::RenderSummary(monitor.GetStats(), 1s, "datagrams");
+    EXPECT_NE(summary.find("duplicate datagrams 2, frames out of PTP order 3"),
+              std::string::npos)
+        << summary;
+}
+
+}  // namespace

@@ -1,5 +1,6 @@
 // kor-monitor: receives Kor telemetry over UDP or a serial stream and shows, live or as
 // JSON Lines, whether frames arrive and what they hold.
+#include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -51,7 +52,16 @@ struct Options {
     bool json = false;
     std::uint64_t count = 0;
     double duration = 0;
+    std::string join;       // multicast group; empty: none
+    std::string interface;  // interface address for the group; empty: the system's choice
 };
+
+// Whether a dotted-decimal IPv4 address lies in 224.0.0.0/4.
+bool IsMulticast(const std::string& address) {
+    in_addr parsed{};
+    return ::inet_pton(AF_INET, address.c_str(), &parsed) == 1 &&
+           (ntohl(parsed.s_addr) >> 28) == 0xE;
+}
 
 void Draw(const KorMonitor::Monitor& monitor, const KorMonitor::ViewContext& context,
           bool terminal) {
@@ -78,9 +88,14 @@ bool Record(Kor::Pcap::Writer& recorder, const KorMonitor::Source& source,
 
 int Run(const Options& options, bool serial) {
     std::string error;
+    std::optional<KorMonitor::GroupMembership> join;
+    if (!options.join.empty()) {
+        join = KorMonitor::GroupMembership{
+            options.join, options.interface.empty() ? "0.0.0.0" : options.interface};
+    }
     std::unique_ptr<KorMonitor::Source> source =
         serial ? KorMonitor::OpenSerialSource(options.serial, error)
-               : KorMonitor::OpenUdpSource(options.bind, options.port, error);
+               : KorMonitor::OpenUdpSource(options.bind, options.port, error, join);
     if (!source) {
         std::cerr << "kor-monitor: " << error << '\n';
         return 2;
@@ -97,10 +112,12 @@ int Run(const Options& options, bool serial) {
     KorMonitor::Monitor::FrameSink sink;
     if (options.json) {
         sink = [](const KorMonitor::FinishedFrame& frame) {
-            std::cout << KorMonitor::DumpLine(KorMonitor::FrameJson(frame.status, frame.time.wall,
-                                                                    frame.types, frame.state))
-                      << '\n'
-                      << std::flush;
+            auto object =
+                KorMonitor::FrameJson(frame.status, frame.time.wall, frame.types, frame.state);
+            if (frame.duplicate) {
+                object["duplicate"] = true;
+            }
+            std::cout << KorMonitor::DumpLine(object) << '\n' << std::flush;
         };
     }
     KorMonitor::Monitor monitor(std::move(sink), options.count);
@@ -215,7 +232,24 @@ int main(int argc, char** argv) {
                    "write every received datagram with its arrival time to FILE, a pcap "
                    "capture (UDP only)")
         ->option_text("FILE");
+    CLI::Option* join =
+        app.add_option("--join", options.join,
+                       "join this multicast group (224.0.0.0 to 239.255.255.255) on the UDP port")
+            ->option_text("GROUP")
+            ->check(CLI::ValidIPV4)
+            ->excludes(serial);
+    app.add_option("--interface", options.interface,
+                   "join the group on the interface with this IPv4 address")
+        ->option_text("ADDR")
+        ->check(CLI::ValidIPV4)
+        ->needs(join);
     CLI11_PARSE(app, argc, argv);
+    if (!options.join.empty() && !IsMulticast(options.join)) {
+        std::cerr << "kor-monitor: --join needs a multicast group (224.0.0.0 to "
+                     "239.255.255.255), not "
+                  << options.join << '\n';
+        return 2;
+    }
     // A capture holds datagrams; a serial byte stream has none to record.
     if (serial->count() != 0 && !options.record.empty()) {
         std::cerr << "kor-monitor: --record needs UDP datagrams and cannot be used with "

@@ -1,6 +1,7 @@
 // The receive pipeline: one Device, one frame per Update call, statistics and a sink.
 #include "monitor.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "names.h"
@@ -18,6 +19,10 @@ void Monitor::OnDatagram(std::span<const std::uint8_t> datagram, const ReceiveTi
     if (Done()) {
         return;
     }
+    const bool duplicate = SeenRecently(datagram);
+    if (duplicate) {
+        stats_.OnDuplicate();
+    }
     if (!IsDatagram(datagram)) {
         FeedSerial(datagram, time);
         return;
@@ -26,7 +31,18 @@ void Monitor::OnDatagram(std::span<const std::uint8_t> datagram, const ReceiveTi
     const FrameStatus status = device_.Update(input_);
     const std::vector<MessageType> types =
         IsApplied(status) ? DatagramRecordTypes(datagram) : std::vector<MessageType>{};
-    Finish(status, types, time);
+    Finish(status, types, time, duplicate);
+}
+
+bool Monitor::SeenRecently(std::span<const std::uint8_t> datagram) {
+    const bool seen = std::any_of(recent_.begin(), recent_.end(), [&](const auto& earlier) {
+        return std::equal(earlier.begin(), earlier.end(), datagram.begin(), datagram.end());
+    });
+    recent_.emplace_back(datagram.begin(), datagram.end());
+    if (recent_.size() > kDuplicateWindow) {
+        recent_.pop_front();
+    }
+    return seen;
 }
 
 void Monitor::OnSerialBytes(std::span<const std::uint8_t> bytes, const ReceiveTime& time) {
@@ -60,12 +76,12 @@ void Monitor::FeedSerial(std::span<const std::uint8_t> bytes, const ReceiveTime&
 }
 
 void Monitor::Finish(FrameStatus status, std::span<const MessageType> types,
-                     const ReceiveTime& time) {
+                     const ReceiveTime& time, bool duplicate) {
     ++finished_;
     const Kor::Protocol::TelemetryData& state = State();
     stats_.OnFrame(status, types, time, state);
     if (sink_) {
-        sink_(FinishedFrame{status, time, types, state});
+        sink_(FinishedFrame{status, time, types, state, duplicate});
     }
 }
 

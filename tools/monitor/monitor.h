@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <span>
 #include <vector>
@@ -23,7 +24,12 @@ struct FinishedFrame {
     std::span<const Kor::Protocol::MessageType> types;
     // The device's state after the frame.
     const Kor::Protocol::TelemetryData& state;
+    // The datagram repeats one of the last kDuplicateWindow datagrams byte for byte.
+    bool duplicate = false;
 };
+
+// How many recent datagrams a new one is compared with to find duplicates.
+inline constexpr std::size_t kDuplicateWindow = 64;
 
 // Feeds received bytes to one Device so that every call to Device::Update finishes at
 // most one frame, and reports each finished frame with its own status.
@@ -54,7 +60,10 @@ public:
 private:
     void FeedSerial(std::span<const std::uint8_t> bytes, const ReceiveTime& time);
     void Finish(Kor::Protocol::FrameStatus status,
-                std::span<const Kor::Protocol::MessageType> types, const ReceiveTime& time);
+                std::span<const Kor::Protocol::MessageType> types, const ReceiveTime& time,
+                bool duplicate = false);
+    // Whether the datagram equals a recent one; remembers it either way.
+    bool SeenRecently(std::span<const std::uint8_t> datagram);
 
     FrameSink sink_;
     std::uint64_t frameLimit_;
@@ -63,6 +72,7 @@ private:
     SerialSplitter splitter_;
     bool serialOpened_ = false;  // the device has been given its opening delimiter
     std::vector<std::uint8_t> input_;
+    std::deque<std::vector<std::uint8_t>> recent_;  // the last kDuplicateWindow datagrams
     Stats stats_;
 };
 

@@ -73,10 +73,19 @@ public:
     virtual std::optional<DatagramOrigin> LastOrigin() const { return std::nullopt; }
 };
 
-// Opens a UDP socket bound to address:port (IPv4; port 0 picks a free port). On failure
-// returns null and sets error to one line naming the port and the system's reason.
+// A multicast group to join, on the interface with the given IPv4 address (0.0.0.0: the
+// one the system chooses).
+struct GroupMembership {
+    std::string group;
+    std::string interface = "0.0.0.0";
+};
+
+// Opens a UDP socket bound to address:port (IPv4; port 0 picks a free port) and joins the
+// group, if one is given. On failure returns null and sets error to one line naming the
+// port (or the group) and the system's reason.
 std::unique_ptr<Source> OpenUdpSource(const std::string& address, std::uint16_t port,
-                                      std::string& error);
+                                      std::string& error,
+                                      const std::optional<GroupMembership>& join = std::nullopt);
 
 // Opens a serial byte stream: a file, a serial device (switched to raw mode for the run)
 // or, for "-", standard input. On failure returns null and sets error to one line naming

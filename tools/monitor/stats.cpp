@@ -117,6 +117,13 @@ void Stats::OnFrame(FrameStatus status, std::span<const MessageType> types, cons
         hasPtp = hasPtp || type == MessageType::PtpTimestamp;
     }
     if (hasPtp) {
+        const std::pair<std::uint64_t, std::uint32_t> stamp{state.ptpSeconds,
+                                                            state.ptpNanoseconds};
+        if (latestPtp_ && stamp < *latestPtp_) {
+            ++outOfOrder_;
+        } else {
+            latestPtp_ = stamp;
+        }
         latency_.Add(PtpLatencySeconds(state.ptpSeconds, state.ptpNanoseconds, time));
     }
 }

@@ -9,6 +9,7 @@
 #include <deque>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include <kor/device.h>
 #include <kor/telemetry.h>
@@ -93,7 +94,13 @@ public:
                  std::span<const Kor::Protocol::MessageType> types, const ReceiveTime& time,
                  const Kor::Protocol::TelemetryData& state);
 
+    // Counts one datagram with the same bytes as one received shortly before it.
+    void OnDuplicate() { ++duplicates_; }
+
     std::uint64_t Chunks() const { return chunks_; }
+    std::uint64_t Duplicates() const { return duplicates_; }
+    // Applied frames whose PTP time stamp lies before the latest one seen.
+    std::uint64_t OutOfOrder() const { return outOfOrder_; }
     std::uint64_t Bytes() const { return bytes_; }
     std::uint64_t Frames() const { return frames_.Count(); }
     std::uint64_t Applied() const;
@@ -113,6 +120,10 @@ public:
 private:
     std::uint64_t chunks_ = 0;
     std::uint64_t bytes_ = 0;
+    std::uint64_t duplicates_ = 0;
+    std::uint64_t outOfOrder_ = 0;
+    // Latest PTP time stamp seen (seconds, nanoseconds).
+    std::optional<std::pair<std::uint64_t, std::uint32_t>> latestPtp_;
     std::array<std::uint64_t, kFrameStatusCount> statusCounts_{};
     ArrivalTracker frames_;
     std::array<ArrivalTracker, kMessageTypeCount> types_{};

@@ -113,7 +113,8 @@ private:
 }  // namespace
 
 std::unique_ptr<Source> OpenUdpSource(const std::string& address, std::uint16_t port,
-                                      std::string& error) {
+                                      std::string& error,
+                                      const std::optional<GroupMembership>& join) {
     const std::string where = address + ":" + std::to_string(port);
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -148,9 +149,25 @@ std::unique_ptr<Source> OpenUdpSource(const std::string& address, std::uint16_t 
     const int on = 1;
     ::setsockopt(socket.Get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     ::setsockopt(socket.Get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    std::string description = "UDP " + address + ":" + std::to_string(port);
+    if (join) {
+        ip_mreq membership{};
+        if (::inet_pton(AF_INET, join->group.c_str(), &membership.imr_multiaddr) != 1 ||
+            ::inet_pton(AF_INET, join->interface.c_str(), &membership.imr_interface) != 1) {
+            error = "cannot join group " + join->group + " on " + join->interface +
+                    ": not an IPv4 address";
+            return nullptr;
+        }
+        if (::setsockopt(socket.Get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership,
+                         sizeof membership) != 0) {
+            error = "cannot join multicast group " + join->group + " on interface " +
+                    join->interface + ": " + std::strerror(errno);
+            return nullptr;
+        }
+        description += ", group " + join->group + " on " + join->interface;
+    }
     local.sin_port = htons(port);
-    return std::make_unique<UdpSource>(std::move(socket),
-                                       "UDP " + address + ":" + std::to_string(port), local);
+    return std::make_unique<UdpSource>(std::move(socket), std::move(description), local);
 }
 
 }  // namespace KorMonitor

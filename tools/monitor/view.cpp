@@ -244,6 +244,9 @@ std::string RenderView(const Stats& stats, const TelemetryData& state, const Vie
            StatusCounts(stats, FrameStatus::ChecksumError, FrameStatus::BadMessageType).c_str());
     Append(out, "                %s\n",
            StatusCounts(stats, FrameStatus::MessageRejected, FrameStatus::HeaderError).c_str());
+    Append(out, "Faults seen     %llu duplicate datagrams, %llu frames out of PTP order\n",
+           static_cast<unsigned long long>(stats.Duplicates()),
+           static_cast<unsigned long long>(stats.OutOfOrder()));
     Append(out, "Frame interval  %s\n", RunningText(stats.FrameInterval(), "intervals").c_str());
     Append(out, "PTP latency     %s\n", RunningText(stats.PtpLatency(), "stamps").c_str());
     if (stats.PtpLatency().Count() != 0) {
@@ -292,6 +295,9 @@ std::string RenderSummary(const Stats& stats, std::chrono::steady_clock::duratio
                    static_cast<unsigned long long>(stats.StatusCount(status)));
         }
     }
+    Append(out, "  duplicate datagrams %llu, frames out of PTP order %llu\n",
+           static_cast<unsigned long long>(stats.Duplicates()),
+           static_cast<unsigned long long>(stats.OutOfOrder()));
     if (stats.FrameArrivals().MeanRateHz() > 0) {
         Append(out, "  frame rate: %.2f Hz on average\n", stats.FrameArrivals().MeanRateHz());
     }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "emulator_model.h"
+#include "faults.h"
 #include "pcap.h"
 #include "replay.h"
 #include "send_options.h"
@@ -70,6 +71,38 @@ void PrintSummary(const EmulatorModel& model) {
     std::printf("datagrams sent: %llu, failed: %llu\n",
                 static_cast<unsigned long long>(t.DatagramsSent()),
                 static_cast<unsigned long long>(t.SendFailures()));
+    if (const auto* faults = dynamic_cast<const Kor::Send::FaultFilter*>(t.GetDatagramFilter())) {
+        const Kor::Send::FaultTotals f = faults->Totals();
+        std::printf("faults: %llu datagrams, %llu lost, %llu duplicated, %llu reordered, "
+                    "%llu corrupted\n",
+                    static_cast<unsigned long long>(f.datagrams),
+                    static_cast<unsigned long long>(f.lost),
+                    static_cast<unsigned long long>(f.duplicated),
+                    static_cast<unsigned long long>(f.reordered),
+                    static_cast<unsigned long long>(f.corrupted));
+    }
+}
+
+// The fault options of the start line, e.g. " with loss 50%, jitter 5 ms (seed 7)".
+std::string FaultText(const Kor::Send::FaultSettings& f) {
+    if (!f.Any()) {
+        return {};
+    }
+    std::string text;
+    const auto add = [&](const char* name, double value, const char* unit) {
+        if (value > 0) {
+            char part[64];
+            std::snprintf(part, sizeof part, "%s %s %g%s", text.empty() ? " with" : ",", name,
+                          value, unit);
+            text += part;
+        }
+    };
+    add("jitter", f.jitterMs, " ms");
+    add("loss", f.lossPercent, "%");
+    add("duplicate", f.duplicatePercent, "%");
+    add("reorder", f.reorderPercent, "%");
+    add("corrupt", f.corruptPercent, "%");
+    return text + " (seed " + std::to_string(f.seed) + ")";
 }
 
 // --replay: sends the capture's UDP datagrams again until its end, a stop signal or the
@@ -148,8 +181,8 @@ int main(int argc, char** argv) {
                 return 2;
             }
             const auto to = model.transmitter.GetDestination();
-            std::printf("Sending to %s:%u (%s)%s\n", to.address.c_str(), unsigned{to.port},
-                        options.serial ? "Serial" : "UDP",
+            std::printf("Sending to %s:%u (%s)%s%s\n", to.address.c_str(), unsigned{to.port},
+                        options.serial ? "Serial" : "UDP", FaultText(options.faults).c_str(),
                         options.durationSeconds ? "" : "; Ctrl-C stops");
             std::fflush(stdout);
             if (options.lensFile) {

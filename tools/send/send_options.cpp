@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <system_error>
 
 namespace Kor::Send {
 namespace {
@@ -59,6 +60,14 @@ std::string CheckRate(MessageType type, std::int32_t choice, const EmulatorModel
 }
 
 }  // namespace
+
+bool IsMulticastAddress(const std::string& address) {
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
+        return false;
+    }
+    return (ntohl(parsed.s_addr) >> 28) == 0xE;
+}
 
 std::optional<std::int32_t> FindRateChoice(const std::string& label) {
     for (std::size_t i = 0; i < kRateLabels.size(); ++i) {
@@ -146,10 +155,50 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
         ->needs(replay);
     app.add_flag("--loop", o.loop, "Replay the capture over and over (until Ctrl-C or --duration)")
         ->needs(replay);
+    FaultSettings& f = o.faults;
+    CLI::Option* jitter =
+        app.add_option("--jitter", f.jitterMs,
+                       "Delay every datagram by a random extra 0 to MS milliseconds")
+            ->option_text("MS")
+            ->check(CLI::Range(0.0, 10'000.0));
+    CLI::Option* loss = app.add_option("--loss", f.lossPercent, "Drop this share of datagrams")
+                            ->option_text("PERCENT")
+                            ->check(CLI::Range(0.0, 100.0));
+    CLI::Option* duplicate =
+        app.add_option("--duplicate", f.duplicatePercent, "Send this share of datagrams twice")
+            ->option_text("PERCENT")
+            ->check(CLI::Range(0.0, 100.0));
+    CLI::Option* reorder =
+        app.add_option("--reorder", f.reorderPercent,
+                       "Hold this share of datagrams back until after the next one")
+            ->option_text("PERCENT")
+            ->check(CLI::Range(0.0, 100.0));
+    CLI::Option* corrupt =
+        app.add_option("--corrupt", f.corruptPercent, "Change one byte in this share of datagrams")
+            ->option_text("PERCENT")
+            ->check(CLI::Range(0.0, 100.0));
+    CLI::Option* seed =
+        app.add_option("--seed", f.seed,
+                       "Seed of the fault decisions; the same seed repeats them (default " +
+                           std::to_string(kDefaultFaultSeed) + ")")
+            ->option_text("N")
+            ->check(CLI::NonNegativeNumber);
+    CLI::Option* ttl = app.add_option("--ttl", o.ttl, "Hops of multicast datagrams (0 to 255)")
+                           ->option_text("N")
+                           ->check(CLI::Range(0, 255));
+    CLI::Option* interface =
+        app.add_option("--interface", o.interface,
+                       "Send multicast datagrams out of the interface with this IPv4 address")
+            ->option_text("ADDR")
+            ->check(CLI::ValidIPV4);
+    CLI::Option* broadcast = app.add_flag(
+        "--broadcast", o.broadcast,
+        "Allow a broadcast destination (default destination then 255.255.255.255:33322)");
     // A replay sends recorded datagrams as they are: nothing of the emulator's own stream
     // applies to it.
     for (CLI::Option* model : {serial, delay, fps, tickUnit, rate, disable, enable, only,
-                               recordFlag, simulate, lensFile}) {
+                               recordFlag, simulate, lensFile, jitter, loss, duplicate, reorder,
+                               corrupt, seed, ttl, interface, broadcast}) {
         replay->excludes(model);
     }
 
@@ -163,6 +212,9 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
         result.exitStatus = 2;
         result.output = std::string("kor-send: ") + e.what();
         return result;
+    }
+    if (to.empty() && o.broadcast) {
+        o.host = "255.255.255.255";
     }
     if (!to.empty() && !SplitHostPort(to, o.host, o.port)) {
         result.exitStatus = 2;
@@ -183,6 +235,30 @@ std::string ApplyOptions(const Options& o, EmulatorModel& model) {
     model.ipInput = *address;
     model.portInput = o.port;
     t.SetDestination(*address, o.port);
+    const bool multicast = IsMulticastAddress(*address);
+    if ((o.ttl || o.interface) && !multicast) {
+        return "--ttl and --interface need a multicast destination (224.0.0.0 to "
+               "239.255.255.255), not " + *address;
+    }
+    try {
+        if (multicast) {
+            t.udpSocket.SetMulticastLoop(true);
+            if (o.ttl) {
+                t.udpSocket.SetMulticastTtl(*o.ttl);
+            }
+            if (o.interface) {
+                t.udpSocket.SetMulticastInterface(*o.interface);
+            }
+        }
+        if (o.broadcast) {
+            t.udpSocket.EnableBroadcast();
+        }
+    } catch (const std::system_error& e) {
+        return e.what();
+    }
+    if (o.faults.Any()) {
+        t.SetDatagramFilter(std::make_unique<FaultFilter>(o.faults));
+    }
 
     model.transmissionTypeChoice = o.serial ? 1 : 0;
     t.transmissionType = o.serial ? Protocol::TransmissionType::Serial

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "emulator_model.h"
+#include "faults.h"
 
 namespace Kor::Send {
 
@@ -29,7 +30,14 @@ struct Options {
     std::optional<std::string> replayFile;  // send the UDP datagrams of this pcap capture
     double speed = 1;                       // replay speed factor
     bool loop = false;                      // replay the capture over and over
+    FaultSettings faults;                   // --jitter, --loss, ... and --seed
+    std::optional<int> ttl;                 // multicast hops
+    std::optional<std::string> interface;   // multicast source interface (IPv4 address)
+    bool broadcast = false;                 // allow a broadcast destination
 };
+
+// Whether a dotted-decimal IPv4 address lies in 224.0.0.0/4.
+bool IsMulticastAddress(const std::string& address);
 
 // The outcome of parsing: options, or an exit status with what to print.
 struct ParseResult {
@@ -43,8 +51,10 @@ struct ParseResult {
 ParseResult ParseCommandLine(int argc, const char* const* argv);
 
 // Applies parsed options to a freshly built model (with transmitter.modelMutex held) and
-// rebuilds its schedule. Returns an error text for values the model cannot take, such as
-// a rate a message type may not have; empty on success.
+// rebuilds its schedule; sets the socket options a multicast or broadcast destination
+// needs and installs the fault filter when a fault option is given. Returns an error text
+// for values the model cannot take, such as a rate a message type may not have, or for a
+// socket option the system refuses; empty on success.
 std::string ApplyOptions(const Options& options, Emulator::EmulatorModel& model);
 
 // The message type with this display name ("BasicLens", ...), if the emulator sends it.
