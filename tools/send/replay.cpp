@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "clocks.h"
+#include "numeric.h"
 #include "udp_socket.h"
 
 namespace Kor::Send {
@@ -33,7 +34,8 @@ std::vector<std::int64_t> ReplayOffsets(const std::vector<Pcap::Datagram>& datag
     for (const Pcap::Datagram& datagram : datagrams) {
         const double scaled =
             static_cast<double>(datagram.timeNs - datagrams.front().timeNs) / speed;
-        offsets.push_back(static_cast<std::int64_t>(std::llround(scaled)));
+        // Saturating: a hostile capture's time stamps scaled by a small speed can exceed int64.
+        offsets.push_back(Engine::SaturateToInt64(std::round(scaled)));
     }
     return offsets;
 }
@@ -43,7 +45,7 @@ std::int64_t LoopGapNs(const std::vector<std::int64_t>& offsets, double speed) {
     if (offsets.size() >= 2 && offsets.back() > 0) {
         mean = offsets.back() / static_cast<std::int64_t>(offsets.size() - 1);
     }
-    return mean > 0 ? mean : static_cast<std::int64_t>(std::llround(1e9 / speed));
+    return mean > 0 ? mean : Engine::SaturateToInt64(std::round(1e9 / speed));
 }
 
 Replayer::Replayer(std::vector<Pcap::Datagram> datagrams, ReplaySettings settings)
