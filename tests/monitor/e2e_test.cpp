@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -242,6 +243,27 @@ std::size_t LineCount(const std::string& text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
+// Runs kor-send with `arguments` to its end; true if it exited with status 0.
+bool RunSend(const std::string& arguments, std::string& output) {
+    const std::string command = std::string(KOR_SEND_PATH) + " " + arguments + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return false;
+    }
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        output += buffer;
+    }
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The number after `label` in `text`; -1 when the label is missing.
+long long NumberAfter(const std::string& text, const std::string& label) {
+    const std::size_t at = text.find(label);
+    return at == std::string::npos ? -1 : std::stoll(text.substr(at + label.size()));
+}
+
 // A file named after the running test in the test's temporary directory, removed at the end.
 struct TempFile {
     std::string path = ::testing::TempDir() + "kor-monitor-" + std::to_string(::getpid()) + "-" +
@@ -412,8 +434,8 @@ TEST(MonitorRecord, EveryDatagramIsWrittenToTheCapture) {
                                {MessageType::Timecode, MessageType::BasicLens}),
         bad, Sample(1600, 2).Encode(TransmissionType::UDP, {MessageType::ProductBrand})};
     const auto before = std::chrono::system_clock::now();
-    MonitorProcess monitor({"--json", "--count", "3", "--bind", "127.0.0.1", "--port", "0",
-                            "--record", file.path});
+    MonitorProcess monitor(
+        {"--json", "--count", "3", "--bind", "127.0.0.1", "--port", "0", "--record", file.path});
     ASSERT_TRUE(monitor.WaitForStderr("receiving from UDP 127.0.0.1:")) << monitor.Err();
     const std::uint16_t port = PortFromBanner(monitor.Err());
     ASSERT_NE(port, 0);
@@ -450,8 +472,7 @@ TEST(MonitorRecord, EveryDatagramIsWrittenToTheCapture) {
 // The records reach the file as they arrive: a capture killed mid-run is readable.
 TEST(MonitorRecord, CaptureOfAKilledRunIsReadable) {
     TempFile file;
-    MonitorProcess monitor({"--json", "--bind", "0.0.0.0", "--port", "0", "--record",
-                            file.path});
+    MonitorProcess monitor({"--json", "--bind", "0.0.0.0", "--port", "0", "--record", file.path});
     ASSERT_TRUE(monitor.WaitForStderr("receiving from UDP 0.0.0.0:")) << monitor.Err();
     const std::string marker = "0.0.0.0:";
     const auto port = static_cast<std::uint16_t>(
@@ -489,11 +510,54 @@ TEST(MonitorRecord, RefusalsAreOneLineWithStatus2) {
     EXPECT_TRUE(uncreatable.Out().empty());
 }
 
+// kor-send drops and repeats datagrams of a 24 Hz stream with millisecond tick counts;
+// kor-monitor counts the repeats and the frames missing from the tick counts. The frames
+// missing are worked out here from the received counts and the known rate.
+TEST(MonitorFaults, CountsWhatKorSendInjects) {
+    MonitorProcess monitor({"--json", "--bind", "127.0.0.1", "--port", "0"});
+    ASSERT_TRUE(monitor.WaitForStderr("receiving from UDP 127.0.0.1:")) << monitor.Err();
+    const std::uint16_t port = PortFromBanner(monitor.Err());
+    std::string sent;
+    ASSERT_TRUE(
+        RunSend("--tick-unit milliseconds --only BasicLens,TickCount --loss 25 "
+                "--duplicate 10 --seed 11 --duration 3 --to 127.0.0.1:" +
+                    std::to_string(port),
+                sent))
+        << sent;
+    const long long duplicated = NumberAfter(sent, " lost, ");
+    ASSERT_GT(duplicated, 0) << sent;
+    ASSERT_TRUE(
+        monitor.WaitForStdoutLines(static_cast<std::size_t>(NumberAfter(sent, "datagrams sent: "))))
+        << sent << monitor.Err();
+    monitor.Signal(SIGINT);
+    ASSERT_EQ(monitor.Finish(), 0) << monitor.Err();
+
+    // Frame n of the stream carries about n * 1000 / 24 ms. The monitor learns the period
+    // from its first eight steps, so drops after the ninth distinct frame count.
+    std::vector<long long> frames;
+    for (const json& line : monitor.JsonLines()) {
+        const long long frame = std::llround(line["tickCount"].get<double>() * 24 / 1000);
+        if (frames.empty() || frame != frames.back()) {
+            frames.push_back(frame);
+        }
+    }
+    ASSERT_GT(frames.size(), 9U);
+    const long long expected =
+        frames.back() - frames[8] - static_cast<long long>(frames.size() - 9);
+    ASSERT_GT(expected, 0) << "the seed dropped nothing after the first frames";
+
+    const std::string& summary = monitor.Err();
+    EXPECT_EQ(NumberAfter(summary, "duplicate datagrams "), duplicated) << summary << sent;
+    EXPECT_NEAR(static_cast<double>(NumberAfter(summary, "tick counts (")),
+                static_cast<double>(expected), 1.0)
+        << summary << sent;
+}
+
 // kor-send to a multicast group over the loopback interface, kor-monitor joined to it.
 TEST(MonitorMulticast, JoinedGroupReceivesWhatIsSentToIt) {
     const std::string group = "239.255.41.7";
-    MonitorProcess monitor({"--json", "--count", "5", "--port", "0", "--join", group,
-                            "--interface", "127.0.0.1"});
+    MonitorProcess monitor(
+        {"--json", "--count", "5", "--port", "0", "--join", group, "--interface", "127.0.0.1"});
     if (!monitor.WaitForStderr("group " + group + " on 127.0.0.1")) {
         const auto status = monitor.Finish();
         if (status == 2) {
@@ -505,19 +569,11 @@ TEST(MonitorMulticast, JoinedGroupReceivesWhatIsSentToIt) {
     const std::size_t at = monitor.Err().find(marker);
     ASSERT_NE(at, std::string::npos) << monitor.Err();
     const int port = std::stoi(monitor.Err().substr(at + marker.size()));
-    const std::string command = std::string(KOR_SEND_PATH) + " --duration 1 --to " + group +
-                                ":" + std::to_string(port) +
-                                " --interface 127.0.0.1 --ttl 0 2>&1";
     std::string sent;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        sent += buffer;
-    }
-    const int status = ::pclose(pipe);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-        sent.find("failed: 0") == std::string::npos) {
+    const bool ran = RunSend("--duration 1 --to " + group + ":" + std::to_string(port) +
+                                 " --interface 127.0.0.1 --ttl 0",
+                             sent);
+    if (!ran || sent.find("failed: 0") == std::string::npos) {
         GTEST_SKIP() << "cannot send multicast over loopback here: " << sent;
     }
     if (!monitor.WaitForStdoutLines(5)) {

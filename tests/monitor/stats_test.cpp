@@ -128,3 +128,115 @@ TEST(Stats, CountsStatusesTypesIntervalsAndLatency) {
 }
 
 }  // namespace
+
+namespace {
+
+using KorMonitor::TickGapCounter;
+constexpr std::uint8_t kSeconds = 0;
+constexpr std::uint8_t kMilliseconds = 1;
+
+const std::vector<MessageType> kFast{MessageType::BasicLens, MessageType::TickCount};
+const std::vector<MessageType> kSlow{MessageType::LensName, MessageType::TickCount};
+
+// The millisecond count of frame n of a 24 Hz stream, as the sender's steady clock gives it.
+std::uint64_t Ms24(std::uint64_t n) {
+    return n * 1000 / 24;
+}
+
+TEST(TickGaps, DroppedFramesAreCountedAndRepeatsAndLateFramesAreNot) {
+    TickGapCounter gaps;
+    // Frames 0..40 at 24 Hz, less 10, 20-22 and 30; frame 25 repeated, frame 34 overtaken
+    // by 35 and 36.
+    for (std::uint64_t n = 0; n <= 40; ++n) {
+        if (n == 10 || (n >= 20 && n <= 22) || n == 30 || n == 34) {
+            continue;
+        }
+        gaps.Add(kFast, Ms24(n), kMilliseconds);
+        if (n == 25) {
+            gaps.Add(kFast, Ms24(n), kMilliseconds);
+        }
+        if (n == 36) {
+            gaps.Add(kFast, Ms24(34), kMilliseconds);
+        }
+    }
+    // 34 counts as missing when 35 comes and as found when it comes late.
+    EXPECT_EQ(gaps.Gaps(), 4U);
+    EXPECT_EQ(gaps.Missing(), 5U);
+    EXPECT_EQ(gaps.Late(), 1U);
+
+    // Heavy loss: two frames in five dropped, so most steps span two periods. Every drop is
+    // seen once the first eight steps have taught the period: all but 1, 3, 6, 8, 11, 13.
+    TickGapCounter heavy;
+    for (std::uint64_t n = 0; n < 200; ++n) {
+        if (n % 5 != 1 && n % 5 != 3) {
+            heavy.Add(kSlow, Ms24(n), kMilliseconds);
+        }
+    }
+    EXPECT_EQ(heavy.Missing(), 2U * 40 - 6);
+}
+
+TEST(TickGaps, InterleavedStreamsAreFollowedApart) {
+    TickGapCounter gaps;
+    // A 24 Hz and a 1 Hz stream, each whole, interleaved as they arrive.
+    std::uint64_t nextSlow = 0;
+    for (std::uint64_t n = 0; n <= 240; ++n) {
+        if (nextSlow <= Ms24(n)) {
+            gaps.Add(kSlow, nextSlow, kMilliseconds);
+            nextSlow += 1000;
+        }
+        gaps.Add(kFast, Ms24(n), kMilliseconds);
+    }
+    EXPECT_EQ(gaps.Gaps(), 0U);
+    EXPECT_EQ(gaps.Late(), 0U);
+    // The slow stream has its own period: a missing second is one frame.
+    gaps.Add(kSlow, nextSlow + 1000, kMilliseconds);
+    EXPECT_EQ(gaps.Gaps(), 1U);
+    EXPECT_EQ(gaps.Missing(), 1U);
+}
+
+TEST(TickGaps, CountsCoarserThanThePeriodSayNothing) {
+    TickGapCounter gaps;
+    // Seconds at 24 Hz: the count mostly stays put, so drops cannot be seen.
+    for (std::uint64_t n = 0; n < 240; n += (n % 7 == 0 ? 3 : 1)) {
+        gaps.Add(kFast, n / 24, kSeconds);
+    }
+    EXPECT_EQ(gaps.Gaps(), 0U);
+    // Seconds at 1 Hz can: 0..9 then 12 misses two.
+    for (const std::uint64_t second : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 13}) {
+        gaps.Add(kSlow, second, kSeconds);
+    }
+    EXPECT_EQ(gaps.Gaps(), 1U);
+    EXPECT_EQ(gaps.Missing(), 2U);
+}
+
+TEST(TickGaps, ARestartOrAChangeOfUnitStartsTheStreamAfresh) {
+    TickGapCounter gaps;
+    for (std::uint64_t n = 0; n < 48; ++n) {
+        gaps.Add(kFast, Ms24(n), kMilliseconds);
+    }
+    // The sender starts again: its count begins at zero. Nothing is late or missing, and
+    // the new run's gaps count once its period is known again.
+    for (std::uint64_t n = 0; n < 10; ++n) {
+        gaps.Add(kFast, Ms24(n), kMilliseconds);
+    }
+    EXPECT_EQ(gaps.Late(), 0U);
+    EXPECT_EQ(gaps.Gaps(), 0U);
+    gaps.Add(kFast, Ms24(11), kMilliseconds);
+    EXPECT_EQ(gaps.Missing(), 1U);
+    // The same stream switched to microseconds: the bigger numbers are no gap.
+    for (std::uint64_t n = 13; n < 20; ++n) {
+        gaps.Add(kFast, n * 1'000'000 / 24, 2);
+    }
+    EXPECT_EQ(gaps.Gaps(), 1U);
+
+    // Counts at the ends of the range neither wrap the totals nor trip the sanitizers.
+    TickGapCounter extremes;
+    for (const std::uint64_t count :
+         {0ULL, 1ULL, 2ULL, 3ULL, 4ULL, 5ULL, 6ULL, 7ULL, 8ULL, ~0ULL, 0ULL, ~0ULL / 2}) {
+        extremes.Add(kFast, count, kMilliseconds);
+    }
+    EXPECT_EQ(extremes.Gaps(), 1U);
+    EXPECT_GE(extremes.Missing(), 1'000'000'000'000ULL);
+}
+
+}  // namespace

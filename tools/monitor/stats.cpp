@@ -109,16 +109,20 @@ void Stats::OnFrame(FrameStatus status, std::span<const MessageType> types, cons
         return;
     }
     bool hasPtp = false;
+    bool hasTickCount = false;
     for (const MessageType type : types) {
         const auto typeIndex = static_cast<std::size_t>(type);
         if (typeIndex < types_.size()) {
             types_[typeIndex].Add(time.steady);
         }
         hasPtp = hasPtp || type == MessageType::PtpTimestamp;
+        hasTickCount = hasTickCount || type == MessageType::TickCount;
+    }
+    if (hasTickCount) {
+        tickGaps_.Add(types, state.tickCount, state.tickCountType);
     }
     if (hasPtp) {
-        const std::pair<std::uint64_t, std::uint32_t> stamp{state.ptpSeconds,
-                                                            state.ptpNanoseconds};
+        const std::pair<std::uint64_t, std::uint32_t> stamp{state.ptpSeconds, state.ptpNanoseconds};
         if (latestPtp_ && stamp < *latestPtp_) {
             ++outOfOrder_;
         } else {

@@ -15,6 +15,7 @@
 #include <kor/telemetry.h>
 
 #include "names.h"
+#include "tick_gaps.h"
 
 namespace KorMonitor {
 
@@ -89,7 +90,8 @@ public:
 
     // Counts one finished frame: its status, and, for an applied frame, the record types
     // it held. state is the device's state after the frame, used for the latency of an
-    // applied frame that carried a PtpTimestamp record.
+    // applied frame that carried a PtpTimestamp record and for the tick count of one that
+    // carried a TickCount record.
     void OnFrame(Kor::Protocol::FrameStatus status,
                  std::span<const Kor::Protocol::MessageType> types, const ReceiveTime& time,
                  const Kor::Protocol::TelemetryData& state);
@@ -101,6 +103,8 @@ public:
     std::uint64_t Duplicates() const { return duplicates_; }
     // Applied frames whose PTP time stamp lies before the latest one seen.
     std::uint64_t OutOfOrder() const { return outOfOrder_; }
+    // Gaps in the tick counts of the applied frames that carried a TickCount record.
+    const TickGapCounter& TickGaps() const { return tickGaps_; }
     std::uint64_t Bytes() const { return bytes_; }
     std::uint64_t Frames() const { return frames_.Count(); }
     std::uint64_t Applied() const;
@@ -122,6 +126,7 @@ private:
     std::uint64_t bytes_ = 0;
     std::uint64_t duplicates_ = 0;
     std::uint64_t outOfOrder_ = 0;
+    TickGapCounter tickGaps_;
     // Latest PTP time stamp seen (seconds, nanoseconds).
     std::optional<std::pair<std::uint64_t, std::uint32_t>> latestPtp_;
     std::array<std::uint64_t, kFrameStatusCount> statusCounts_{};

@@ -106,6 +106,15 @@ std::string RunningText(const RunningStats& series, const char* what) {
     return text;
 }
 
+std::string TickGapText(const TickGapCounter& gaps) {
+    std::string text;
+    Append(text, "%llu gaps in tick counts (%llu frames missing), %llu tick counts late",
+           static_cast<unsigned long long>(gaps.Gaps()),
+           static_cast<unsigned long long>(gaps.Missing()),
+           static_cast<unsigned long long>(gaps.Late()));
+    return text;
+}
+
 // "NewTimecode 10, SameTimecode 2" for the statuses from first to last inclusive.
 std::string StatusCounts(const Stats& stats, FrameStatus first, FrameStatus last) {
     std::string text;
@@ -247,6 +256,7 @@ std::string RenderView(const Stats& stats, const TelemetryData& state, const Vie
     Append(out, "Faults seen     %llu duplicate datagrams, %llu frames out of PTP order\n",
            static_cast<unsigned long long>(stats.Duplicates()),
            static_cast<unsigned long long>(stats.OutOfOrder()));
+    Append(out, "                %s\n", TickGapText(stats.TickGaps()).c_str());
     Append(out, "Frame interval  %s\n", RunningText(stats.FrameInterval(), "intervals").c_str());
     Append(out, "PTP latency     %s\n", RunningText(stats.PtpLatency(), "stamps").c_str());
     if (stats.PtpLatency().Count() != 0) {
@@ -298,6 +308,7 @@ std::string RenderSummary(const Stats& stats, std::chrono::steady_clock::duratio
     Append(out, "  duplicate datagrams %llu, frames out of PTP order %llu\n",
            static_cast<unsigned long long>(stats.Duplicates()),
            static_cast<unsigned long long>(stats.OutOfOrder()));
+    Append(out, "  %s\n", TickGapText(stats.TickGaps()).c_str());
     if (stats.FrameArrivals().MeanRateHz() > 0) {
         Append(out, "  frame rate: %.2f Hz on average\n", stats.FrameArrivals().MeanRateHz());
     }
