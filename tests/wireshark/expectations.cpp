@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 
 namespace KorTest {
 
@@ -67,10 +68,16 @@ bool Has(const std::vector<RecordInfo>& records, MessageType type) {
 
 // A value with a valid flag: the flag, and the value while it is valid. (A value that is not
 // available is not shown by its record, but an earlier record of the type may show one.)
-void Optional(std::vector<Expect>& out, const std::string& field, bool valid, double value) {
+template <typename T>
+void Optional(std::vector<Expect>& out, const std::string& field, bool valid, T value) {
     out.push_back(ExpectBool(field + "_valid", valid));
-    if (valid) {
+    if (!valid) {
+        return;
+    }
+    if constexpr (std::is_floating_point_v<T>) {
         out.push_back(ExpectReal(field, value));
+    } else {
+        out.push_back(ExpectInt(field, value));
     }
 }
 
@@ -151,10 +158,8 @@ void AddState(std::vector<Expect>& out, const TelemetryData& s,
                  s.maxFocalLength);
         Optional(out, "kor.lensproperties.min_iris", s.minIrisValid, s.minIris);
         Optional(out, "kor.lensproperties.max_iris", s.maxIrisValid, s.maxIris);
-        out.push_back(ExpectBool("kor.lensproperties.extra_valid", s.lensPropertiesExtraValid));
-        if (s.lensPropertiesExtraValid) {
-            out.push_back(ExpectInt("kor.lensproperties.extra", s.lensPropertiesExtra));
-        }
+        Optional(out, "kor.lensproperties.extra", s.lensPropertiesExtraValid,
+                 s.lensPropertiesExtra);
         out.push_back(ExpectInt("kor.lensproperties.focal_range_flags", s.focalRangeFlags));
     }
     if (Has(records, MessageType::PositionalData)) {
@@ -175,17 +180,9 @@ void AddState(std::vector<Expect>& out, const TelemetryData& s,
         out.push_back(ExpectInt("kor.project_fps", s.projectFps));
     }
     if (Has(records, MessageType::RawLensEncoderWithMask)) {
-        const std::pair<const char*, std::pair<bool, std::uint16_t>> raw[] = {
-            {"kor.raw_lens.focus", {s.rawFocusEncoderValid, s.rawFocusEncoder}},
-            {"kor.raw_lens.zoom", {s.rawZoomEncoderValid, s.rawZoomEncoder}},
-            {"kor.raw_lens.iris", {s.rawIrisEncoderValid, s.rawIrisEncoder}},
-        };
-        for (const auto& [name, value] : raw) {
-            out.push_back(ExpectBool(std::string(name) + "_valid", value.first));
-            if (value.first) {
-                out.push_back(ExpectInt(name, value.second));
-            }
-        }
+        Optional(out, "kor.raw_lens.focus", s.rawFocusEncoderValid, s.rawFocusEncoder);
+        Optional(out, "kor.raw_lens.zoom", s.rawZoomEncoderValid, s.rawZoomEncoder);
+        Optional(out, "kor.raw_lens.iris", s.rawIrisEncoderValid, s.rawIrisEncoder);
     }
     if (Has(records, MessageType::ZeissZdData)) {
         const auto& z = s.zeissZd;
@@ -232,8 +229,8 @@ void AddState(std::vector<Expect>& out, const TelemetryData& s,
         for (std::size_t i = 0; i < 3; ++i) {
             if (s.rawAxesEncoders[i] != 0) {
                 out.push_back(ExpectBool("kor.raw_axes.present_" + std::to_string(i), true));
-                out.push_back(ExpectInt("kor.raw_axes.encoder_" + std::to_string(i),
-                                        s.rawAxesEncoders[i]));
+                out.push_back(
+                    ExpectInt("kor.raw_axes.encoder_" + std::to_string(i), s.rawAxesEncoders[i]));
             }
         }
     }
@@ -259,16 +256,17 @@ std::vector<Expect> DeviceView(const std::vector<std::uint8_t>& datagram, FrameS
 std::string Check(const Expect& expect, const PacketView& packet) {
     const auto& values = packet.Values(expect.field);
     if (expect.kind == Expect::Kind::Absent) {
-        return values.empty() ? "" : expect.field + " shown as " + values.back() +
-                                          ", expected absent";
+        return values.empty() ? ""
+                              : expect.field + " shown as " + values.back() + ", expected absent";
     }
     if (values.size() <= expect.fromEnd) {
         return expect.field + " missing (" + Describe(expect) + ")";
     }
     const std::string& shown = values[values.size() - 1 - expect.fromEnd];
     if (expect.kind == Expect::Kind::Exact) {
-        return shown == expect.text ? "" : "shown " + expect.field + " = " + shown +
-                                               ", expected " + expect.text;
+        return shown == expect.text
+                   ? ""
+                   : "shown " + expect.field + " = " + shown + ", expected " + expect.text;
     }
     char* end = nullptr;
     const double value = std::strtod(shown.c_str(), &end);
