@@ -6,7 +6,7 @@ CMAKE_ARGS ?=
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build test run bench pacing sanitize tsan window-test fuzz format clean
+.PHONY: all deps configure build test run bench pacing replay-check sanitize tsan window-test fuzz format clean
 
 all: build
 
@@ -32,6 +32,10 @@ bench: build
 # The rate slots' pacing as a loopback receiver sees it (10 s per sender).
 pacing: build
 	$(BUILD_DIR)/bench/kor_pacing 10
+
+# A recorded stream replayed three times: byte-for-byte equality and inter-arrival error.
+replay-check: build
+	./scripts/replay-check.sh 12 3
 
 # The test suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
