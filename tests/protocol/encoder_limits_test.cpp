@@ -4,7 +4,6 @@
 //  3. every float-to-integer conversion of the sender is defined (NaN, infinities, overflow).
 #include <cstdint>
 #include <limits>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -27,48 +26,45 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 
 // ---- 1. Encode stays within what the receiver accepts ----------------------------------
 
-struct StringField {
-    MessageType type;
-    std::string TD::*field;
-};
-
-const StringField kStringFields[] = {
-    {MT::ProductBrand, &TD::productBrand},   {MT::ProductName, &TD::productName},
-    {MT::ProductSerial, &TD::productSerial}, {MT::LensManufacturer, &TD::lensManufacturer},
-    {MT::LensName, &TD::lensName},           {MT::LensSerial, &TD::lensSerial},
-    {MT::ClipName, &TD::clipName},
-};
-
 std::string Pattern(std::size_t n) {
     std::string s;
     for (std::size_t i = 0; i < n; ++i) s += static_cast<char>('!' + i % 90);
     return s;
 }
 
-TEST(EncodeLimits, StringsAreCutTo65Bytes) {
+// For every string type: longer strings are cut to 65 bytes, and an empty string's record is
+// left out of every framing. (The property tests cover random lengths; these pin the bytes.)
+TEST(EncodeLimits, StringsAreCutTo65BytesAndEmptyOnesLeftOut) {
     for (const StringField& f : kStringFields) {
-        for (std::size_t n : {64U, 65U, 66U, 70U, 300U}) {
-            SCOPED_TRACE(testing::Message()
-                         << "type " << static_cast<int>(f.type) << ", " << n << " bytes");
+        SCOPED_TRACE(testing::Message() << "type " << static_cast<int>(f.type));
+        const Bytes cut = Cat(
+            {kUdpHeader, Bytes{static_cast<std::uint8_t>(f.type), 64}, FromString(Pattern(65))});
+        for (std::size_t n : {65U, 66U, 300U}) {
+            SCOPED_TRACE(testing::Message() << n << " bytes");
             TD d;
             d.*f.field = Pattern(n);
-            const std::size_t sent = n < 65 ? n : 65;
-            const Bytes expected =
-                Cat({kUdpHeader,
-                     Bytes{static_cast<std::uint8_t>(f.type), static_cast<std::uint8_t>(sent - 1)},
-                     FromString(Pattern(sent))});
             const Bytes frame = d.Encode(TransmissionType::UDP, {f.type});
-            EXPECT_BYTES(frame, expected);
+            EXPECT_BYTES(frame, cut);
             TD back;
             ASSERT_EQ(DecodeUdpFrame(frame, back), 1);
-            EXPECT_EQ(back.*f.field, Pattern(sent));
+            EXPECT_EQ(back.*f.field, Pattern(65));
         }
+
+        TD d;
+        d.channelId = 7;
+        EXPECT_BYTES(d.Encode(TransmissionType::UDP, {MT::ChannelId, f.type, MT::ChannelId}),
+                     Hex("00 FF 00 00 00 00 00 00 | 18 00 07 | 18 00 07"));
+        // Records 18 00 07 18 00 07: sum 0x3E, checksum C1.
+        EXPECT_BYTES(d.Encode(TransmissionType::Serial,
+                              {f.type, MT::ChannelId, f.type, MT::ChannelId, f.type}),
+                     Hex("00 | 02 18 03 07 18 03 07 C1 | 00"));
+        EXPECT_BYTES(d.Encode(kRecordsOnly, {f.type}), Hex(""));
     }
 }
 
 TEST(EncodeLimits, SensorNameIsCutTo56Bytes) {
     const Bytes fixed = Hex("0E 10 09 60 10 00 08 70");
-    for (std::size_t n : {55U, 56U, 57U, 60U, 200U}) {
+    for (std::size_t n : {56U, 57U, 200U}) {
         SCOPED_TRACE(n);
         TD d;
         d.sensorWidth = 36.0F;
@@ -86,21 +82,6 @@ TEST(EncodeLimits, SensorNameIsCutTo56Bytes) {
     }
 }
 
-TEST(EncodeLimits, EmptyStringRecordsAreLeftOut) {
-    for (const StringField& f : kStringFields) {
-        SCOPED_TRACE(static_cast<int>(f.type));
-        TD d;
-        d.channelId = 7;
-        EXPECT_BYTES(d.Encode(TransmissionType::UDP, {MT::ChannelId, f.type, MT::ChannelId}),
-                     Hex("00 FF 00 00 00 00 00 00 | 18 00 07 | 18 00 07"));
-        // Records 18 00 07 18 00 07: sum 0x3E, checksum C1.
-        EXPECT_BYTES(d.Encode(TransmissionType::Serial,
-                              {f.type, MT::ChannelId, f.type, MT::ChannelId, f.type}),
-                     Hex("00 | 02 18 03 07 18 03 07 C1 | 00"));
-        EXPECT_BYTES(d.Encode(kRecordsOnly, {f.type}), Hex(""));
-    }
-}
-
 // 0, 5 and 6 are in the vectors; 7 and values above 127 (which a signed comparison would
 // let through) are left out as well.
 TEST(EncodeLimits, ProjectFpsAbove5IsLeftOut) {
@@ -114,13 +95,14 @@ TEST(EncodeLimits, ProjectFpsAbove5IsLeftOut) {
     }
 }
 
-// Frames near the 253-byte limit of records, beyond the vectors of limits.json (the longest
-// frames, and one record past the limit left out). Pieces: a ClipName of 65 'a' (67 bytes), a
-// ProductBrand of 65 'p' (67), a ProductName of 51 'n' (53), a LensName of 50 'b' (52) and a
-// ChannelId 07 (3).
-const Bytes kClip = Cat({Hex("0E 40"), Repeat('a', 65)});
-const Bytes kBrand = Cat({Hex("03 40"), Repeat('p', 65)});
-const Bytes kLens = Cat({Hex("0B 31"), Repeat('b', 50)});
+// Frames near the 253-byte limit of records. limits.json holds the longest frames and a record
+// past the limit left out with a later one still fitting; these add the exact boundary and a run
+// of later records tried one by one. Pieces: a
+// ClipName of 65 'a' (67 bytes), a ProductBrand of 65 'p' (67), a ProductName of 51 'n' (53), a
+// LensName of 50 'b' (52) and a ChannelId 07 (3).
+const Bytes kClip = Cat({Hex("0E 40"), Bytes(65, 'a')});
+const Bytes kBrand = Cat({Hex("03 40"), Bytes(65, 'p')});
+const Bytes kLens = Cat({Hex("0B 31"), Bytes(50, 'b')});
 const Bytes kChannel = Hex("18 00 07");
 
 Bytes Times(const Bytes& b, int n) {
@@ -145,9 +127,6 @@ const LimitCase kLimitCases[] = {
     {"a record that would make 254 bytes is left out",
      {MT::ClipName, MT::ClipName, MT::ClipName, MT::ProductName, MT::LensName},
      Cat({Times(kClip, 3), kLens})},
-    {"after a left-out record, a later shorter one still fits",
-     {MT::ClipName, MT::ClipName, MT::ClipName, MT::ProductBrand, MT::LensName, MT::ClipName},
-     Cat({Times(kClip, 3), kLens})},
     {"later records are tried one by one, up to 252 bytes",
      Join({MT::ClipName, MT::ClipName, MT::ProductBrand, MT::ClipName, MT::ProductBrand},
           std::vector<MT>(20, MT::ChannelId), {MT::LensName}),
@@ -171,68 +150,12 @@ TEST(EncodeLimits, RecordsPastTheFrameLimitAreLeftOutInOrder) {
         const Bytes serial = d.Encode(TransmissionType::Serial, c.types);
         const auto raw = Unstuff(serial);
         ASSERT_TRUE(raw.has_value());
-        EXPECT_BYTES(*raw, Cat({c.records, Bytes{SpecChecksum(c.records, c.records.size())}}));
+        EXPECT_BYTES(*raw, Cat({c.records, Bytes{SerialChecksum(c.records, c.records.size())}}));
         EXPECT_LE(serial.size(), 2U + 256U);
     }
     // Without framing there is no limit: four 67-byte records, 268 bytes.
     EXPECT_BYTES(d.Encode(kRecordsOnly, {MT::ClipName, MT::ClipName, MT::ClipName, MT::ClipName}),
                  Times(kClip, 4));
-}
-
-// Random hostile states and lists: every UDP and Serial frame passes the receiver's checks
-// (lengths, header, whole records, types, payload sizes, Decode) and holds exactly
-// the records that a greedy in-order fill of 253 bytes keeps.
-TEST(EncodeLimits, EveryEncodedFrameIsAccepted) {
-    std::mt19937 rng(20240601);
-    auto pick = [&](unsigned lo, unsigned hi) {
-        return std::uniform_int_distribution<unsigned>(lo, hi)(rng);
-    };
-    const float specials[] = {kNaN, kInf, -kInf, 1e30F, -1e30F, 3e7F, -1.0F, 0.0F, 12.5F};
-    auto anyFloat = [&] { return specials[pick(0, 8)]; };
-    auto anyString = [&] {
-        return std::string(pick(0, 3) == 0 ? 0 : pick(1, 120), static_cast<char>(pick(0, 255)));
-    };
-    for (int iteration = 0; iteration < 2000; ++iteration) {
-        TD d;
-        for (const StringField& f : kStringFields) d.*f.field = anyString();
-        d.sensorName = anyString();
-        d.projectFps = static_cast<std::uint8_t>(pick(0, 1) ? pick(0, 7) : pick(0, 255));
-        d.zoom = anyFloat();
-        d.iris = anyFloat();
-        d.minFocalLength = anyFloat();
-        d.maxIris = anyFloat();
-        d.positionX = anyFloat();
-        d.roll = anyFloat();
-        d.sensorWidth = anyFloat();
-        d.zeissZd.aperture = anyFloat();
-        d.zeissZd.horizontalFieldOfView = anyFloat();
-        d.zeissZd.shading[2] = anyFloat();
-        d.zeissZd.radialDistortion[4] = anyFloat();
-        d.tickCountType = static_cast<std::uint8_t>(pick(0, 4));
-        d.radioControl.radioMode = static_cast<std::uint8_t>(pick(3, 5));
-        std::vector<MT> types(pick(0, 30));
-        for (MT& t : types) t = static_cast<MT>(pick(0, 10) == 0 ? pick(17, 40) : pick(0, 27));
-
-        Bytes expected;  // greedy fill from the single-record encodings
-        for (MT t : types) {
-            const Bytes r = d.Encode(kRecordsOnly, {t});
-            if (expected.size() + r.size() <= 253)
-                expected.insert(expected.end(), r.begin(), r.end());
-        }
-        const Bytes udp = d.Encode(TransmissionType::UDP, types);
-        EXPECT_BYTES(udp, Cat({kUdpHeader, expected}));
-        const auto records = SplitRecords(expected);
-        ASSERT_TRUE(records.has_value());
-        TD state;
-        if (!records->empty()) {
-            ASSERT_TRUE(UdpRecords(udp).has_value()) << iteration;
-            ASSERT_EQ(DecodeRecords(*records, state), static_cast<int>(records->size()))
-                << iteration;
-        }
-        const auto raw = Unstuff(d.Encode(TransmissionType::Serial, types));
-        ASSERT_TRUE(raw.has_value()) << iteration;
-        EXPECT_BYTES(*raw, Cat({expected, Bytes{SpecChecksum(expected, expected.size())}}));
-    }
 }
 
 // ---- 2. LensProperties focal lengths: all 24 bits ---------------------------------------
@@ -250,9 +173,6 @@ TEST(LensPropertiesRange, FocalLengthsUseAll24Bits) {
         // Low 16 bits zero: still a focal length.
         {"01 00 00 | 00 00 00 | 00 00 00 00 00", 655.36F, -1.0F, true, false, 2},
         {"FF FF FF | 00 00 01 | 00 00 00 00 00", 167772.15F, 0.01F, true, true, 3},
-        {"00 00 00 | 02 00 00 | 00 00 00 00 00", -1.0F, 1310.72F, false, true, 1},
-        // Below 655.36 mm as before.
-        {"00 11 70 | 00 09 60 | 00 00 00 00 00", 44.64F, 24.0F, true, true, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.payload);
@@ -268,28 +188,10 @@ TEST(LensPropertiesRange, FocalLengthsUseAll24Bits) {
     }
 }
 
-TEST(LensPropertiesRange, RoundTrip) {
-    // Focal length in, the value the receiver stores (single-precision truncation by hand).
-    // 655.35 x 100 is 65534.996 in single precision, which truncates to 65534.
-    const std::pair<float, float> cases[] = {
-        {700.0F, 700.0F}, {1000.0F, 1000.0F}, {12000.0F, 12000.0F}, {167772.0F, 167772.0F},
-        {44.64F, 44.64F}, {24.0F, 24.0F},     {655.35F, 655.34F}};
-    for (const auto& [in, out] : cases) {
-        SCOPED_TRACE(in);
-        TD d;
-        d.minFocalLength = in;
-        d.maxFocalLength = in;
-        TD back;
-        ASSERT_EQ(DecodeUdpFrame(d.Encode(TransmissionType::UDP, {MT::LensProperties}), back), 1);
-        EXPECT_FLOAT_EQ(back.minFocalLength, out);
-        EXPECT_FLOAT_EQ(back.maxFocalLength, out);
-    }
-}
-
 // ---- 3. Defined float-to-integer conversions ----------------------------------------------
 // NaN -> 0; +/-inf and out-of-range values saturate at the intermediate integer's limits
 // (int64 for zoom and the focal lengths, int32 otherwise); the field keeps the low bits.
-// 3e7 x 100 = 3e9 = 0xB2D05E00 fits int64 but not int32; -3e9 = 0x...FF4D2FA200.
+// 3e7 x 100 = 3e9 = 0xB2D05E00 fits int64 but not int32.
 
 struct SaturationCase {
     const char* description;
@@ -303,19 +205,13 @@ using Floats = std::array<float, 6>;
 
 // clang-format off
 const SaturationCase kSaturationCases[] = {
-    {"BasicLens NaN", {Set(&TD::focus, 1), Set(&TD::zoom, kNaN), Set(&TD::iris, kNaN)},
-     MT::BasicLens, "01 07 00 00 01 | 00 00 00 | 00 00"},
-    {"BasicLens +inf: INT64_MAX and INT32_MAX", {Set(&TD::zoom, kInf), Set(&TD::iris, kInf)},
-     MT::BasicLens, "01 07 00 00 00 | FF FF FF | FF FF"},
-    {"BasicLens -inf: INT64_MIN and INT32_MIN", {Set(&TD::zoom, -kInf), Set(&TD::iris, -kInf)},
+    // Zoom NaN and +inf, iris +inf and -inf, and PositionalData NaN, -inf and 1e30 are in
+    // vectors/limits.json.
+    {"BasicLens zoom -inf: INT64_MIN; iris NaN", {Set(&TD::zoom, -kInf), Set(&TD::iris, kNaN)},
      MT::BasicLens, "01 07 00 00 00 | 00 00 00 | 00 00"},
-    {"BasicLens 1e30", {Set(&TD::zoom, 1e30F), Set(&TD::iris, 1e30F)},
-     MT::BasicLens, "01 07 00 00 00 | FF FF FF | FF FF"},
     {"BasicLens 3e7: zoom formed in 64 bits, iris saturates in 32",
      {Set(&TD::zoom, 3e7F), Set(&TD::iris, 3e7F)},
      MT::BasicLens, "01 07 00 00 00 | D0 5E 00 | FF FF"},
-    {"BasicLens -3e7", {Set(&TD::zoom, -3e7F), Set(&TD::iris, -3e7F)},
-     MT::BasicLens, "01 07 00 00 00 | 2F A2 00 | 00 00"},
     {"BasicLens zoom 2^57: x 100 beyond 2^63 saturates", {Set(&TD::zoom, 144115188075855872.0F)},
      MT::BasicLens, "01 07 00 00 00 | FF FF FF | 00 00"},
     {"LensProperties NaN, +inf, -inf, 1e10",
@@ -326,15 +222,9 @@ const SaturationCase kSaturationCases[] = {
      {Set(&TD::minFocalLength, -kInf), Set(&TD::maxFocalLength, 3e7F), Set(&TD::minIris, kNaN),
       Set(&TD::maxIris, -1e10F)},
      MT::LensProperties, "06 0A 00 00 00 | D0 5E 00 | 00 00 | 00 00 | 00"},
-    {"PositionalData NaN, +inf, -inf",
-     {Set(&TD::positionX, kNaN), Set(&TD::positionY, kInf), Set(&TD::positionZ, -kInf)},
-     MT::PositionalData, "07 0B 00 00 00 00 | 7F FF FF FF | 80 00 00 00"},
     {"PositionalData 3e7, -3e7 saturate; 21474836 x 100 rounds to 2^31 and saturates",
      {Set(&TD::positionX, 3e7F), Set(&TD::positionY, -3e7F), Set(&TD::positionZ, 21474836.0F)},
      MT::PositionalData, "07 0B 7F FF FF FF | 80 00 00 00 | 7F FF FF FF"},
-    {"PositionalData in range: 21474834 x 100 = 2147483392, -21474836 x 100 = -2^31",
-     {Set(&TD::positionX, 21474834.0F), Set(&TD::positionY, -21474836.0F)},
-     MT::PositionalData, "07 0B 7F FF FF 00 | 80 00 00 00 | 00 00 00 00"},
     {"AxesData NaN, +inf, -inf",
      {Set(&TD::roll, kNaN), Set(&TD::pitch, kInf), Set(&TD::yaw, -kInf)},
      MT::AxesData, "08 05 00 00 FF FF 00 00"},
@@ -342,8 +232,6 @@ const SaturationCase kSaturationCases[] = {
      {Set(&TD::roll, 1e6F), Set(&TD::pitch, -1e6F), Set(&TD::yaw, 1e8F)},
      MT::AxesData, "08 05 E1 00 1F 00 FF FF"},
     {"SensorSize NaN, +inf", {Set(&TD::sensorWidth, kNaN), Set(&TD::sensorHeight, kInf)},
-     MT::SensorSize, "19 07 00 00 FF FF 00 00 00 00"},
-    {"SensorSize -inf, 1e30", {Set(&TD::sensorWidth, -kInf), Set(&TD::sensorHeight, 1e30F)},
      MT::SensorSize, "19 07 00 00 FF FF 00 00 00 00"},
     {"ZeissZdData NaN aperture and field of view; shading and distortion specials",
      {Set(&TD::zeissZd, &Z::aperture, kNaN), Set(&TD::zeissZd, &Z::horizontalFieldOfView, kNaN),
@@ -368,10 +256,9 @@ TEST(SenderConversions, ZeissApertureAndFieldOfView) {
         float aperture, fieldOfView;
         const char* bytes4to7;
     } cases[] = {
-        {kNaN, kNaN, "DC C0 40 40"},    // NaN: base 220, steps NaN -> 0; h = 0
-        {kInf, kInf, "DC CF 5F 7F"},    // steps and h INT32_MAX: low 4 bits F; h groups 1F, 3F
-        {-kInf, -kInf, "8E 80 40 40"},  // base 14, steps INT32_MIN: low 4 bits 0; h = 0x80000000
-        {1e30F, 1e30F, "DC CF 5F 7F"},  {-1e30F, -1e30F, "8E 80 40 40"},
+        // NaN is in SpecialValuesPerField; 1e30 and -1e30 saturate as the infinities do.
+        {kInf, kInf, "DC CF 5F 7F"},     // steps and h INT32_MAX: low 4 bits F; h groups 1F, 3F
+        {-kInf, -kInf, "8E 80 40 40"},   // base 14, steps INT32_MIN: low 4 bits 0; h = 0x80000000
         {14.0F, 204.7F, "EE 86 5F 7F"},  // 204.7 x 10 = 2047
         {14.0F, 204.8F, "EE 86 40 40"},  // 2048: 11 bits wrap to 0
     };

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "framing.h"
+#include "test_util.h"
 
 namespace {
 
@@ -13,11 +14,7 @@ using Kor::Protocol::detail::Checksum;
 using Kor::Protocol::detail::StuffInPlace;
 
 std::uint8_t ReferenceChecksum(const std::vector<std::uint8_t>& bytes) {
-    std::uint8_t sum = 0;
-    for (std::uint8_t b : bytes) {
-        sum = static_cast<std::uint8_t>(sum + b);
-    }
-    return static_cast<std::uint8_t>(~sum);
+    return kor_test::SerialChecksum(bytes, bytes.size());
 }
 
 // Walks from the last byte to the first, as the framing is defined.

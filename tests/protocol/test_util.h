@@ -1,4 +1,5 @@
-// Test helpers shared by the protocol tests: hex vectors, a record splitter and an unstuffer.
+// Test helpers shared by the protocol tests: hex vectors, a state comparison, a record splitter
+// and an unstuffer.
 // Everything here is written from the wire format alone and uses no library internals, so that
 // expectations built with it stay independent of the code under test.
 #pragma once
@@ -8,7 +9,6 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -71,11 +71,49 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-inline Bytes Repeat(std::uint8_t b, std::size_t n) {
-    return Bytes(n, b);
-}
 inline Bytes FromString(std::string_view s) {
     return Bytes(s.begin(), s.end());
+}
+
+// Compares every member of two states (floats with ==, so neither may hold NaN) and names
+// the ones that differ.
+inline ::testing::AssertionResult SameState(const TelemetryData& a, const TelemetryData& b) {
+    std::string diff;
+    // clang-format off
+#define KOR_COMPARE(f)                                                          \
+    if (!(a.f == b.f))                                                          \
+        diff += "\n  " #f ": " + ::testing::PrintToString(a.f) + " vs " +     \
+                ::testing::PrintToString(b.f)
+    KOR_COMPARE(focusValid); KOR_COMPARE(zoomValid); KOR_COMPARE(irisValid);
+    KOR_COMPARE(minFocalLengthValid); KOR_COMPARE(maxFocalLengthValid); KOR_COMPARE(minIrisValid);
+    KOR_COMPARE(maxIrisValid); KOR_COMPARE(lensPropertiesExtraValid); KOR_COMPARE(positionXValid);
+    KOR_COMPARE(positionYValid); KOR_COMPARE(positionZValid); KOR_COMPARE(rollValid);
+    KOR_COMPARE(pitchValid); KOR_COMPARE(yawValid); KOR_COMPARE(rawFocusEncoderValid);
+    KOR_COMPARE(rawZoomEncoderValid); KOR_COMPARE(rawIrisEncoderValid);
+    KOR_COMPARE(productInfoComplete); KOR_COMPARE(lensInfoComplete); KOR_COMPARE(clipNameReceived);
+    KOR_COMPARE(recordFlag); KOR_COMPARE(timecodeHours); KOR_COMPARE(timecodeMinutes);
+    KOR_COMPARE(timecodeSeconds); KOR_COMPARE(timecodeFrames); KOR_COMPARE(focus);
+    KOR_COMPARE(zoom); KOR_COMPARE(iris); KOR_COMPARE(ptpSeconds); KOR_COMPARE(ptpNanoseconds);
+    KOR_COMPARE(productBrand); KOR_COMPARE(productName); KOR_COMPARE(productSerial);
+    KOR_COMPARE(focalRangeFlags); KOR_COMPARE(minFocalLength); KOR_COMPARE(maxFocalLength);
+    KOR_COMPARE(minIris); KOR_COMPARE(maxIris); KOR_COMPARE(lensPropertiesExtra);
+    KOR_COMPARE(positionX); KOR_COMPARE(positionY); KOR_COMPARE(positionZ); KOR_COMPARE(roll);
+    KOR_COMPARE(pitch); KOR_COMPARE(yaw); KOR_COMPARE(tickCount); KOR_COMPARE(tickCountType);
+    KOR_COMPARE(lensManufacturer); KOR_COMPARE(lensName); KOR_COMPARE(lensSerial);
+    KOR_COMPARE(projectFps); KOR_COMPARE(clipName); KOR_COMPARE(rawFocusEncoder);
+    KOR_COMPARE(rawZoomEncoder); KOR_COMPARE(rawIrisEncoder); KOR_COMPARE(zeissZd.focusDistance);
+    KOR_COMPARE(zeissZd.aperture); KOR_COMPARE(zeissZd.horizontalFieldOfView);
+    KOR_COMPARE(zeissZd.entrancePupilPosition); KOR_COMPARE(zeissZd.shading);
+    KOR_COMPARE(zeissZd.radialDistortion); KOR_COMPARE(radioControl.radioValue);
+    KOR_COMPARE(radioControl.radioParamA); KOR_COMPARE(radioControl.radioParamB);
+    KOR_COMPARE(radioControl.radioMode); KOR_COMPARE(radioControl.radioParamC);
+    KOR_COMPARE(channelId); KOR_COMPARE(sensorWidth); KOR_COMPARE(sensorHeight);
+    KOR_COMPARE(clipWidth); KOR_COMPARE(clipHeight); KOR_COMPARE(sensorName);
+    KOR_COMPARE(rawAxesEncoders); KOR_COMPARE(subjectId);
+#undef KOR_COMPARE
+    // clang-format on
+    if (diff.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the states differ in" << diff;
 }
 
 // A record setup as a list of field assignments, e.g. {Set(&TD::zoom, 35.0F)}.
@@ -96,6 +134,21 @@ inline TD Make(const Edits& edits) {
     for (const Edit& e : edits) e(d);
     return d;
 }
+
+// The string record types and the field each one carries.
+struct StringField {
+    MessageType type;
+    std::string TD::*field;
+};
+inline const StringField kStringFields[] = {
+    {MessageType::ProductBrand, &TD::productBrand},
+    {MessageType::ProductName, &TD::productName},
+    {MessageType::ProductSerial, &TD::productSerial},
+    {MessageType::LensManufacturer, &TD::lensManufacturer},
+    {MessageType::LensName, &TD::lensName},
+    {MessageType::LensSerial, &TD::lensSerial},
+    {MessageType::ClipName, &TD::clipName},
+};
 
 inline const Bytes kUdpHeader = Hex("00 FF 00 00 00 00 00 00");
 
@@ -128,22 +181,11 @@ inline std::optional<std::vector<RawRecord>> SplitRecords(const Bytes& body,
     return records;
 }
 
-// Feeds one payload to a fresh message of `type` via CreateMessage and AppendByte.
-inline std::shared_ptr<Kor::Protocol::Message> MakeMessage(std::uint8_t type,
-                                                           const Bytes& payload) {
-    auto m = Kor::Protocol::CreateMessage(static_cast<MessageType>(type));
-    for (std::uint8_t b : payload) {
-        if (!m->AppendByte(b)) {
-            ADD_FAILURE() << "AppendByte refused a byte of a " << payload.size()
-                          << "-byte payload of type " << int{type};
-            break;
-        }
-    }
-    return m;
-}
-
+// Decodes one payload (at most 65 bytes) with a fresh message of `type`.
 inline bool DecodePayload(std::uint8_t type, const Bytes& payload, TelemetryData& state) {
-    return MakeMessage(type, payload)->Decode(state);
+    const auto m = Kor::Protocol::CreateMessage(static_cast<MessageType>(type));
+    m->payload = payload;
+    return m->Decode(state);
 }
 
 // Decodes every record into `state` in order, the way the receiver does (types above 27
@@ -197,7 +239,7 @@ inline std::optional<Bytes> Unstuff(const Bytes& frame) {
 }
 
 // Complement of the 8-bit sum: the Serial checksum.
-inline std::uint8_t SpecChecksum(const Bytes& bytes, std::size_t count) {
+inline std::uint8_t SerialChecksum(const Bytes& bytes, std::size_t count) {
     unsigned sum = 0;
     for (std::size_t i = 0; i < count; ++i) sum += bytes[i];
     return static_cast<std::uint8_t>(~sum & 0xFFU);
