@@ -1,9 +1,9 @@
 // The Transmitter end to end on loopback: what arrives, when, from where, and in which order.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <limits>
-#include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -60,8 +60,8 @@ TEST(TransmitterLoopback, DefaultScheduleSendsTwoStreams) {
     const auto datagrams = receiver.ReceiveFor(2500ms);
     Stop(model);
 
-    const std::vector<MT> everyPacket{MT::SubjectId, MT::ChannelId, MT::Timecode,
-                                      MT::PtpTimestamp, MT::TickCount};
+    const std::vector<MT> everyPacket{MT::SubjectId, MT::ChannelId, MT::Timecode, MT::PtpTimestamp,
+                                      MT::TickCount};
     int slow = 0;
     int fps = 0;
     Device device;
@@ -83,10 +83,9 @@ TEST(TransmitterLoopback, DefaultScheduleSendsTwoStreams) {
     EXPECT_LE(slow, 4);
     EXPECT_GE(fps, 40);
     EXPECT_LE(fps, 66);
-    const auto* state = device.GetCurrentState();
-    EXPECT_EQ(state->productName, "Emulator");
-    EXPECT_EQ(state->projectFps, 2);
-    EXPECT_EQ(state->focus, 450U);
+    // Both streams decode to the model's values.
+    EXPECT_EQ(device.GetCurrentState()->productName, "Emulator");
+    EXPECT_EQ(device.GetCurrentState()->focus, 450U);
 }
 
 TEST(TransmitterLoopback, EmptyScheduleSendsNothing) {
@@ -116,9 +115,9 @@ TEST(TransmitterLoopback, DelayHoldsBackAndKeepsOrder) {
         model.transmitter.delayMs = 100;
     }
     Start(model, receiver.port());
-    std::vector<kor_test::Datagram> datagrams;
-    std::vector<std::int64_t> lateness;
     Kor::Engine::SystemClock clock;
+    std::int64_t previous = std::numeric_limits<std::int64_t>::min();
+    int received = 0;
     const auto end = std::chrono::steady_clock::now() + 700ms;
     while (std::chrono::steady_clock::now() < end) {
         if (auto d = receiver.Receive(50ms)) {
@@ -126,26 +125,17 @@ TEST(TransmitterLoopback, DelayHoldsBackAndKeepsOrder) {
             Device device;
             ASSERT_TRUE(Applied(device.Update(d->bytes)));
             const auto* s = device.GetCurrentState();
-            const auto stamped = static_cast<std::int64_t>(s->ptpSeconds * 10'000'000 +
-                                                           s->ptpNanoseconds / 100);
-            lateness.push_back(arrivedLocal - stamped);
-            datagrams.push_back(std::move(*d));
+            const auto stampNs =
+                static_cast<std::int64_t>(s->ptpSeconds * 1'000'000'000 + s->ptpNanoseconds);
+            EXPECT_GE(arrivedLocal - stampNs / 100, 100 * 10'000)
+                << "datagram " << received << " left early";
+            EXPECT_GT(stampNs, previous) << "datagrams out of order";
+            previous = stampNs;
+            ++received;
         }
     }
     Stop(model);
-    ASSERT_GE(datagrams.size(), 20U);
-    for (std::size_t i = 0; i < lateness.size(); ++i) {
-        EXPECT_GE(lateness[i], 100 * 10'000) << "datagram " << i << " left early";
-    }
-    std::int64_t previous = std::numeric_limits<std::int64_t>::min();
-    for (const auto& d : datagrams) {
-        Device device;
-        device.Update(d.bytes);
-        const auto* s = device.GetCurrentState();
-        const auto stamp = static_cast<std::int64_t>(s->ptpSeconds * 1'000'000'000 + s->ptpNanoseconds);
-        EXPECT_GT(stamp, previous) << "datagrams out of order";
-        previous = stamp;
-    }
+    EXPECT_GE(received, 20);
 }
 
 // Frames still queued when a run stops are discarded, and a second run sends from the
@@ -170,9 +160,8 @@ TEST(TransmitterLoopback, StopDiscardsQueueAndRunsShareSourcePort) {
     const auto first = receiver.Receive(2s);
     Stop(model);
     Start(model, receiver.port());
-    std::optional<kor_test::Datagram> second;
     receiver.ReceiveFor(50ms);  // whatever the first run still had in flight
-    second = receiver.Receive(2s);
+    const auto second = receiver.Receive(2s);
     Stop(model);
     ASSERT_TRUE(first && second);
     EXPECT_EQ(first->sourcePort, model.transmitter.SourcePort());
@@ -209,13 +198,6 @@ TEST(Transmitter, BadDestinationReportsEverySendAndRunsOn) {
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "Failed to send UDP message.\nFailed to send UDP message.\n");
     EXPECT_EQ(transmitter.SendFailures(), 2U);
-}
-
-TEST(Transmitter, ConsoleLines) {
-    testing::internal::CaptureStdout();
-    { Transmitter transmitter; }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Creating socket...\nBinding to source port  0 ...\nClosing UDP socket!\n");
 }
 
 TEST(Transmitter, RawLensEncoderCounts) {
@@ -264,12 +246,12 @@ TEST(Transmitter, ClockStampsUsePinnedLocalTime) {
     t.liveState.projectFps = 3;
     t.UpdateTimecode();
     t.UpdatePtpTimestamp();
-    EXPECT_EQ(t.liveState.timecodeHours, 13);
-    EXPECT_EQ(t.liveState.timecodeMinutes, 45);
-    EXPECT_EQ(t.liveState.timecodeSeconds, 7);
-    EXPECT_EQ(t.liveState.timecodeFrames, 24);
-    EXPECT_EQ(t.liveState.ptpSeconds, 20'000ULL * 86'400 + 13 * 3600 + 45 * 60 + 7);
-    EXPECT_EQ(t.liveState.ptpNanoseconds, 999'000'000U);
+    const auto& l = t.liveState;
+    EXPECT_EQ((std::array<int, 4>{l.timecodeHours, l.timecodeMinutes, l.timecodeSeconds,
+                                  l.timecodeFrames}),
+              (std::array<int, 4>{13, 45, 7, 24}));
+    EXPECT_EQ(l.ptpSeconds, 20'000ULL * 86'400 + 13 * 3600 + 45 * 60 + 7);
+    EXPECT_EQ(l.ptpNanoseconds, 999'000'000U);
 
     t.liveState.tickCountType = 1;
     t.UpdateTickCount(clock.SteadyNs() - 2'000'000'000);

@@ -44,14 +44,17 @@ void ExpectSix(const Six& actual, const Six& expected) {
     }
 }
 
+// Keys match exactly, the value starts after the first ":=" and is stored whole.
 TEST(LensFileReader, HeaderOnlyFileSetsEveryKeyAndNoFrames) {
     Reader r;
+    r.header.lensManufacturer = "old";
     EXPECT_EQ(r.Load("HEADER_START\n"
                      "clipName:=A001 take 3 \n"
+                     "clipName :=A\n"
                      "cameraManufacturer:=Brand\n"
                      "creator:=Model X\n"
-                     "lensManufacturer:=Lenses\n"
-                     "lensSerialNumber:=SN-42\n"
+                     "lensManufacturer:=\r\n"
+                     "lensSerialNumber:=SN:=42\n"
                      "tcFps:=25\n"
                      "lensMinFocalLength:=18.5\n"
                      "lensMaxFocalLength:=80\n"
@@ -60,17 +63,15 @@ TEST(LensFileReader, HeaderOnlyFileSetsEveryKeyAndNoFrames) {
                      "clipWidth:=4096\n"
                      "clipHeight:=2160\n"
                      "clipDurationFrames:=99\n"
-                     "shadingGamma:=2.2\n"
-                     "videoFileName:=x.mov\n"
                      "unknownKey:=1\n"
                      ":=\n"
                      "HEADER_END\n"),
               "");
-    EXPECT_EQ(r.header.clipName, "A001 take 3 ");  // stored whole, trailing blank kept
+    EXPECT_EQ(r.header.clipName, "A001 take 3 ");  // trailing blank kept, "clipName " ignored
     EXPECT_EQ(r.header.productBrand, "Brand");
     EXPECT_EQ(r.header.productName, "Model X");
-    EXPECT_EQ(r.header.lensManufacturer, "Lenses");
-    EXPECT_EQ(r.header.lensSerial, "SN-42");
+    EXPECT_EQ(r.header.lensManufacturer, "");
+    EXPECT_EQ(r.header.lensSerial, "SN:=42");
     EXPECT_EQ(r.header.projectFps, 3);
     EXPECT_FLOAT_EQ(r.header.minFocalLength, 18.5F);
     EXPECT_FLOAT_EQ(r.header.maxFocalLength, 80.0F);
@@ -83,36 +84,30 @@ TEST(LensFileReader, HeaderOnlyFileSetsEveryKeyAndNoFrames) {
     EXPECT_TRUE(r.numbers.empty());
 }
 
-TEST(LensFileReader, FrameTableExample) {
+// Every known column read from one record; unknown columns are skipped.
+TEST(LensFileReader, FrameColumnsAndUnknownOnesIgnored) {
     Reader r;
-    EXPECT_EQ(r.Load("frame;tc;focusDistance\n7;01:02:03.04;1500\n"), "");
+    EXPECT_EQ(r.Load("frame;x;tc;focusDistance;horizontalFieldOfView;entrancePupilPosition;"
+                     "shading;radialDistortion\n"
+                     "7;junk;01:02:03.04;1500;47.5;-120;10,20,30,40,50,60;-5, 5,,15 ,25,35,45\n"),
+              "");
     ASSERT_EQ(r.frames.size(), 1U);
     const TelemetryData& f = r.frames[0];
-    EXPECT_EQ(f.timecodeHours, 1);
-    EXPECT_EQ(f.timecodeMinutes, 2);
-    EXPECT_EQ(f.timecodeSeconds, 3);
-    EXPECT_EQ(f.timecodeFrames, 4);
-    EXPECT_EQ(f.zeissZd.focusDistance, 1500U);
-    EXPECT_FLOAT_EQ(f.zeissZd.aperture, 14.0F);  // no aperture column: default kept
+    EXPECT_EQ((std::array<int, 4>{f.timecodeHours, f.timecodeMinutes, f.timecodeSeconds,
+                                  f.timecodeFrames}),
+              (std::array<int, 4>{1, 2, 3, 4}));
+    const auto& zd = f.zeissZd;
+    EXPECT_EQ(zd.focusDistance, 1500U);
+    EXPECT_FLOAT_EQ(zd.aperture, 14.0F);  // no aperture column: default kept
+    EXPECT_FLOAT_EQ(zd.horizontalFieldOfView, 47.5F);
+    EXPECT_EQ(zd.entrancePupilPosition, -120);
+    ExpectSix(zd.shading, {1, 2, 3, 4, 5, 6});
+    ExpectSix(zd.radialDistortion, {-0.5F, 0.5F, 1.5F, 2.5F, 3.5F, 4.5F});  // 45 ignored
     EXPECT_EQ(r.numbers, (std::vector<std::int32_t>{7}));
 
     // Only the first "frame" column gives numbers, so there is one per record.
     r.Load("frame;frame\n1;2\n3;4\n");
     EXPECT_EQ(r.numbers, (std::vector<std::int32_t>{1, 3}));
-}
-
-TEST(LensFileReader, EveryColumnAndUnknownOnesIgnored) {
-    Reader r;
-    EXPECT_EQ(r.Load("x;horizontalFieldOfView;entrancePupilPosition;shading;radialDistortion\n"
-                     "junk;47.5;-120;10,20,30,40,50,60;-5, 5,,15 ,25,35,45\n"),
-              "");
-    ASSERT_EQ(r.frames.size(), 1U);
-    const auto& zd = r.frames[0].zeissZd;
-    EXPECT_FLOAT_EQ(zd.horizontalFieldOfView, 47.5F);
-    EXPECT_EQ(zd.entrancePupilPosition, -120);
-    ExpectSix(zd.shading, {1, 2, 3, 4, 5, 6});
-    ExpectSix(zd.radialDistortion, {-0.5F, 0.5F, 1.5F, 2.5F, 3.5F, 4.5F});  // 45 ignored
-    EXPECT_TRUE(r.numbers.empty());
 }
 
 TEST(LensFileReader, LineHandlingAndFaultTexts) {
@@ -158,18 +153,6 @@ TEST(LensFileReader, LineHandlingAndFaultTexts) {
     }
 }
 
-TEST(LensFileReader, HeaderKeyAndValueSplitAtFirstAssign) {
-    Reader r;
-    r.header.clipName = "old";
-    r.header.productBrand = "old";
-    EXPECT_EQ(r.Load("HEADER_START\nclipName :=A\nlensSerialNumber:=a:=b\n"
-                     "cameraManufacturer:=\r\n"),
-              "");
-    EXPECT_EQ(r.header.clipName, "old");  // key "clipName " matches nothing
-    EXPECT_EQ(r.header.lensSerial, "a:=b");
-    EXPECT_EQ(r.header.productBrand, "");
-}
-
 TEST(LensFileReader, TcFpsLookup) {
     struct Case {
         const char* lines;
@@ -178,7 +161,6 @@ TEST(LensFileReader, TcFpsLookup) {
     };
     const std::vector<Case> cases = {
         {"tcFps:=25\n", 3, ""},
-        {"tcFps:=23.98\n", 1, ""},
         {"tcFps:=25.00\n", 2, "ERROR  Wrong project fps value: 25.00\n"},
         {"tcFps:= 25\n", 2, "ERROR  Wrong project fps value:  25\n"},
         {"tcFps:=30\ntcFps:=\n", 5, "ERROR  Wrong project fps value: \n"},
@@ -212,13 +194,10 @@ TEST(LensFileReader, NumberRule) {
         {"lensMinFocalLength:=1e99", kFloatMax, 7, 7, -1},
         {"lensMinFocalLength:=inf", 0, 7, 7, -1},
         {"aperture:=N/A", 7, 7, 7, -1},
-        {"aperture:=2.8", 7, 2, 7, -1},
-        {"aperture:=+12abc", 7, 12, 7, -1},
         {"aperture:=-1", 7, 4294967295U, 7, -1},
         {"aperture:=99999999999", 7, 4294967295U, 7, -1},
         {"clipWidth:=N/A", 7, 7, 0, -1},
         {"clipWidth:=70000", 7, 7, 65535, -1},
-        {"clipWidth:=-2", 7, 7, 65534, -1},
         {"clipDurationFrames:=3000000000", 7, 7, 7, 2147483647},
         {"clipDurationFrames:=x", 7, 7, 7, 0},
     };
@@ -253,12 +232,9 @@ TEST(LensFileReader, Aperture) {
     };
     const std::vector<Case> cases = {
         {"apertureF;apertureFraction\n2;8\n", 2.8F},
-        {"apertureF\n4\n", 4.0F},
         {"apertureFraction\n5\n", 0.5F},
         {"apertureFraction;apertureF\n5;1.5\n", 2.0F},
         {"apertureF;apertureFraction\n;\n", 0.0F},
-        {"apertureF;apertureFraction\nf;2\n", 0.2F},
-        {"focusDistance\n1\n", 14.0F},
     };
     for (const Case& c : cases) {
         Reader r;
@@ -276,12 +252,11 @@ TEST(LensFileReader, SixNumbers) {
     // A first "shading" column sets 100..600; the second reads over those values, and all
     // six are divided by 10 again. An out-of-range number stops the reading like text does.
     const std::vector<Case> cases = {
-        {"10,20,30,40,50,60", {1, 2, 3, 4, 5, 6}},
         {"10,20", {1, 2, 30, 40, 50, 60}},
         {"100,x,300", {10, 0, 30, 40, 50, 60}},
         {"1e99,5", {std::numeric_limits<float>::max() / 10, 20, 30, 40, 50, 60}},
         {",, 10 ,,", {1, 20, 30, 40, 50, 60}},
-        {"", {10, 20, 30, 40, 50, 60}},
+        {"", {10, 20, 30, 40, 50, 60}},  // an empty field still divides by 10
         {"1 2 3 4 5 6 7", {0.1F, 0.2F, 0.3F, 0.4F, 0.5F, 0.6F}},
     };
     for (const Case& c : cases) {
@@ -304,10 +279,7 @@ TEST(LensFileReader, TimecodePartsPresentOnly) {
     };
     // A first "tc" column sets 1:2:3.4; the second sets only the parts it has.
     const std::vector<Case> cases = {
-        {"10:00:05.12", {10, 0, 5, 12}},
-        {"10:20", {10, 20, 3, 4}},
         {"10:20:30", {10, 20, 30, 4}},
-        {"", {1, 2, 3, 4}},
         {".7", {1, 2, 3, 7}},
         {"::.", {1, 2, 3, 4}},
         {"5:6:7:8.9.10", {5, 6, 7, 9}},
@@ -319,10 +291,10 @@ TEST(LensFileReader, TimecodePartsPresentOnly) {
         r.Load(std::string("tc;tc\n01:02:03.04;") + c.value + "\n");
         ASSERT_EQ(r.frames.size(), 1U) << c.value;
         const TelemetryData& f = r.frames[0];
-        EXPECT_EQ(f.timecodeHours, c.hmsf[0]) << c.value;
-        EXPECT_EQ(f.timecodeMinutes, c.hmsf[1]) << c.value;
-        EXPECT_EQ(f.timecodeSeconds, c.hmsf[2]) << c.value;
-        EXPECT_EQ(f.timecodeFrames, c.hmsf[3]) << c.value;
+        EXPECT_EQ((std::array<int, 4>{f.timecodeHours, f.timecodeMinutes, f.timecodeSeconds,
+                                      f.timecodeFrames}),
+                  c.hmsf)
+            << c.value;
     }
 }
 
@@ -332,9 +304,7 @@ TEST(LensFileReader, ClipLengthSetByEveryLoad) {
         std::int32_t clip;
     };
     const std::vector<Case> cases = {
-        {"HEADER_START\nclipDurationFrames:=50\nHEADER_END\nframe\n0\n1\n", 50},
         {"HEADER_START\nclipDurationFrames:=1\nHEADER_END\nframe\n0\n10\n", 1},
-        {"frame\n0\n10\n20\n", 20},
         {"frame\n30\n10\n", 10},
         {"tc\n\n\n\n", 2},
         {"tc\n", -1},
@@ -368,14 +338,12 @@ TEST(LensFileReader, SecondLoadReplacesFramesAndKeepsHeader) {
 }
 
 TEST(LensFileReader, FileNameOf) {
-    const std::array<std::array<const char*, 2>, 7> cases = {{
+    const std::array<std::array<const char*, 2>, 5> cases = {{
         {"D:\\clips\\take1.zlcf", "take1.zlcf"},
-        {"/home/u/clips/take2.zlcf", "take2.zlcf"},
         {"a/b\\c.zlcf", "c.zlcf"},
         {"a\\b/c.zlcf", "c.zlcf"},
         {"take3.zlcf", "take3.zlcf"},
         {"dir\\", ""},
-        {"", ""},
     }};
     for (const auto& [path, name] : cases) {
         EXPECT_EQ(FileNameOf(path), name) << path;

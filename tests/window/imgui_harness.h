@@ -52,32 +52,19 @@ public:
         ImGui::NewFrame();
         draw();
         ImGui::Render();
-        ++frames_;
     }
 
     // Presses and releases the left button on `label` (recorded in the last frame); runs
     // two frames of `draw`. Returns false if no such widget was drawn.
     bool Click(const std::string& label, const std::function<void()>& draw) {
-        const auto it = widgets_.find(label);
-        if (it == widgets_.end()) {
-            return false;
-        }
-        const WidgetInfo w = it->second;
-        ClickAt((w.minX + w.maxX) / 2, (w.minY + w.maxY) / 2, draw);
-        return true;
+        return ClickOn(widgets_, label, draw);
     }
 
     // As Click, for a label drawn in the window `window` (labels such as "Stop" can appear
     // in more than one window; the plain label then names the last one drawn).
     bool ClickIn(const std::string& window, const std::string& label,
                  const std::function<void()>& draw) {
-        const auto it = widgetsByWindow_.find(window + "/" + label);
-        if (it == widgetsByWindow_.end()) {
-            return false;
-        }
-        const WidgetInfo w = it->second;
-        ClickAt((w.minX + w.maxX) / 2, (w.minY + w.maxY) / 2, draw);
-        return true;
+        return ClickOn(widgetsByWindow_, window + "/" + label, draw);
     }
 
     // Presses the left button at (x, y) in one frame and releases it in the next.
@@ -88,6 +75,37 @@ public:
         Frame(draw);
         io.MouseDown[0] = false;
         Frame(draw);
+    }
+
+    // Opens the combo `label` (drawn in the last frame) and clicks its item `item`, turning
+    // the mouse wheel until the item is in view (a list opens scrolled to its selection).
+    // Returns false if there is no such combo or the item never comes into view.
+    bool PickComboItem(const std::string& label, int item, const std::function<void()>& draw) {
+        if (!Click(label, draw)) {
+            return false;
+        }
+        Frame(draw);  // a popup is measured in its first frame and shown from the next
+        const ImGuiContext& g = *ImGui::GetCurrentContext();
+        if (g.OpenPopupStack.empty() || g.OpenPopupStack.back().Window == nullptr) {
+            return false;
+        }
+        const ImGuiWindow* popup = g.OpenPopupStack.back().Window;
+        ImGuiIO& io = ImGui::GetIO();
+        for (int turn = 0; turn < 20; ++turn) {
+            const float top = popup->DC.CursorStartPos.y +
+                              (g.FontSize + g.Style.ItemSpacing.y) * static_cast<float>(item);
+            const ImRect& inner = popup->InnerRect;
+            if (top >= inner.Min.y && top + g.FontSize <= inner.Max.y) {
+                ClickAt(popup->DC.CursorStartPos.x + 10.0F, top + g.FontSize / 2, draw);
+                return true;
+            }
+            io.MousePos = inner.GetCenter();
+            io.MouseWheel = top < inner.Min.y ? 1.0F : -1.0F;
+            Frame(draw);
+            io.MouseWheel = 0.0F;
+            Frame(draw);
+        }
+        return false;
     }
 
     // Presses `key` (with Ctrl if asked) in one frame and releases it in the next.
@@ -125,7 +143,6 @@ public:
         }
         return it->first;
     }
-    int Frames() const { return frames_; }
     const WidgetInfo& Widget(const std::string& label) const {
         const auto it = widgets_.find(label);
         if (it == widgets_.end()) {
@@ -136,25 +153,29 @@ public:
 
     void Record(const std::string& label, float minX, float minY, float maxX, float maxY,
                 bool disabled) override {
-        WidgetInfo info;
-        info.minX = minX;
-        info.minY = minY;
-        info.maxX = maxX;
-        info.maxY = maxY;
-        info.disabled = disabled;
-        // Read while the widget's own style is still pushed (a red field, for instance).
-        info.textColor = ImGui::GetStyleColorVec4(ImGuiCol_Text);
+        // The text colour is read while the widget's own style is still pushed (a red field).
         const ImGuiWindow* window = ImGui::GetCurrentWindowRead();
-        info.window = window != nullptr ? window->Name : "";
+        const ImVec4 text = ImGui::GetStyleColorVec4(ImGuiCol_Text);
+        const WidgetInfo info{minX, minY, maxX, maxY, disabled, text, window ? window->Name : ""};
         widgetsByWindow_[info.window + "/" + label] = info;
         widgets_[label] = info;
     }
 
 private:
+    bool ClickOn(const std::map<std::string, WidgetInfo>& widgets, const std::string& key,
+                 const std::function<void()>& draw) {
+        const auto it = widgets.find(key);
+        if (it == widgets.end()) {
+            return false;
+        }
+        const WidgetInfo w = it->second;
+        ClickAt((w.minX + w.maxX) / 2, (w.minY + w.maxY) / 2, draw);
+        return true;
+    }
+
     ImGuiContext* context_;
     std::map<std::string, WidgetInfo> widgets_;
     std::map<std::string, WidgetInfo> widgetsByWindow_;  // keyed "window/label"
-    int frames_ = 0;
 };
 
 }  // namespace kor_test

@@ -76,21 +76,6 @@ protected:
         ui.Type(text, draw);
     }
 
-    // Opens the combo `label` and clicks item `index` of its popup list.
-    void ChooseItem(const std::string& label, int index) {
-        ASSERT_TRUE(ui.Click(label, draw));
-        Frame();  // a popup is measured in its first frame and shown from the next
-        const ImGuiContext& g = *ImGui::GetCurrentContext();
-        ASSERT_FALSE(g.OpenPopupStack.empty());
-        const ImGuiWindow* popup = g.OpenPopupStack.back().Window;
-        ASSERT_NE(popup, nullptr);
-        const float x = popup->DC.CursorStartPos.x + 4;
-        const float y = popup->DC.CursorStartPos.y +
-                        static_cast<float>(index) * (g.FontSize + g.Style.ItemSpacing.y) +
-                        g.FontSize / 2;
-        ui.ClickAt(x, y, draw);
-    }
-
     EmulatorModel model;
     Kor::Protocol::TelemetryData& state = model.transmitter.liveState;
     kor_test::ImGuiHarness ui{900, 950};
@@ -105,19 +90,9 @@ using ValueEditorsRanges = ValueEditorsTest;
 using ValueEditorsCombos = ValueEditorsTest;
 using ValueEditorsLensFile = ValueEditorsTest;
 
-TEST_F(ValueEditorsFocus, RangeEndsPullTheFocusIntoTheRangeInTheSameFrame) {
-    state.focus = 5000;
-    model.focusMax = 1000;
-    Frame();
-    EXPECT_EQ(state.focus, 1000U);
-
-    model.focusMin = 3000;
-    model.focusMax = 8000;
-    Frame();
-    EXPECT_EQ(state.focus, 3000U);
-}
-
-TEST_F(ValueEditorsFocus, TypedUpperEndBelowTheFocusPullsItDown) {
+// The focus follows its range ends in the same frame, whether they are typed or set
+// elsewhere; an end typed below the widget's lower limit stops at the limit.
+TEST_F(ValueEditorsFocus, RangeEndsPullTheFocusIntoTheRange) {
     state.focus = 5000;
     Frame();
     TypeInto("##focusRange", 0.75F, "800");
@@ -125,10 +100,14 @@ TEST_F(ValueEditorsFocus, TypedUpperEndBelowTheFocusPullsItDown) {
     EXPECT_EQ(model.focusMax, 800U);
     EXPECT_EQ(state.focus, 800U);
 
-    // An end typed below the widget's lower limit stops at the limit.
     TypeInto("##focusRange", 0.75F, "100");
     EXPECT_EQ(model.focusMax, 450U);
     EXPECT_EQ(state.focus, 450U);
+
+    model.focusMin = 3000;
+    model.focusMax = 8000;
+    Frame();
+    EXPECT_EQ(state.focus, 3000U);
 }
 
 TEST_F(ValueEditorsFocus, EndsBeyondTheWidgetLimitsAreDrawnAndCanBeMendedByTyping) {
@@ -144,7 +123,7 @@ TEST_F(ValueEditorsFocus, EndsBeyondTheWidgetLimitsAreDrawnAndCanBeMendedByTypin
     EXPECT_EQ(state.focus, 20000U);
 }
 
-TEST_F(ValueEditorsIris, ShowsTStopsAndSetsTheIrisFromTheSlider) {
+TEST_F(ValueEditorsIris, ShowsTStopsAndTheSliderSetsTheIrisWithinItsRange) {
     EXPECT_TRUE(Shows("{ Min 1.8 } { Max 64 }\n{ 1.8 } Iris [T]\n"));
 
     ClickAcross("Iris [T]", 0.999F);
@@ -152,9 +131,8 @@ TEST_F(ValueEditorsIris, ShowsTStopsAndSetsTheIrisFromTheSlider) {
     EXPECT_FLOAT_EQ(model.irisPosition, 21.0F);
     EXPECT_FLOAT_EQ(state.iris, 64.0F);
     EXPECT_TRUE(Shows("{ Min 1.8 } { Max 64 }\n{ 64 } Iris [T]\n"));
-}
 
-TEST_F(ValueEditorsIris, RangeOfOneIndexPinsTheIris) {
+    // A range of one index pins the iris.
     model.irisIndex = 12;
     model.irisMinIndex = 5;
     model.irisMaxIndex = 5;
@@ -208,25 +186,22 @@ TEST_F(ValueEditorsRanges, ValueFollowsItsRangeAtOnce) {
     EXPECT_FLOAT_EQ(state.yaw, 90.0F);
 }
 
-TEST_F(ValueEditorsCombos, ProjectFpsChoiceSetsTheRateAndMovesTheSchedule) {
+TEST_F(ValueEditorsCombos, ProjectFpsFollowsChoiceAndRateSetElsewhere) {
     Frame();
-    ChooseItem("Project FPS", 2);  // "25"
+    ASSERT_TRUE(ui.PickComboItem("Project FPS", 2, draw));  // "25"
     EXPECT_EQ(model.projectFpsChoice, 2);
     EXPECT_EQ(state.projectFps, 3);
     EXPECT_TRUE(Contains(model.transmitter.schedule[4], MessageType::BasicLens));
     EXPECT_TRUE(model.transmitter.schedule[3].empty());
 
-    ChooseItem("Channel ID", 7);
+    ASSERT_TRUE(ui.PickComboItem("Channel ID", 7, draw));
     EXPECT_EQ(state.channelId, 7);
-}
 
-TEST_F(ValueEditorsCombos, ProjectFpsFollowsARateSetElsewhere) {
-    Frame();
-    state.projectFps = 4;  // 29.97, as a lens file sets it
+    // A rate set elsewhere (by a lens file) is shown and moves the schedule too.
+    state.projectFps = 4;  // 29.97
     EXPECT_TRUE(Shows("{ 29.97 } Project FPS\n"));
     EXPECT_EQ(model.projectFpsChoice, 3);
     EXPECT_TRUE(Contains(model.transmitter.schedule[5], MessageType::BasicLens));
-    EXPECT_TRUE(model.transmitter.schedule[3].empty());
 }
 
 TEST_F(ValueEditorsLensFile, PlaybackDisablesFrameRateFocusAndStringsOnly) {
