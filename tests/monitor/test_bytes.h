@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -12,27 +13,19 @@ using Bytes = std::vector<std::uint8_t>;
 
 // "00 FF 0a" -> {0x00, 0xFF, 0x0A}; spaces are ignored.
 inline Bytes Hex(std::string_view text) {
-    Bytes out;
-    int high = -1;
+    std::string digits;
     for (const char c : text) {
-        int value = -1;
-        if (c >= '0' && c <= '9') {
-            value = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            value = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            value = c - 'A' + 10;
-        } else if (c == ' ') {
-            continue;
-        } else {
-            throw std::invalid_argument("bad hex text");
+        if (c != ' ') {
+            digits += c;
         }
-        if (high < 0) {
-            high = value;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(high * 16 + value));
-            high = -1;
-        }
+    }
+    if (digits.size() % 2 != 0 ||
+        digits.find_first_not_of("0123456789abcdefABCDEF") != digits.npos) {
+        throw std::invalid_argument("bad hex text");
+    }
+    Bytes out;
+    for (std::size_t i = 0; i < digits.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     }
     return out;
 }

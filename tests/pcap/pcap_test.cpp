@@ -1,12 +1,10 @@
 // kor_pcap: what the writer produces, what the reader accepts from it and from other
 // capture programs, and how it refuses damaged files.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,8 +21,8 @@ using Kor::Pcap::Endpoint;
 using Kor::Pcap::TimeResolution;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr Endpoint kSender{0x7f000001, 50123};    // 127.0.0.1:50123
-constexpr Endpoint kReceiver{0xc0a80107, 33322};  // 192.168.1.7:33322
+constexpr Endpoint kSender{0x7f000001, 50123};             // 127.0.0.1:50123
+constexpr Endpoint kReceiver{0xc0a80107, 33322};           // 192.168.1.7:33322
 constexpr std::int64_t kTime = 1'700'000'123'456'789'321;  // ns since 1970
 
 // A file named after the running test in the test's temporary directory, removed at the end.
@@ -32,75 +30,58 @@ struct TempFile {
     std::string path = ::testing::TempDir() + "kor-pcap-" + std::to_string(::getpid()) + "-" +
                        ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".pcap";
     ~TempFile() { std::remove(path.c_str()); }
-    void Write(const Bytes& bytes) const {
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-    }
 };
 
 std::uint16_t Be16(const Bytes& bytes, std::size_t at) {
     return static_cast<std::uint16_t>((bytes[at] << 8) | bytes[at + 1]);
 }
 
+// Appends the low `size` bytes of `value`, most significant first when `big`.
+void Put(Bytes& out, std::uint64_t value, int size, bool big = true) {
+    for (int i = 0; i < size; ++i) {
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * (big ? size - 1 - i : i))));
+    }
+}
+
 // Builds a capture as other programs write it: either byte order, either resolution, any
 // link type, frames given whole.
-class ForeignCapture {
-public:
+struct ForeignCapture {
     ForeignCapture(bool bigEndian, bool nano, std::uint32_t linkType, std::uint16_t major = 2)
-        : big_(bigEndian) {
-        Put32(nano ? 0xa1b23c4d : 0xa1b2c3d4);
-        Put16(major);
-        Put16(4);
-        Put32(0);
-        Put32(0);
-        Put32(65535);
-        Put32(linkType);
+        : big(bigEndian) {
+        Put(bytes, nano ? 0xa1b23c4d : 0xa1b2c3d4, 4, big);
+        Put(bytes, major, 2, big);
+        Put(bytes, 4, 2, big);
+        Put(bytes, 0, 8, big);  // time zone and accuracy
+        Put(bytes, 65535, 4, big);
+        Put(bytes, linkType, 4, big);
     }
     ForeignCapture& Add(std::uint32_t seconds, std::uint32_t fraction, const Bytes& frame,
                         std::uint32_t originalLength = 0) {
-        Put32(seconds);
-        Put32(fraction);
-        Put32(static_cast<std::uint32_t>(frame.size()));
-        Put32(originalLength != 0 ? originalLength : static_cast<std::uint32_t>(frame.size()));
-        bytes_.insert(bytes_.end(), frame.begin(), frame.end());
+        const std::uint64_t size = frame.size();
+        for (const std::uint64_t value : {std::uint64_t{seconds}, std::uint64_t{fraction}, size,
+                                          originalLength != 0 ? originalLength : size}) {
+            Put(bytes, value, 4, big);
+        }
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
         return *this;
     }
-    const Bytes& bytes() const { return bytes_; }
-
-private:
-    void Put16(std::uint16_t value) {
-        const std::uint8_t hi = static_cast<std::uint8_t>(value >> 8);
-        const std::uint8_t lo = static_cast<std::uint8_t>(value);
-        bytes_.insert(bytes_.end(), big_ ? std::initializer_list<std::uint8_t>{hi, lo}
-                                         : std::initializer_list<std::uint8_t>{lo, hi});
-    }
-    void Put32(std::uint32_t value) {
-        if (big_) {
-            Put16(static_cast<std::uint16_t>(value >> 16));
-            Put16(static_cast<std::uint16_t>(value));
-        } else {
-            Put16(static_cast<std::uint16_t>(value));
-            Put16(static_cast<std::uint16_t>(value >> 16));
-        }
-    }
-    bool big_;
-    Bytes bytes_;
+    bool big;
+    Bytes bytes;
 };
 
 // An IPv4 packet (header checksum left 0; the reader does not need it) around a UDP
 // datagram from 10.0.0.1:source to 10.0.0.2:destination.
 Bytes Ipv4Udp(const Bytes& payload, std::uint16_t source = 4000, std::uint16_t destination = 5000,
               std::uint8_t protocol = 17, std::uint16_t fragment = 0) {
-    const auto total = static_cast<std::uint16_t>(28 + payload.size());
-    const auto udp = static_cast<std::uint16_t>(8 + payload.size());
-    Bytes packet{0x45, 0, static_cast<std::uint8_t>(total >> 8), static_cast<std::uint8_t>(total),
-                 0, 1, static_cast<std::uint8_t>(fragment >> 8),
-                 static_cast<std::uint8_t>(fragment), 64, protocol, 0, 0, 10, 0, 0, 1, 10, 0, 0,
-                 2, static_cast<std::uint8_t>(source >> 8), static_cast<std::uint8_t>(source),
-                 static_cast<std::uint8_t>(destination >> 8),
-                 static_cast<std::uint8_t>(destination), static_cast<std::uint8_t>(udp >> 8),
-                 static_cast<std::uint8_t>(udp), 0, 0};
+    Bytes packet{0x45, 0};
+    Put(packet, 28 + payload.size(), 2);
+    Put(packet, 1, 2);
+    Put(packet, fragment, 2);
+    packet.insert(packet.end(), {64, protocol, 0, 0, 10, 0, 0, 1, 10, 0, 0, 2});
+    Put(packet, source, 2);
+    Put(packet, destination, 2);
+    Put(packet, 8 + payload.size(), 2);
+    Put(packet, 0, 2);
     packet.insert(packet.end(), payload.begin(), payload.end());
     return packet;
 }
@@ -112,18 +93,8 @@ Bytes Prefixed(Bytes header, const Bytes& packet) {
 
 Bytes Ethernet(const Bytes& packet, std::uint16_t etherType = 0x0800) {
     Bytes header(12, 0xaa);
-    header.push_back(static_cast<std::uint8_t>(etherType >> 8));
-    header.push_back(static_cast<std::uint8_t>(etherType));
+    Put(header, etherType, 2);
     return Prefixed(header, packet);
-}
-
-Bytes LinuxSll(const Bytes& packet) {
-    // Packet type 0 (to us), ARPHRD_ETHER, 6 address bytes, padding, then the protocol.
-    return Prefixed({0, 0, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0, 0x08, 0x00}, packet);
-}
-
-Bytes LinuxSll2(const Bytes& packet) {
-    return Prefixed({0x08, 0x00, 0, 0, 0, 0, 0, 2, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0}, packet);
 }
 
 // A capture of three datagrams written by the Writer, as bytes.
@@ -149,46 +120,34 @@ TEST(PcapChecksum, MatchesTheStandardExampleAndVerifiesToZero) {
     EXPECT_EQ(Kor::Pcap::Ipv4Checksum(Bytes{0x01}), 0xfeff);  // odd length: padded with zero
 }
 
-TEST(PcapWriter, RecordsCarryEthernetIpv4AndUdpHeaders) {
+// What the reader does not look at but other programs do; the rest of each record is
+// checked by reading it back, with a reader checked against captures made here.
+TEST(PcapWriter, HeadersHoldWhatOtherProgramsCheck) {
     const Bytes header = Kor::Pcap::FileHeader(TimeResolution::Nanoseconds);
-    EXPECT_EQ(header, (Bytes{0x4d, 0x3c, 0xb2, 0xa1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                             0x00, 0x00, 0x04, 0x00, 1, 0, 0, 0}));
+    EXPECT_EQ(header, (Bytes{0x4d, 0x3c, 0xb2, 0xa1, 2,    0,    4,    0,    0, 0, 0, 0,
+                             0,    0,    0,    0,    0x00, 0x00, 0x04, 0x00, 1, 0, 0, 0}));
     EXPECT_EQ(Kor::Pcap::FileHeader(TimeResolution::Microseconds)[0], 0xd4);
 
     const Bytes payload{1, 2, 3, 4, 5};
     const Bytes record = Kor::Pcap::PacketRecord(TimeResolution::Microseconds, kTime, kSender,
                                                  kReceiver, payload, 0x1234);
     ASSERT_EQ(record.size(), 16U + 14 + 20 + 8 + 5);
-    // Record header: seconds, microseconds, captured and original length (little-endian).
-    EXPECT_EQ(record[0] | record[1] << 8 | record[2] << 16 | record[3] << 24, 1'700'000'123);
-    EXPECT_EQ(record[4] | record[5] << 8 | record[6] << 16, 456'789);
-    EXPECT_EQ(record[8], 47);
-    EXPECT_EQ(record[12], 47);
-    EXPECT_EQ(Be16(record, 16 + 12), 0x0800);
+    EXPECT_EQ(record[12], 47);  // original length
     const std::size_t ip = 16 + 14;
-    EXPECT_EQ(record[ip], 0x45);
-    EXPECT_EQ(Be16(record, ip + 2), 33);      // total length
     EXPECT_EQ(Be16(record, ip + 4), 0x1234);  // identification
-    EXPECT_EQ(record[ip + 9], 17);
     EXPECT_EQ(Kor::Pcap::Ipv4Checksum({record.data() + ip, 20}), 0) << "bad header checksum";
-    EXPECT_EQ(Bytes(record.begin() + ip + 12, record.begin() + ip + 20),
-              (Bytes{127, 0, 0, 1, 192, 168, 1, 7}));
-    const std::size_t udp = ip + 20;
-    EXPECT_EQ(Be16(record, udp), 50123);
-    EXPECT_EQ(Be16(record, udp + 2), 33322);
-    EXPECT_EQ(Be16(record, udp + 4), 13);
-    EXPECT_EQ(Be16(record, udp + 6), 0);
-    EXPECT_EQ(Bytes(record.begin() + udp + 8, record.end()), payload);
+    EXPECT_EQ(Be16(record, ip + 20 + 6), 0);  // no UDP checksum
 }
 
-TEST(PcapWriter, FileRoundTripsInBothResolutions) {
+TEST(PcapWriter, FileRoundTripsInBothResolutionsAndCreationFailsCleanly) {
     for (const TimeResolution resolution :
          {TimeResolution::Nanoseconds, TimeResolution::Microseconds}) {
         TempFile file;
         Kor::Pcap::Writer writer;
         std::string error;
         ASSERT_TRUE(writer.Open(file.path, resolution, error)) << error;
-        std::vector<Bytes> payloads{{}, {0x00}, Bytes(1400, 0x5a), Bytes(Kor::Pcap::kMaxUdpPayload, 7)};
+        std::vector<Bytes> payloads{
+            {}, {0x00}, Bytes(1400, 0x5a), Bytes(Kor::Pcap::kMaxUdpPayload, 7)};
         for (std::size_t n = 0; n < payloads.size(); ++n) {
             ASSERT_TRUE(writer.Write(kTime + static_cast<std::int64_t>(n) * 40'000'000, kSender,
                                      kReceiver, payloads[n], error))
@@ -218,9 +177,8 @@ TEST(PcapWriter, FileRoundTripsInBothResolutions) {
             EXPECT_EQ(d.timeNs, expected / precision * precision) << n;
         }
     }
-}
 
-TEST(PcapWriter, CreationFailuresAreOneLineNamingThePath) {
+    // A file that cannot be created: a one-line error naming it, and no writes after it.
     Kor::Pcap::Writer writer;
     std::string error;
     const std::string path = ::testing::TempDir() + "no-such-directory-kor/x.pcap";
@@ -241,17 +199,21 @@ TEST(PcapReader, ReadsOtherLinkTypesByteOrdersAndResolutions) {
         {Kor::Pcap::kLinkEthernet, Prefixed(vlan, packet)},
         {Kor::Pcap::kLinkRaw, packet},
         {Kor::Pcap::kLinkIpv4, packet},
-        {Kor::Pcap::kLinkLinuxSll, LinuxSll(packet)},
-        {Kor::Pcap::kLinkLinuxSll2, LinuxSll2(packet)},
+        // Linux cooked headers: to us, Ethernet, 6 address bytes, then the protocol.
+        {Kor::Pcap::kLinkLinuxSll,
+         Prefixed({0, 0, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0, 8, 0}, packet)},
+        {Kor::Pcap::kLinkLinuxSll2,
+         Prefixed({8, 0, 0, 0, 0, 0, 0, 2, 0, 1, 0, 6, 1, 2, 3, 4, 5, 6, 0, 0}, packet)},
     };
     for (const auto& [linkType, frame] : frames) {
         for (const bool big : {false, true}) {
             for (const bool nano : {false, true}) {
                 const std::uint32_t fraction = nano ? 123'456'789 : 123'456;
-                const ForeignCapture file = ForeignCapture(big, nano, linkType).Add(10, fraction, frame);
+                const ForeignCapture file =
+                    ForeignCapture(big, nano, linkType).Add(10, fraction, frame);
                 Capture capture;
                 std::string error;
-                ASSERT_TRUE(Kor::Pcap::ParseCapture(file.bytes(), capture, error))
+                ASSERT_TRUE(Kor::Pcap::ParseCapture(file.bytes, capture, error))
                     << linkType << ": " << error;
                 EXPECT_EQ(capture.bigEndian, big);
                 EXPECT_EQ(capture.linkType, linkType);
@@ -280,20 +242,20 @@ TEST(PcapReader, SkipsWhatIsNotAWholeUdpDatagram) {
     longHeader[0] = 0x4f;  // 60-byte header in a 31-byte packet
 
     ForeignCapture file(false, false, Kor::Pcap::kLinkEthernet);
-    file.Add(1, 0, Ethernet(Ipv4Udp(payload, 1, 2, 6)))             // TCP
-        .Add(1, 1, Ethernet(ipv6, 0x86dd))                           // IPv6
-        .Add(1, 2, Ethernet(Bytes(28, 0), 0x0806))                   // ARP
-        .Add(1, 3, Ethernet(Ipv4Udp(payload, 1, 2, 17, 0x2000)))     // first of fragments
-        .Add(1, 4, Ethernet(Ipv4Udp(payload, 1, 2, 17, 0x0010)))     // a later fragment
-        .Add(1, 5, Ethernet(Ipv4Udp(payload)), 1000)                 // cut by the snap length
+    file.Add(1, 0, Ethernet(Ipv4Udp(payload, 1, 2, 6)))           // TCP
+        .Add(1, 1, Ethernet(ipv6, 0x86dd))                        // IPv6
+        .Add(1, 2, Ethernet(Bytes(28, 0), 0x0806))                // ARP
+        .Add(1, 3, Ethernet(Ipv4Udp(payload, 1, 2, 17, 0x2000)))  // first of fragments
+        .Add(1, 4, Ethernet(Ipv4Udp(payload, 1, 2, 17, 0x0010)))  // a later fragment
+        .Add(1, 5, Ethernet(Ipv4Udp(payload)), 1000)              // cut by the snap length
         .Add(1, 6, Ethernet(longUdp))
         .Add(1, 7, Ethernet(longIp))
         .Add(1, 8, Ethernet(longHeader))
-        .Add(1, 9, Bytes(5, 0))                                      // shorter than Ethernet
-        .Add(1, 10, padded);                                          // the one datagram
+        .Add(1, 9, Bytes(5, 0))  // shorter than Ethernet
+        .Add(1, 10, padded);     // the one datagram
     Capture capture;
     std::string error;
-    ASSERT_TRUE(Kor::Pcap::ParseCapture(file.bytes(), capture, error)) << error;
+    ASSERT_TRUE(Kor::Pcap::ParseCapture(file.bytes, capture, error)) << error;
     EXPECT_EQ(capture.packets, 11U);
     EXPECT_EQ(capture.skipped, 10U);
     ASSERT_EQ(capture.datagrams.size(), 1U);
@@ -302,21 +264,21 @@ TEST(PcapReader, SkipsWhatIsNotAWholeUdpDatagram) {
 
     ForeignCapture raw(true, true, Kor::Pcap::kLinkRaw);
     raw.Add(1, 0, ipv6).Add(1, 0, Ipv4Udp(payload));
-    ASSERT_TRUE(Kor::Pcap::ParseCapture(raw.bytes(), capture, error)) << error;
+    ASSERT_TRUE(Kor::Pcap::ParseCapture(raw.bytes, capture, error)) << error;
     EXPECT_EQ(capture.skipped, 1U);
     EXPECT_EQ(capture.datagrams.size(), 1U);
 }
 
 TEST(PcapReader, RefusesWhatIsNotAClassicCaptureInOneLine) {
-    Bytes pcapng{0x0a, 0x0d, 0x0d, 0x0a, 0, 0, 0, 0};
+    Bytes huge = WrittenCapture(TimeResolution::Nanoseconds);
+    std::fill(huge.begin() + 24 + 8, huge.begin() + 24 + 12, 0xff);  // captured length 4 GiB
     const std::vector<std::pair<Bytes, std::string>> bad{
-        {{}, "too short"},
         {{0xd4, 0xc3}, "too short"},
         {Bytes(24, 0x41), "not a pcap capture"},
-        {pcapng, "pcapng"},
-        {ForeignCapture(false, false, 1, 3).bytes(), "version 3"},
-        {ForeignCapture(true, false, 105).bytes(), "link type 105"},
-        {ForeignCapture(false, true, 0).bytes(), "link type 0"},
+        {{0x0a, 0x0d, 0x0d, 0x0a, 0, 0, 0, 0}, "pcapng"},
+        {ForeignCapture(false, false, 1, 3).bytes, "version 3"},
+        {ForeignCapture(true, false, 105).bytes, "link type 105"},
+        {huge, "cut short inside packet 1"},
     };
     for (const auto& [bytes, expected] : bad) {
         Capture capture;
@@ -389,15 +351,6 @@ TEST(PcapReader, AlteredBytesNeverLeadOutOfBounds) {
             EXPECT_EQ(error.find('\n'), std::string::npos) << error;
         }
     }
-    // A captured length of 4 GiB in the first record.
-    Bytes huge = whole;
-    for (std::size_t i = 24 + 8; i < 24 + 12; ++i) {
-        huge[i] = 0xff;
-    }
-    Capture capture;
-    std::string error;
-    EXPECT_FALSE(Kor::Pcap::ParseCapture(huge, capture, error));
-    EXPECT_NE(error.find("cut short inside packet 1"), std::string::npos) << error;
 }
 
 }  // namespace

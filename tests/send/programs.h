@@ -1,4 +1,5 @@
-// Test helpers: runs of kor-send and kor-monitor as child programs, with bounded waits.
+// Test helpers shared by the kor-send and kor-monitor tests: child programs with their
+// standard streams on pipes and bounded waits, temporary files and reading their output.
 #pragma once
 
 #include <fcntl.h>
@@ -8,156 +9,197 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 extern char** environ;
 
 namespace kor_test {
 
-// Runs kor-send with `arguments` to the receiver's port, collecting its output and status.
-class SendRun {
-public:
-    SendRun(const std::string& arguments, std::uint16_t port)
-        : command_(std::string(KOR_SEND_PATH) + " " + arguments + " --to 127.0.0.1:" +
-                   std::to_string(port) + " 2>&1"),
-          runner_([this] {
-              FILE* pipe = ::popen(command_.c_str(), "r");
-              if (pipe == nullptr) {
-                  return;
-              }
-              char buffer[512];
-              while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-                  output_ += buffer;
-              }
-              status_ = ::pclose(pipe);
-          }) {}
-    SendRun(const SendRun&) = delete;
-    SendRun& operator=(const SendRun&) = delete;
-    ~SendRun() {
-        if (runner_.joinable()) {
-            runner_.join();
-        }
-    }
-    // Waits for the program to end; returns its output.
-    const std::string& Finish() {
-        if (runner_.joinable()) {
-            runner_.join();
-        }
-        return output_;
-    }
-    bool ExitedWithZero() const { return WIFEXITED(status_) && WEXITSTATUS(status_) == 0; }
-    int ExitStatus() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+// Generous: the tests must pass on a loaded machine and under sanitizers.
+inline constexpr std::chrono::seconds kPatience{30};
 
-private:
-    std::string command_;
-    std::string output_;
-    int status_ = -1;
-    std::thread runner_;
-};
-
-// A child program with standard output and standard error on one pipe; killed by the
-// destructor if it is still running.
+// A child program with standard input, output and error on pipes; killed by the destructor
+// if it is still running. `arguments` are split at spaces.
 class ChildProgram {
 public:
-    ChildProgram(const std::string& path, std::vector<std::string> arguments) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            return;
+    ChildProgram(const std::string& path, const std::string& arguments) {
+        std::vector<std::string> all{path};
+        std::istringstream words(arguments);
+        for (std::string word; words >> word;) {
+            all.push_back(word);
         }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-        arguments.insert(arguments.begin(), path);
         std::vector<char*> argv;
-        for (std::string& argument : arguments) {
+        for (std::string& argument : all) {
             argv.push_back(argument.data());
         }
         argv.push_back(nullptr);
+        int pipes[3][2];  // standard input, output and error
+        for (auto& ends : pipes) {
+            if (::pipe2(ends, O_CLOEXEC) != 0) {
+                ADD_FAILURE() << "pipe failed";
+                return;
+            }
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        for (int fd = 0; fd < 3; ++fd) {
+            posix_spawn_file_actions_adddup2(&actions, pipes[fd][fd == 0 ? 0 : 1], fd);
+        }
         if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+            ADD_FAILURE() << "cannot start " << path;
             pid_ = -1;
         }
         posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        out_ = out[0];
+        in_ = pipes[0][1];
+        fds_ = {pipes[1][0], pipes[2][0]};
+        for (const int fd : {pipes[0][0], pipes[1][1], pipes[2][1]}) {
+            ::close(fd);
+        }
     }
     ChildProgram(const ChildProgram&) = delete;
     ChildProgram& operator=(const ChildProgram&) = delete;
     ~ChildProgram() {
-        if (pid_ > 0 && !ended_) {
+        if (Running()) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
-        if (out_ >= 0) {
-            ::close(out_);
+        for (const int fd : {in_, fds_[0], fds_[1]}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
         }
     }
 
-    bool Started() const { return pid_ > 0; }
-    void Signal(int signal) const { ::kill(pid_, signal); }
+    void Write(const std::vector<std::uint8_t>& bytes) const {
+        ASSERT_EQ(::write(in_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    void Signal(int signal) const {
+        if (Running()) {
+            ::kill(pid_, signal);
+        }
+    }
 
-    // Reads output until it holds `text`; false if it never does within `patience`.
-    bool WaitFor(const std::string& text, std::chrono::milliseconds patience) {
-        const auto deadline = std::chrono::steady_clock::now() + patience;
-        while (output_.find(text) == std::string::npos) {
+    // Reads output until `done()` holds; false if the output ends or time runs out first.
+    template <typename Done>
+    bool WaitUntil(Done done) {
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (!done()) {
             if (!Pump(deadline)) {
                 return false;
             }
         }
         return true;
     }
+    bool WaitForErr(const std::string& text) {
+        return WaitUntil([&] { return Err().find(text) != std::string::npos; });
+    }
+    bool WaitForLines(std::size_t count) {
+        return WaitUntil([&] {
+            return static_cast<std::size_t>(std::count(Out().begin(), Out().end(), '\n')) >= count;
+        });
+    }
 
-    // Reads the rest of the output and returns the exit status; empty if the program did
-    // not end within `patience` (it is then killed) or ended by a signal.
-    std::optional<int> Finish(std::chrono::milliseconds patience) {
-        const auto deadline = std::chrono::steady_clock::now() + patience;
-        while (Pump(deadline)) {
+    // Reads the rest of the output and returns the exit status; empty if the program ended
+    // by a signal or did not end in time (it is then killed).
+    std::optional<int> Finish() {
+        WaitUntil([] { return false; });
+        if (!Running()) {
+            return std::nullopt;
         }
-        if (out_ >= 0) {
+        if (fds_[0] >= 0 || fds_[1] >= 0) {
+            ADD_FAILURE() << "the program did not end in time";
             return std::nullopt;
         }
         int status = 0;
         if (::waitpid(pid_, &status, 0) != pid_) {
             return std::nullopt;
         }
-        ended_ = true;
+        reaped_ = true;
         return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
     }
 
-    const std::string& Output() const { return output_; }
+    const std::string& Out() const { return text_[0]; }
+    const std::string& Err() const { return text_[1]; }
 
 private:
-    // Reads what has arrived; false at the end of the output or at the deadline.
+    bool Running() const { return pid_ > 0 && !reaped_; }
+
+    // Reads what has arrived on either stream; false at the end of both or at the deadline.
     bool Pump(std::chrono::steady_clock::time_point deadline) {
-        if (out_ < 0) {
-            return false;
-        }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        pollfd entry{out_, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
+        pollfd entries[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+        if ((fds_[0] < 0 && fds_[1] < 0) || left.count() <= 0 ||
+            ::poll(entries, 2, static_cast<int>(left.count())) <= 0) {
             return false;
         }
-        char buffer[4096];
-        const ssize_t got = ::read(out_, buffer, sizeof buffer);
-        if (got <= 0) {
-            ::close(out_);
-            out_ = -1;
-            return false;
+        for (std::size_t i = 0; i < 2; ++i) {
+            if (fds_[i] < 0 || (entries[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t got = ::read(fds_[i], buffer, sizeof buffer);
+            if (got > 0) {
+                text_[i].append(buffer, static_cast<std::size_t>(got));
+            } else {
+                ::close(fds_[i]);
+                fds_[i] = -1;
+            }
         }
-        output_.append(buffer, static_cast<std::size_t>(got));
         return true;
     }
 
     pid_t pid_ = -1;
-    int out_ = -1;
-    bool ended_ = false;
-    std::string output_;
+    bool reaped_ = false;
+    int in_ = -1;
+    std::array<int, 2> fds_{-1, -1};
+    std::array<std::string, 2> text_;
+};
+
+// The option that sends kor-send's datagrams to a port on the loopback address.
+inline std::string To(std::uint16_t port) {
+    return " --to 127.0.0.1:" + std::to_string(port) + " ";
+}
+
+// The number after `label` in `text`; -1 when the label is missing.
+inline long long NumberAfter(const std::string& text, const std::string& label) {
+    const std::size_t at = text.find(label);
+    return at == std::string::npos ? -1 : std::stoll(text.substr(at + label.size()));
+}
+
+// The port in kor-monitor's banner "receiving from UDP ADDRESS:PORT"; 0 when it is missing.
+inline std::uint16_t BannerPort(const std::string& err, const std::string& address = "127.0.0.1") {
+    return static_cast<std::uint16_t>(
+        std::max(0LL, NumberAfter(err, "receiving from UDP " + address + ":")));
+}
+
+inline std::size_t LineCount(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// A file named after the running test in the test's temporary directory, removed at the end.
+struct TempFile {
+    explicit TempFile(const std::string& suffix = ".pcap")
+        : path(::testing::TempDir() + "kor-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name() + suffix) {}
+    ~TempFile() { std::remove(path.c_str()); }
+    void Write(const std::vector<std::uint8_t>& bytes) const {
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+    }
+    std::string path;
 };
 
 }  // namespace kor_test
