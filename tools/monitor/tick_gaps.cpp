@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace KorMonitor {
 
@@ -41,9 +42,10 @@ void TickGapCounter::Add(std::span<const MessageType> types, std::uint64_t tickC
         static_cast<double>(step) > 1.5 * static_cast<double>(period)) {
         const double periods = std::round(static_cast<double>(step) / static_cast<double>(period));
         ++gaps_;
-        // Saturate: a counter that jumped by 2^40 units must not wrap the total.
-        const double skipped = std::min(periods - 1, 1e15);
-        missing_ += static_cast<std::uint64_t>(std::max(skipped, 1.0));
+        // Saturating, so that counts jumping about by 2^40 units cannot wrap the total.
+        const auto skipped = static_cast<std::uint64_t>(std::clamp(periods - 1, 1.0, 1e15));
+        const std::uint64_t room = std::numeric_limits<std::uint64_t>::max() - missing_;
+        missing_ += std::min(skipped, room);
     }
     stream.highest = tickCount;
     if (stream.stepCount < kKeptSteps) {
