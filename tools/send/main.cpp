@@ -209,9 +209,12 @@ int main(int argc, char** argv) {
             model.stopSimulation();
             model.transmitter.Stop();
             model.syncLensFileState();  // puts back what a lens file playback replaced
-            if (options.lensFile) {
-                std::printf("Lens file frames sent: %d\n", model.transmitter.lensFramesSent.load());
-            }
+        }
+        // Stop returns at once; the sender may still be handing over its last datagram.
+        // Join (outside the model lock, which the generators take) before reading totals.
+        model.transmitter.JoinThreads();
+        if (options.lensFile) {
+            std::printf("Lens file frames sent: %d\n", model.transmitter.lensFramesSent.load());
         }
         if (signal != 0) {
             std::printf("Stopped by signal %d\n", signal);
