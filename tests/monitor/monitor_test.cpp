@@ -1,202 +1,213 @@
-// Tests of the receive pipeline against the real decoder, and of the text view.
+// Tests of the monitor's receive pipeline: record type lists, serial frame boundaries and
+// unstuffing, the frames the real decoder finishes from datagrams and serial chunks, and the
+// JSON object written for each. Error frames and text that is not UTF-8 are checked end to
+// end.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstddef>
 #include <span>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include <kor/kor.h>
 
+#include "frames.h"
+#include "json_frame.h"
 #include "monitor.h"
-#include "test_bytes.h"
-#include "view.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Kor::Protocol::FrameStatus;
 using Kor::Protocol::MessageType;
-using Kor::Protocol::TelemetryData;
 using Kor::Protocol::TransmissionType;
-using MonitorTest::Bytes;
-using MonitorTest::Hex;
+using nlohmann::json;
+using Bytes = std::vector<std::uint8_t>;
+using Types = std::vector<MessageType>;
 
-struct Seen {
-    FrameStatus status;
-    std::vector<MessageType> types;
-    std::uint32_t focus;
-};
-
-class Pipeline : public ::testing::Test {
-protected:
-    Pipeline()
-        : monitor([this](const KorMonitor::FinishedFrame& frame) {
-              seen.push_back(
-                  {frame.status, {frame.types.begin(), frame.types.end()}, frame.state.focus});
-          }) {}
-
-    static Bytes Frame(TransmissionType framing, std::uint32_t focus, std::uint8_t frames) {
-        TelemetryData data;
-        data.focus = focus;
-        data.zoom = 35;
-        data.iris = 2.8F;
-        data.timecodeFrames = frames;
-        return data.Encode(framing, {MessageType::Timecode, MessageType::BasicLens});
+// "00 FF 0a" -> {0x00, 0xFF, 0x0A}.
+Bytes Hex(const std::string& text) {
+    Bytes out;
+    std::istringstream in(text);
+    for (unsigned byte = 0; in >> std::hex >> byte;) {
+        out.push_back(static_cast<std::uint8_t>(byte));
     }
-
-    KorMonitor::ReceiveTime time{};
-    std::vector<Seen> seen;
-    KorMonitor::Monitor monitor;
-};
-
-TEST_F(Pipeline, OneFinishedFramePerDatagram) {
-    monitor.OnDatagram(Frame(TransmissionType::UDP, 1500, 1), time);
-    monitor.OnDatagram(Frame(TransmissionType::UDP, 1600, 1), time);
-    Bytes badHeader = Frame(TransmissionType::UDP, 1700, 2);
-    badHeader[5] = 1;
-    monitor.OnDatagram(badHeader, time);
-    monitor.OnDatagram(Hex("00 FF 00 00 00 00 00 00 18"), time);  // too short
-    // A datagram holding serial frames is decoded as serial.
-    monitor.OnDatagram(Frame(TransmissionType::Serial, 1800, 3), time);
-
-    ASSERT_EQ(seen.size(), 5U);
-    EXPECT_EQ(seen[0].status, FrameStatus::NewTimecode);
-    EXPECT_EQ(seen[0].types,
-              (std::vector<MessageType>{MessageType::Timecode, MessageType::BasicLens}));
-    EXPECT_EQ(seen[1].status, FrameStatus::SameTimecode);
-    EXPECT_EQ(seen[1].focus, 1600U);
-    // Error frames list no types and leave the state as it was.
-    EXPECT_EQ(seen[2].status, FrameStatus::HeaderError);
-    EXPECT_TRUE(seen[2].types.empty());
-    EXPECT_EQ(seen[2].focus, 1600U);
-    EXPECT_EQ(seen[3].status, FrameStatus::LengthError);
-    EXPECT_EQ(seen[4].status, FrameStatus::NewTimecode);
-    EXPECT_EQ(seen[4].focus, 1800U);
-    EXPECT_EQ(monitor.GetStats().Chunks(), 5U);
-    EXPECT_EQ(monitor.GetStats().TypeArrivals(MessageType::BasicLens).Count(), 3U);
+    return out;
 }
 
-TEST_F(Pipeline, EverySerialFrameReportsItsOwnStatus) {
-    // Frames in one chunk, one damaged and one overlong: a single Update over the chunk
-    // would report only the last frame's status.
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) {
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
+
+// Timecode 10:20:30 frame 12 and BasicLens focus 1500, zoom 35, iris 2.8.
+const Bytes kRecords = Hex("00 03 10 20 30 12  01 07 00 05 DC 00 0D AC 01 18");
+const Types kTimecodeAndLens{MessageType::Timecode, MessageType::BasicLens};
+
+TEST(RecordTypes, ListsEveryRecordInOrderWithinTheInput) {
+    // A record cut short still counts; a lone type byte does not.
+    const std::vector<std::pair<Bytes, Types>> cases{
+        {kRecords, kTimecodeAndLens},
+        {{}, {}},
+        {Hex("0E 09 41 42"), {MessageType::ClipName}},
+        {Hex("18 00 07 1B"), {MessageType::ChannelId}},
+    };
+    for (const auto& [records, types] : cases) {
+        EXPECT_EQ(KorMonitor::ListRecordTypes(records), types) << records.size();
+        EXPECT_EQ(KorMonitor::DatagramRecordTypes(Join({Hex("00 FF 0 0 0 0 0 0"), records})),
+                  types);
+    }
+    // A length byte of 255 announces more than is there. Cutting the input at every
+    // length must never read past it (the sanitizer build checks the reads).
+    const Bytes longRecord = Hex("0E FF 41 42 43 18 00 07");
+    for (std::size_t size = 0; size <= longRecord.size(); ++size) {
+        const Bytes cut(longRecord.begin(), longRecord.begin() + static_cast<long>(size));
+        EXPECT_LE(KorMonitor::ListRecordTypes(cut).size(), 1U) << "size " << size;
+    }
+}
+
+TEST(Unstuffing, RecoversTheRecordsOfKnownFrames) {
+    const std::vector<std::pair<std::string, Bytes>> frames{
+        {"02 18 03 FF E8", Hex("18 00 FF")},  // ChannelId 255, checksum E8
+        {"01 08 03 10 20 30 12 01 07 03 05 DC 06 0D AC 01 18 CF", kRecords},  // starts with 00
+        {"02 FF", {}},                        // no records, checksum FF
+        {"02 18 02 E7 01", Hex("18 00 E7")},  // checksum zero: ends in code 01
+        {"05", {}},
+    };
+    for (const auto& [stuffed, records] : frames) {
+        EXPECT_EQ(KorMonitor::UnstuffSerialRecords(Hex(stuffed)), records) << stuffed;
+    }
+}
+
+// Bytes before the first delimiter and empty frames are dropped; an overlong frame is handed
+// on cut to one byte more than the largest, and one of exactly the largest size whole. The
+// pipeline's tests cut streams into chunks anywhere.
+TEST(SerialSplitter, DropsEmptyFramesAndBoundsOverlongOnes) {
+    constexpr std::size_t kMax = KorMonitor::kMaxStuffedFrame;
+    KorMonitor::SerialSplitter splitter;
+    std::vector<Bytes> frames;
+    splitter.Feed(Join({Hex("41 00 00"), Bytes(1000, 0x41), Hex("00 02 FF 00"), Bytes(kMax, 0x41),
+                        Hex("00")}),
+                  [&](std::span<const std::uint8_t> frame) {
+                      frames.emplace_back(frame.begin(), frame.end());
+                  });
+    EXPECT_EQ(frames, (std::vector<Bytes>{Bytes(kMax + 1, 0x41), Hex("02 FF"), Bytes(kMax, 0x41)}));
+}
+
+// A frame of Timecode and BasicLens records, or of Timecode and PtpTimestamp ones when
+// `ptpSeconds` is given.
+Bytes Frame(TransmissionType framing, std::uint32_t focus, std::uint8_t frames,
+            std::uint64_t ptpSeconds = 0) {
+    Kor::Protocol::TelemetryData data;
+    data.focus = focus;
+    data.timecodeFrames = frames;
+    data.ptpSeconds = ptpSeconds;
+    return data.Encode(framing, ptpSeconds == 0
+                                    ? kTimecodeAndLens
+                                    : Types{MessageType::Timecode, MessageType::PtpTimestamp});
+}
+
+// A Monitor whose finished frames are collected.
+struct Collector {
+    const KorMonitor::ReceiveTime time{};
+    std::vector<FrameStatus> statuses;
+    std::vector<std::uint32_t> focus;  // the state's after each frame
+    std::vector<Types> types;
+    std::vector<bool> duplicates;
+    KorMonitor::Monitor monitor{[this](const KorMonitor::FinishedFrame& frame) {
+        statuses.push_back(frame.status);
+        focus.push_back(frame.state.focus);
+        types.emplace_back(frame.types.begin(), frame.types.end());
+        duplicates.push_back(frame.duplicate);
+    }};
+};
+
+// Several serial frames in one chunk, one damaged and one overlong, each report their own
+// status (a single Update over the chunk would report only the last), wherever the stream
+// is cut into two chunks.
+TEST(Pipeline, EverySerialFrameReportsItsOwnStatusWhereverTheStreamIsCut) {
     Bytes damaged = Frame(TransmissionType::Serial, 1600, 2);
     damaged[damaged.size() - 2] ^= 0x10;  // the checksum byte
-    Bytes overlong{0x00};
-    overlong.insert(overlong.end(), 300, 0x41);
-    const Bytes stream =
-        MonitorTest::Concat({Hex("41 42"), Frame(TransmissionType::Serial, 1500, 1), damaged,
-                             Frame(TransmissionType::Serial, 1700, 3), overlong,
-                             Frame(TransmissionType::Serial, 1800, 4)});
-    monitor.OnSerialBytes(stream, time);
-
-    ASSERT_EQ(seen.size(), 5U);
-    EXPECT_EQ(seen[0].status, FrameStatus::NewTimecode);
-    EXPECT_EQ(seen[0].types,
-              (std::vector<MessageType>{MessageType::Timecode, MessageType::BasicLens}));
-    EXPECT_EQ(seen[1].status, FrameStatus::ChecksumError);
-    EXPECT_TRUE(seen[1].types.empty());
-    EXPECT_EQ(seen[2].status, FrameStatus::NewTimecode);
-    EXPECT_EQ(seen[2].focus, 1700U);
-    EXPECT_EQ(seen[3].status, FrameStatus::LengthError);
-    EXPECT_EQ(seen[4].status, FrameStatus::NewTimecode);
-    EXPECT_EQ(seen[4].focus, 1800U);
-}
-
-TEST_F(Pipeline, SerialFramesSplitAnywhereGiveTheSameResult) {
-    const Bytes stream = MonitorTest::Concat({Frame(TransmissionType::Serial, 1500, 1),
-                                              Frame(TransmissionType::Serial, 1500, 1),
-                                              Frame(TransmissionType::Serial, 1800, 4)});
+    const Bytes stream = Join({Hex("41 42"), Frame(TransmissionType::Serial, 1500, 1), damaged,
+                               Frame(TransmissionType::Serial, 1700, 3), Hex("00"),
+                               Bytes(300, 0x41), Frame(TransmissionType::Serial, 1800, 4)});
     for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
-        seen.clear();
-        KorMonitor::Monitor fresh([this](const KorMonitor::FinishedFrame& frame) {
-            seen.push_back({frame.status, {}, frame.state.focus});
-        });
+        Collector p;
         const std::span<const std::uint8_t> all(stream);
-        fresh.OnSerialBytes(all.first(cut), time);
-        fresh.OnSerialBytes(all.subspan(cut), time);
-        ASSERT_EQ(seen.size(), 3U) << "cut at " << cut;
-        EXPECT_EQ(seen[0].status, FrameStatus::NewTimecode);
-        EXPECT_EQ(seen[1].status, FrameStatus::SameTimecode);
-        EXPECT_EQ(seen[2].status, FrameStatus::NewTimecode);
-        EXPECT_EQ(fresh.State().focus, 1800U);
+        p.monitor.OnSerialBytes(all.first(cut), p.time);
+        p.monitor.OnSerialBytes(all.subspan(cut), p.time);
+        ASSERT_EQ(p.statuses, (std::vector{FrameStatus::NewTimecode, FrameStatus::ChecksumError,
+                                           FrameStatus::NewTimecode, FrameStatus::LengthError,
+                                           FrameStatus::NewTimecode}))
+            << "cut at " << cut;
+        EXPECT_EQ(p.focus, (std::vector<std::uint32_t>{1500, 1500, 1700, 1700, 1800}));
+        EXPECT_EQ(p.types[0], kTimecodeAndLens);
+        EXPECT_TRUE(p.types[1].empty());
     }
 }
 
-TEST(View, ShowsFieldsCountsAndRates) {
-    KorMonitor::Monitor monitor(nullptr);
-    TelemetryData data;
-    data.focus = 1500;
-    data.iris = 2.8F;
-    data.clipName = "A\x1b[2J";  // must not reach the terminal as an escape sequence
-    KorMonitor::ReceiveTime time{};
-    for (int i = 0; i < 11; ++i) {
-        time.steady = std::chrono::steady_clock::time_point(10s + i * 100ms);
-        monitor.OnDatagram(
-            data.Encode(TransmissionType::UDP, {MessageType::BasicLens, MessageType::ClipName}),
-            time);
+TEST(Pipeline, DuplicatesAndOutOfOrderStampsAreCounted) {
+    Collector p;
+    const auto ptp = [](std::uint64_t seconds, std::uint8_t frames) {
+        return Frame(TransmissionType::UDP, 0, frames, seconds);
+    };
+    // The third repeats the second, the fourth is earlier than 101, the last is a repeat
+    // that is also earlier.
+    for (const Bytes& datagram :
+         {ptp(100, 1), ptp(101, 2), ptp(101, 2), ptp(99, 3), ptp(102, 4), ptp(100, 1)}) {
+        p.monitor.OnDatagram(datagram, p.time);
     }
-    monitor.OnDatagram(Hex("00 FF 00 01 00 00 00 00 18 00 07"), time);
-
-    const KorMonitor::ViewContext context{"UDP 127.0.0.1:1",
-                                          std::chrono::steady_clock::time_point(10s), time};
-    const std::string view = KorMonitor::RenderView(monitor.GetStats(), monitor.State(), context);
-    EXPECT_NE(view.find("focus 1500 mm"), std::string::npos) << view;
-    EXPECT_NE(view.find(R"("A\x1B[2J")"), std::string::npos);
-    EXPECT_EQ(view.find('\x1b'), std::string::npos);
-    const std::size_t rateLine = view.find("\n  BasicLens ");
-    ASSERT_NE(rateLine, std::string::npos) << view;
-    EXPECT_NE(view.substr(rateLine, view.find('\n', rateLine + 1) - rateLine).find(" 10.00 Hz "),
-              std::string::npos)
-        << view;
-    std::size_t start = 0;
-    for (std::size_t end = view.find('\n'); end != std::string::npos;
-         start = end + 1, end = view.find('\n', start)) {
-        EXPECT_LE(end - start, 100U) << view.substr(start, end - start);
-    }
-
-    const std::string summary = KorMonitor::RenderSummary(monitor.GetStats(), 1s, "datagrams");
-    EXPECT_NE(summary.find("frames 12: 11 applied, 1 with errors"), std::string::npos) << summary;
-    // Statuses that never occurred are left out of the summary.
-    EXPECT_NE(summary.find("HeaderError"), std::string::npos);
-    EXPECT_EQ(summary.find("ChecksumError"), std::string::npos);
-}
-
-// A datagram whose PTP stamp is `seconds` and whose timecode frame is `frames`.
-Bytes PtpFrame(std::uint64_t seconds, std::uint8_t frames) {
-    TelemetryData data;
-    data.timecodeFrames = frames;
-    data.ptpSeconds = seconds;
-    return data.Encode(TransmissionType::UDP, {MessageType::Timecode, MessageType::PtpTimestamp});
-}
-
-TEST(Faults, DuplicatesAndOutOfOrderStampsAreCounted) {
-    std::vector<bool> flags;
-    KorMonitor::Monitor monitor(
-        [&](const KorMonitor::FinishedFrame& frame) { flags.push_back(frame.duplicate); });
-    const KorMonitor::ReceiveTime time{};
-    monitor.OnDatagram(PtpFrame(100, 1), time);
-    monitor.OnDatagram(PtpFrame(101, 2), time);
-    monitor.OnDatagram(PtpFrame(101, 2), time);  // repeated
-    monitor.OnDatagram(PtpFrame(99, 3), time);   // earlier than 101
-    monitor.OnDatagram(PtpFrame(102, 4), time);
-    monitor.OnDatagram(PtpFrame(100, 1), time);  // a repeat that is also earlier
-    EXPECT_EQ(flags, (std::vector<bool>{false, false, true, false, false, true}));
-    EXPECT_EQ(monitor.GetStats().Duplicates(), 2U);
-    EXPECT_EQ(monitor.GetStats().OutOfOrder(), 2U);
-
+    EXPECT_EQ(p.duplicates, (std::vector<bool>{false, false, true, false, false, true}));
+    EXPECT_EQ(p.monitor.GetStats().Duplicates(), 2U);
+    EXPECT_EQ(p.monitor.GetStats().OutOfOrder(), 2U);
     // A repeat of a datagram older than the window is not recognised.
     for (std::uint64_t n = 0; n < KorMonitor::kDuplicateWindow; ++n) {
-        monitor.OnDatagram(PtpFrame(200 + n, 5), time);
+        p.monitor.OnDatagram(ptp(200 + n, 5), p.time);
     }
-    monitor.OnDatagram(PtpFrame(102, 4), time);
-    EXPECT_FALSE(flags.back());
-    EXPECT_EQ(monitor.GetStats().Duplicates(), 2U);
+    p.monitor.OnDatagram(ptp(102, 4), p.time);
+    EXPECT_FALSE(p.duplicates.back());
+    EXPECT_EQ(p.monitor.GetStats().Duplicates(), 2U);
+}
 
-    const std::string summary = KorMonitor::RenderSummary(monitor.GetStats(), 1s, "datagrams");
-    EXPECT_NE(summary.find("duplicate datagrams 2, frames out of PTP order 3"), std::string::npos)
-        << summary;
+// 2024-05-01 12:51:36.123456 UTC.
+const std::chrono::system_clock::time_point kReceived{1'714'567'896'123'456us};
+
+TEST(IsoUtc, WritesMicrosecondsInUtc) {
+    EXPECT_EQ(KorMonitor::IsoUtc(kReceived), "2024-05-01T12:51:36.123456Z");
+    EXPECT_EQ(KorMonitor::IsoUtc(kReceived + 999ns), "2024-05-01T12:51:36.123456Z");
+    EXPECT_EQ(KorMonitor::IsoUtc(std::chrono::system_clock::time_point(-500ms)),
+              "1969-12-31T23:59:59.500000Z");
+}
+
+TEST(FrameJson, AppliedFrameHoldsTheFieldsItsRecordsCarried) {
+    Kor::Protocol::TelemetryData state;
+    state.timecodeFrames = 12;
+    state.focusValid = true;
+    state.zoom = 35.99F;
+    state.iris = 2.8F;
+    state.zeissZd.aperture = 2.24F;
+    const std::vector<MessageType> types{MessageType::Timecode, MessageType::BasicLens,
+                                         MessageType::ZeissZdData, MessageType::BasicLens};
+    const std::string line = KorMonitor::DumpLine(
+        KorMonitor::FrameJson(FrameStatus::NewTimecode, kReceived, types, state));
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    // Floats are written as the decimal the float stands for.
+    EXPECT_NE(line.find(R"("zoom":35.99,)"), std::string::npos) << line;
+    EXPECT_NE(line.find(R"("iris":2.8,)"), std::string::npos) << line;
+    const json object = json::parse(line);
+    EXPECT_EQ(object["messages"],
+              json::parse(R"(["Timecode", "BasicLens", "ZeissZdData", "BasicLens"])"));
+    EXPECT_EQ(object["focusValid"], true);
+    EXPECT_DOUBLE_EQ(object["zeissZd"]["aperture"].get<double>(), 2.24);
+    // Each key once, although BasicLens came twice.
+    EXPECT_EQ(object.size(), 3U + 1U + 5U + 6U + 1U);
 }
 
 }  // namespace

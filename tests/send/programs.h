@@ -1,16 +1,13 @@
-// Test helpers shared by the kor-send and kor-monitor tests: child programs with their
-// standard streams on pipes and bounded waits, temporary files and reading their output.
+// Test helpers shared by the kor-send and kor-monitor tests: child programs with bounded
+// waits, their output read from files, temporary files and numbers read from summaries.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +15,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -29,142 +27,108 @@ namespace kor_test {
 // Generous: the tests must pass on a loaded machine and under sanitizers.
 inline constexpr std::chrono::seconds kPatience{30};
 
-// A child program with standard input, output and error on pipes; killed by the destructor
-// if it is still running. `arguments` are split at spaces.
+inline std::size_t LineCount(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+// A file named after the running test in the test's temporary directory, removed at the end.
+struct TempFile {
+    explicit TempFile(const std::string& suffix = ".pcap")
+        : path(::testing::TempDir() + "kor-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name() + suffix) {}
+    ~TempFile() { std::remove(path.c_str()); }
+    std::string path;
+};
+
+// A child program with standard input read from `input` and standard output and error
+// written to files; killed by the destructor if it is still running. It is started by the
+// shell, which splits `arguments` at spaces: paths and arguments are plain words.
 class ChildProgram {
 public:
-    ChildProgram(const std::string& path, const std::string& arguments) {
-        std::vector<std::string> all{path};
-        std::istringstream words(arguments);
-        for (std::string word; words >> word;) {
-            all.push_back(word);
-        }
-        std::vector<char*> argv;
-        for (std::string& argument : all) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        int pipes[3][2];  // standard input, output and error
-        for (auto& ends : pipes) {
-            if (::pipe2(ends, O_CLOEXEC) != 0) {
-                ADD_FAILURE() << "pipe failed";
-                return;
-            }
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        for (int fd = 0; fd < 3; ++fd) {
-            posix_spawn_file_actions_adddup2(&actions, pipes[fd][fd == 0 ? 0 : 1], fd);
-        }
-        if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+    ChildProgram(const std::string& path, const std::string& arguments,
+                 const std::string& input = "/dev/null")
+        : out_(".out" + std::to_string(++made_)), err_(".err" + std::to_string(made_)) {
+        // exec: the shell becomes the program, so that signals reach the program itself.
+        const std::string command =
+            "exec " + path + " " + arguments + " <" + input + " >" + out_.path + " 2>" + err_.path;
+        const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+        if (posix_spawn(&pid_, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) !=
+            0) {
             ADD_FAILURE() << "cannot start " << path;
             pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        in_ = pipes[0][1];
-        fds_ = {pipes[1][0], pipes[2][0]};
-        for (const int fd : {pipes[0][0], pipes[1][1], pipes[2][1]}) {
-            ::close(fd);
         }
     }
     ChildProgram(const ChildProgram&) = delete;
     ChildProgram& operator=(const ChildProgram&) = delete;
     ~ChildProgram() {
-        if (Running()) {
+        if (!Ended()) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
-        for (const int fd : {in_, fds_[0], fds_[1]}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
     }
 
-    void Write(const std::vector<std::uint8_t>& bytes) const {
-        ASSERT_EQ(::write(in_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    void Signal(int signal) const {
-        if (Running()) {
+    void Signal(int signal) {
+        if (!Ended()) {
             ::kill(pid_, signal);
         }
     }
 
-    // Reads output until `done()` holds; false if the output ends or time runs out first.
+    // Waits until `done()` holds for the output; false if the program ends or time runs out
+    // first.
     template <typename Done>
     bool WaitUntil(Done done) {
         const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        while (!done()) {
-            if (!Pump(deadline)) {
+        for (;;) {
+            const bool ended = Ended();  // before reading, so that the last output is read
+            text_ = {ReadFile(out_.path), ReadFile(err_.path)};
+            if (done()) {
+                return true;
+            }
+            if (ended || std::chrono::steady_clock::now() > deadline) {
                 return false;
             }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return true;
-    }
-    bool WaitForErr(const std::string& text) {
-        return WaitUntil([&] { return Err().find(text) != std::string::npos; });
     }
     bool WaitForLines(std::size_t count) {
-        return WaitUntil([&] {
-            return static_cast<std::size_t>(std::count(Out().begin(), Out().end(), '\n')) >= count;
-        });
+        return WaitUntil([&] { return LineCount(Out()) >= count; });
     }
 
-    // Reads the rest of the output and returns the exit status; empty if the program ended
-    // by a signal or did not end in time (it is then killed).
+    // Waits for the end and returns the exit status; empty if the program ended by a signal
+    // or did not end in time (it is then killed).
     std::optional<int> Finish() {
         WaitUntil([] { return false; });
-        if (!Running()) {
-            return std::nullopt;
-        }
-        if (fds_[0] >= 0 || fds_[1] >= 0) {
+        if (!Ended()) {
             ADD_FAILURE() << "the program did not end in time";
             return std::nullopt;
         }
-        int status = 0;
-        if (::waitpid(pid_, &status, 0) != pid_) {
-            return std::nullopt;
-        }
-        reaped_ = true;
-        return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
+        return WIFEXITED(status_) ? std::optional<int>(WEXITSTATUS(status_)) : std::nullopt;
     }
 
-    const std::string& Out() const { return text_[0]; }
-    const std::string& Err() const { return text_[1]; }
+    const std::string& Out() const { return text_.first; }
+    const std::string& Err() const { return text_.second; }
 
 private:
-    bool Running() const { return pid_ > 0 && !reaped_; }
-
-    // Reads what has arrived on either stream; false at the end of both or at the deadline.
-    bool Pump(std::chrono::steady_clock::time_point deadline) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd entries[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
-        if ((fds_[0] < 0 && fds_[1] < 0) || left.count() <= 0 ||
-            ::poll(entries, 2, static_cast<int>(left.count())) <= 0) {
-            return false;
+    bool Ended() {
+        if (!ended_ && pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == pid_) {
+            ended_ = true;
         }
-        for (std::size_t i = 0; i < 2; ++i) {
-            if (fds_[i] < 0 || (entries[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-                continue;
-            }
-            char buffer[4096];
-            const ssize_t got = ::read(fds_[i], buffer, sizeof buffer);
-            if (got > 0) {
-                text_[i].append(buffer, static_cast<std::size_t>(got));
-            } else {
-                ::close(fds_[i]);
-                fds_[i] = -1;
-            }
-        }
-        return true;
+        return ended_ || pid_ <= 0;
     }
 
+    static inline int made_ = 0;
+    TempFile out_;
+    TempFile err_;
     pid_t pid_ = -1;
-    bool reaped_ = false;
-    int in_ = -1;
-    std::array<int, 2> fds_{-1, -1};
-    std::array<std::string, 2> text_;
+    bool ended_ = false;
+    int status_ = 0;
+    std::pair<std::string, std::string> text_;
 };
 
 // The option that sends kor-send's datagrams to a port on the loopback address.
@@ -178,28 +142,15 @@ inline long long NumberAfter(const std::string& text, const std::string& label) 
     return at == std::string::npos ? -1 : std::stoll(text.substr(at + label.size()));
 }
 
-// The port in kor-monitor's banner "receiving from UDP ADDRESS:PORT"; 0 when it is missing.
-inline std::uint16_t BannerPort(const std::string& err, const std::string& address = "127.0.0.1") {
-    return static_cast<std::uint16_t>(
-        std::max(0LL, NumberAfter(err, "receiving from UDP " + address + ":")));
+// The port in kor-monitor's banner "receiving from UDP ADDRESS:PORT", once the whole line
+// is out; 0 when it does not come.
+inline std::uint16_t MonitorPort(ChildProgram& monitor, const std::string& address = "127.0.0.1") {
+    const std::string banner = "receiving from UDP " + address + ":";
+    const bool seen = monitor.WaitUntil([&] {
+        const std::size_t at = monitor.Err().find(banner);
+        return at != std::string::npos && monitor.Err().find('\n', at) != std::string::npos;
+    });
+    return seen ? static_cast<std::uint16_t>(NumberAfter(monitor.Err(), banner)) : 0;
 }
-
-inline std::size_t LineCount(const std::string& text) {
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
-// A file named after the running test in the test's temporary directory, removed at the end.
-struct TempFile {
-    explicit TempFile(const std::string& suffix = ".pcap")
-        : path(::testing::TempDir() + "kor-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name() + suffix) {}
-    ~TempFile() { std::remove(path.c_str()); }
-    void Write(const std::vector<std::uint8_t>& bytes) const {
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-    }
-    std::string path;
-};
 
 }  // namespace kor_test

@@ -32,7 +32,6 @@ std::vector<Datagram> Numbered(std::size_t count, std::int64_t spacingNs) {
     for (std::size_t n = 0; n < count; ++n) {
         datagrams[n].timeNs = 1'700'000'000'000'000'000 + static_cast<std::int64_t>(n) * spacingNs;
         datagrams[n].payload.assign(20 + n % 7, static_cast<std::uint8_t>(n));
-        datagrams[n].payload[0] = 0x4b;
     }
     return datagrams;
 }
@@ -50,20 +49,6 @@ void WriteCapture(const std::string& path, const std::vector<Datagram>& datagram
 
 double Seconds(std::chrono::steady_clock::duration duration) {
     return std::chrono::duration<double>(duration).count();
-}
-
-// The arrival span of received datagrams, first to last, in seconds.
-double Span(const std::vector<kor_test::Datagram>& received) {
-    return received.size() < 2 ? 0 : Seconds(received.back().arrival - received.front().arrival);
-}
-
-// The payloads' bytes in datagrams n = 0 .. count - 1 of `datagrams` sent over and over.
-std::uint64_t BytesOf(const std::vector<Datagram>& datagrams, std::uint64_t count) {
-    std::uint64_t bytes = 0;
-    for (std::uint64_t n = 0; n < count; ++n) {
-        bytes += datagrams[n % datagrams.size()].payload.size();
-    }
-    return bytes;
 }
 
 // A run of kor-send --replay: what reached a loopback receiver, and the program's end.
@@ -86,16 +71,14 @@ Replayed Replay(const std::string& arguments, std::chrono::milliseconds quiet = 
     return replayed;
 }
 
-TEST(ReplaySchedule, OffsetsAreTheCapturedSpacingDividedByTheSpeed) {
-    std::vector<Datagram> datagrams = Numbered(4, 40'000'000);
-    datagrams[3].timeNs = datagrams[0].timeNs + 30'000'002;  // goes back in time
-    EXPECT_EQ(Kor::Send::ReplayOffsets(datagrams, 1.0),
-              (std::vector<std::int64_t>{0, 40'000'000, 80'000'000, 30'000'002}));
+// Offsets follow the captured times, even back in time, divided by the speed; the loop's
+// seam is the mean interval, or a second (scaled) when there is none. Replays of whole
+// captures check the spacing end to end.
+TEST(ReplaySchedule, OffsetsAndTheLoopSeam) {
+    std::vector<Datagram> datagrams = Numbered(3, 40'000'000);
+    datagrams[2].timeNs = datagrams[0].timeNs + 30'000'002;
     EXPECT_EQ(Kor::Send::ReplayOffsets(datagrams, 2.0),
-              (std::vector<std::int64_t>{0, 20'000'000, 40'000'000, 15'000'001}));
-    EXPECT_TRUE(Kor::Send::ReplayOffsets({}, 1.0).empty());
-
-    // The loop's seam: the mean interval, or a second (scaled) when there is none.
+              (std::vector<std::int64_t>{0, 20'000'000, 15'000'001}));
     EXPECT_EQ(Kor::Send::LoopGapNs({0, 10, 40, 90}, 1.0), 30);
     EXPECT_EQ(Kor::Send::LoopGapNs({0}, 4.0), 250'000'000);
     EXPECT_EQ(Kor::Send::LoopGapNs({0, 0, 0}, 2.0), 500'000'000);
@@ -118,70 +101,67 @@ TEST(Replayer, StopCutsALongWaitShort) {
 // as recorded.
 TEST(ReplayProgram, RecordedStreamReplaysByteForByte) {
     TempFile file;
-    // The live view, not --json: its output is small enough to wait in the pipe unread.
     kor_test::ChildProgram monitor(KOR_MONITOR_PATH,
                                    "--bind 127.0.0.1 --port 0 --duration 60 --record " + file.path);
-    ASSERT_TRUE(monitor.WaitForErr("receiving from UDP")) << monitor.Err();
-    const std::uint16_t monitorPort = kor_test::BannerPort(monitor.Err());
+    const std::uint16_t monitorPort = kor_test::MonitorPort(monitor);
     ASSERT_NE(monitorPort, 0) << monitor.Err();
     kor_test::ChildProgram original(KOR_SEND_PATH, "--duration 1.5" + kor_test::To(monitorPort));
     ASSERT_EQ(original.Finish(), 0) << original.Err();
-    const long long datagramsSent = NumberAfter(original.Out(), "datagrams sent: ");
-    ASSERT_GT(datagramsSent, 30) << original.Out();
+    const long long sent = NumberAfter(original.Out(), "datagrams sent: ");
+    ASSERT_GT(sent, 30) << original.Out();
     // Records reach the file as datagrams arrive: wait until the last one is there.
     Kor::Pcap::Capture capture;
     std::string error;
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while ((!Kor::Pcap::ReadCaptureFile(file.path, capture, error) ||
-            capture.datagrams.size() < static_cast<std::size_t>(datagramsSent)) &&
-           std::chrono::steady_clock::now() < deadline) {
+    const auto recorded = [&] {
+        return Kor::Pcap::ReadCaptureFile(file.path, capture, error) &&
+               std::ssize(capture.datagrams) >= sent;
+    };
+    for (const auto deadline = std::chrono::steady_clock::now() + kPatience;
+         !recorded() && std::chrono::steady_clock::now() < deadline;) {
         std::this_thread::sleep_for(50ms);
     }
-    ASSERT_EQ(capture.datagrams.size(), static_cast<std::size_t>(datagramsSent))
-        << "records are held back while kor-monitor runs";
+    ASSERT_EQ(std::ssize(capture.datagrams), sent) << "records are held back while it runs";
     monitor.Signal(SIGINT);
     ASSERT_EQ(monitor.Finish(), 0) << monitor.Err();
-    EXPECT_NE(monitor.Err().find("recorded " + std::to_string(datagramsSent) + " datagrams"),
+    EXPECT_NE(monitor.Err().find("recorded " + std::to_string(sent) + " datagrams"),
               std::string::npos)
         << monitor.Err();
     ASSERT_TRUE(Kor::Pcap::ReadCaptureFile(file.path, capture, error)) << error;
-    ASSERT_EQ(capture.datagrams.size(), static_cast<std::size_t>(datagramsSent));
+    ASSERT_EQ(std::ssize(capture.datagrams), sent);
     // kor-send's default stream: valid frames, in a 1 Hz slot of identity strings and one at
     // the frame rate, for the duration only.
-    int slow = 0;
-    int fps = 0;
     Kor::Protocol::Device device;
+    long long slow = 0;
     for (const Datagram& d : capture.datagrams) {
         EXPECT_LE(device.Update(d.payload), Kor::Protocol::FrameStatus::SameTimecode);
         const auto types = kor_test::RecordTypes(d.payload);
         ASSERT_FALSE(types.empty());
-        (types.front() == Kor::Protocol::MessageType::ClipName ? slow : fps) += 1;
+        slow += types.front() == Kor::Protocol::MessageType::ClipName;
     }
     EXPECT_GE(slow, 1);
     EXPECT_LE(slow, 3);
-    EXPECT_GE(fps, 20);
-    EXPECT_LE(fps, 40);
+    EXPECT_GE(sent - slow, 20);
+    EXPECT_LE(sent - slow, 40);
 
     const Replayed replay = Replay(file.path);
     EXPECT_EQ(replay.status, 0) << replay.err;
-    EXPECT_EQ(NumberAfter(replay.out, "datagrams sent: "), datagramsSent) << replay.out;
+    EXPECT_EQ(NumberAfter(replay.out, "datagrams sent: "), sent) << replay.out;
     EXPECT_EQ(NumberAfter(replay.out, "passes: "), 1) << replay.out;
     const auto& received = replay.received;
     ASSERT_EQ(received.size(), capture.datagrams.size());
     std::vector<double> errors;
+    const auto at = [&](std::size_t n) {
+        return static_cast<double>(capture.datagrams[n].timeNs - capture.datagrams[0].timeNs) / 1e9;
+    };
     for (std::size_t n = 0; n < received.size(); ++n) {
         ASSERT_EQ(received[n].bytes, capture.datagrams[n].payload) << "datagram " << n;
-        const double recorded =
-            static_cast<double>(capture.datagrams[n].timeNs - capture.datagrams[0].timeNs) / 1e9;
-        errors.push_back(std::abs(Seconds(received[n].arrival - received[0].arrival) - recorded));
+        errors.push_back(std::abs(Seconds(received[n].arrival - received[0].arrival) - at(n)));
     }
     // Loose bounds: the spacing figures themselves are measured by hand, not asserted.
     std::sort(errors.begin(), errors.end());
     EXPECT_LT(errors[errors.size() / 2], 0.02) << "median offset error";
-    const double recordedSpan =
-        static_cast<double>(capture.datagrams.back().timeNs - capture.datagrams.front().timeNs) /
-        1e9;
-    EXPECT_NEAR(Span(received), recordedSpan, 0.25 * recordedSpan);
+    EXPECT_NEAR(Seconds(received.back().arrival - received[0].arrival), at(received.size() - 1),
+                0.25 * at(received.size() - 1));
 }
 
 // --speed divides the captured spacing; --loop sends the capture again until --duration.
@@ -197,16 +177,11 @@ TEST(ReplayProgram, SpeedAndLoopUntilTheDuration) {
     for (std::size_t n = 0; n < received.size(); ++n) {
         EXPECT_EQ(received[n].bytes, datagrams[n % datagrams.size()].payload) << n;
     }
-    const std::vector<kor_test::Datagram> pass(received.begin(),
-                                               received.begin() + std::ssize(datagrams));
-    EXPECT_GT(Span(pass), 0.4);
-    EXPECT_LT(Span(pass), 0.8);
+    const double pass = Seconds(received[datagrams.size() - 1].arrival - received[0].arrival);
+    EXPECT_GT(pass, 0.4);
+    EXPECT_LT(pass, 0.8);
     EXPECT_GE(NumberAfter(replay.out, "passes: "), 2) << replay.out;
     EXPECT_EQ(NumberAfter(replay.out, "datagrams sent: "), std::ssize(received)) << replay.out;
-    EXPECT_EQ(NumberAfter(replay.out, "failed: "), 0) << replay.out;
-    EXPECT_EQ(NumberAfter(replay.out, "bytes: "),
-              static_cast<long long>(BytesOf(datagrams, received.size())))
-        << replay.out;
 }
 
 TEST(ReplayProgram, CapturesWithoutDatagramsAreOneLineWithStatus2) {
@@ -214,15 +189,13 @@ TEST(ReplayProgram, CapturesWithoutDatagramsAreOneLineWithStatus2) {
     std::ofstream(text.path) << "not a capture\n";
     TempFile empty;
     WriteCapture(empty.path, {});
-    for (const auto& [path, expected] :
-         {std::pair{text.path, std::string("not a pcap capture")},
-          std::pair{empty.path, std::string("no IPv4 UDP datagrams")}}) {
+    for (const auto& [path, expected] : {std::pair{text.path, "not a pcap capture"},
+                                         std::pair{empty.path, "no IPv4 UDP datagrams"}}) {
         const Replayed replay = Replay(path, 100ms);
         EXPECT_EQ(replay.status, 2) << replay.err;
         EXPECT_EQ(kor_test::LineCount(replay.err), 1U) << replay.err;
         EXPECT_NE(replay.err.find(expected), std::string::npos) << replay.err;
-        EXPECT_TRUE(replay.out.empty()) << replay.out;
-        EXPECT_TRUE(replay.received.empty());
+        EXPECT_TRUE(replay.out.empty() && replay.received.empty()) << replay.out;
     }
 }
 

@@ -18,8 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
-using Kor::Protocol::MessageType;
-using MT = MessageType;
+using MT = Kor::Protocol::MessageType;
 
 // kor-send's options from `line`, split at spaces.
 Kor::Send::ParseResult Parse(const std::string& line) {
@@ -35,40 +34,34 @@ Kor::Send::ParseResult Parse(const std::string& line) {
     return Kor::Send::ParseCommandLine(static_cast<int>(argv.size()), argv.data());
 }
 
-TEST(SendOptions, BadOptionsGiveOneLineAndStatusTwo) {
-    // --replay only needs an existing file while the options are parsed.
-    kor_test::TempFile file;
-    file.Write({1});
+// Refused while parsing (one line and status 2) or, for values the model cannot take, when
+// applied to the model (with an error naming the problem).
+TEST(SendOptions, BadOptionsAndValuesAreRefused) {
+    kor_test::TempFile file;  // --replay only needs an existing file while parsing
+    std::ofstream(file.path) << 'x';
     const std::string replay = "--replay " + file.path;
-    // The last seven: a replay sends the capture as it is, so no option of the emulator's
-    // stream applies to it, and --speed and --loop only apply to a replay.
+    // A replay sends the capture as it is, so no option of the emulator's stream applies to
+    // it, and --speed and --loop only apply to a replay.
     for (const std::string& line :
          {"--bogus"s, "--to 127.0.0.1"s, "--to 127.0.0.1:0"s, "--to h:70000"s, "--to h:12ab"s,
           "--fps 50"s, "--duration 0"s, "--loss 101"s, "--reorder x"s, "--seed -3"s, "--ttl 256"s,
           "--interface eth0"s, replay + " --rate BasicLens=10", replay + " --record-flag",
           replay + " --loss 5", replay + " --speed 0", "--replay /nonexistent/capture.pcap"s,
           "--speed 2"s, "--loop"s}) {
-        const auto result = Parse(line);
-        EXPECT_FALSE(result.options) << line;
-        EXPECT_EQ(result.exitStatus, 2) << line;
-        EXPECT_EQ(result.output.find('\n'), std::string::npos) << result.output;
-        EXPECT_EQ(result.output.rfind("kor-send: ", 0), 0U) << result.output;
+        const auto parsed = Parse(line);
+        EXPECT_FALSE(parsed.options) << line;
+        EXPECT_EQ(parsed.exitStatus, 2) << line;
+        EXPECT_EQ(parsed.output.find('\n'), std::string::npos) << parsed.output;
+        EXPECT_EQ(parsed.output.rfind("kor-send: ", 0), 0U) << parsed.output;
     }
-    const auto help = Parse("--help");
-    EXPECT_EQ(help.exitStatus, 0);
-    EXPECT_NE(help.output.find("--rate"), std::string::npos);
-}
-
-TEST(SendOptions, ValuesTheModelCannotTakeAreRefused) {
-    const std::vector<std::pair<std::string, std::string>> refused{
-        {"--rate BasicLens=7", "unknown rate"},
-        {"--rate BasicLens", "TYPE=RATE"},
-        {"--rate Nope=10", "unknown message type"},
-        {"--rate ChannelId=fps", "every packet"},
-        {"--disable IdList", "IdList"},
-        {"--ttl 3", "multicast"},  // to the default destination, 127.0.0.1
-    };
-    for (const auto& [line, expected] : refused) {
+    // Values the model cannot take pass the parser and are refused by the model.
+    for (const auto& [line, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"--rate BasicLens=7", "unknown rate"},
+             {"--rate BasicLens", "TYPE=RATE"},
+             {"--rate Nope=10", "unknown message type"},
+             {"--rate ChannelId=fps", "every packet"},
+             {"--disable IdList", "IdList"},
+             {"--ttl 3", "multicast"}}) {  // to the default destination, 127.0.0.1
         const auto parsed = Parse(line);
         ASSERT_TRUE(parsed.options) << line;
         Kor::Emulator::EmulatorModel model;
@@ -96,15 +89,11 @@ TEST(SendOptions, OptionsShapeTheSchedule) {
     EXPECT_EQ(t.schedule[5], (std::vector<MT>{MT::BasicLens}));  // "FPS" at 29.97
     EXPECT_EQ(t.schedule[8], (std::vector<MT>{MT::AxesData}));
     EXPECT_EQ(t.schedule[0], (std::vector<MT>{MT::ClipName}));
-
-    // --broadcast alone sends to the broadcast address.
-    const auto broadcast = Parse("--broadcast");
-    ASSERT_TRUE(broadcast.options);
-    EXPECT_EQ(broadcast.options->host, "255.255.255.255");
-    EXPECT_EQ(broadcast.options->port, 33322);
+    EXPECT_EQ(Parse("--broadcast").options.value().host, "255.255.255.255");
 }
 
-// A lens file plays at its rate and the program ends by itself when the clip has ended.
+// A lens file is played, one Timecode frame per file frame, and the program ends by itself
+// when the clip has ended. What playback sends is checked by the lens file tests.
 TEST(SendProgram, PlaysALensFileAndEndsWithIt) {
     kor_test::TempFile path(".zlcf");
     {
@@ -120,25 +109,14 @@ TEST(SendProgram, PlaysALensFileAndEndsWithIt) {
                                "--lens-file " + path.path + kor_test::To(receiver.port()));
     const auto datagrams = receiver.ReceiveUntilQuiet(1500ms, 10s);
     EXPECT_EQ(run.Finish(), 0) << run.Err();
-    EXPECT_NE(run.Out().find("Lens file frames sent: 10"), std::string::npos) << run.Out();
-
-    // Playback frames carry the file's timecode and its focus distance x 10 as focus.
-    std::vector<std::uint32_t> focus;
-    for (const auto& d : datagrams) {
-        // The 1 Hz stream of identity strings has no Timecode: the playback forces it to
-        // the file's rate.
-        const auto types = kor_test::RecordTypes(d.bytes);
-        if (std::find(types.begin(), types.end(), MT::Timecode) == types.end()) {
-            continue;
-        }
-        Kor::Protocol::Device device;
-        ASSERT_LE(device.Update(d.bytes), Kor::Protocol::FrameStatus::SameTimecode);
-        focus.push_back(device.GetCurrentState()->focus);
-    }
-    ASSERT_EQ(focus.size(), 10U);
-    for (std::uint32_t n = 0; n < 10; ++n) {
-        EXPECT_EQ(focus[n], (200 + n) * 10);
-    }
+    // The 1 Hz stream of identity strings has no Timecode.
+    EXPECT_EQ(std::count_if(datagrams.begin(), datagrams.end(),
+                            [](const kor_test::Datagram& d) {
+                                const auto types = kor_test::RecordTypes(d.bytes);
+                                return std::find(types.begin(), types.end(), MT::Timecode) !=
+                                       types.end();
+                            }),
+              10);
 }
 
 }  // namespace
