@@ -31,9 +31,7 @@ struct TimecodeCase {
 TEST(Clocks, TimecodeAtPinnedInstants) {
     const TimecodeCase cases[] = {
         {"25 fps, last frame of a second", 13, 45, 7, 999, 3, {13, 45, 7, 24}},
-        {"25 fps, next second", 13, 45, 8, 0, 3, {13, 45, 8, 0}},
         {"23.98 slices the wall-clock second", 23, 59, 59, 999, 1, {23, 59, 59, 23}},
-        {"30 fps", 1, 2, 3, 999, 5, {1, 2, 3, 29}},
         {"no frame rate: frames stay 0", 13, 45, 7, 999, 0, {13, 45, 7, 0}},
         {"unknown code counts as no frame rate", 13, 45, 7, 999, 9, {13, 45, 7, 0}},
         {"drop-frame, just before minute 1", 0, 1, 0, 0, 4, {0, 0, 59, 28}},
@@ -66,12 +64,10 @@ TEST(Clocks, PtpSplitAndTickCountUnits) {
     EXPECT_EQ(ptp.nanoseconds, 12'345'600U);
 
     std::uint64_t count = 77;
-    EXPECT_TRUE(TickCountAfter(2'000'400'000, 0, count));
-    EXPECT_EQ(count, 2U);
-    EXPECT_TRUE(TickCountAfter(2'000'400'000, 1, count));
-    EXPECT_EQ(count, 2000U);
-    EXPECT_TRUE(TickCountAfter(2'000'400'000, 2, count));
-    EXPECT_EQ(count, 2'000'400U);
+    for (auto [unit, expected] : {std::pair{0, 2U}, {1, 2000U}, {2, 2'000'400U}}) {
+        EXPECT_TRUE(TickCountAfter(2'000'400'000, static_cast<std::uint8_t>(unit), count));
+        EXPECT_EQ(count, expected) << "unit " << unit;
+    }
     EXPECT_FALSE(TickCountAfter(2'000'400'000, 3, count));
     EXPECT_EQ(count, 2'000'400U) << "an unknown unit leaves the count alone";
 }

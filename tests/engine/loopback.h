@@ -65,23 +65,6 @@ public:
         return d;
     }
 
-    // Every datagram that arrives within `window`.
-    std::vector<Datagram> ReceiveFor(std::chrono::milliseconds window) {
-        std::vector<Datagram> all;
-        const auto end = std::chrono::steady_clock::now() + window;
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                break;
-            }
-            if (auto d = Receive(left)) {
-                all.push_back(std::move(*d));
-            }
-        }
-        return all;
-    }
-
     // Datagrams until none has arrived for `quiet` (or `limit` has passed).
     std::vector<Datagram> ReceiveUntilQuiet(std::chrono::milliseconds quiet,
                                             std::chrono::milliseconds limit) {
