@@ -64,7 +64,17 @@ void Transmitter::StartZeiss() {
 
 void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag) {
     TightenTimerSlack();
-    const double periodMs = 1000.0 / static_cast<double>(FrameRateOf(lensHeaderState.projectFps));
+    // The loaded file (header, records, frame numbers) is read only under the model lock
+    // while this run's flag is set: a stopped run's thread may still be finishing while the
+    // window loads the next file.
+    double periodMs = 0;
+    {
+        const auto lock = LockModel(*flag);
+        if (!lock.owns_lock()) {
+            return;  // stopped before the first frame
+        }
+        periodMs = 1000.0 / static_cast<double>(FrameRateOf(lensHeaderState.projectFps));
+    }
     const std::int64_t periodNs = SaturateToInt64(periodMs * 1e6);
     const std::int64_t playbackStart = clock.SteadyNs();
 
@@ -73,9 +83,9 @@ void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag) {
     std::int32_t k = 0;
     std::size_t i = 0;
     std::size_t j = 1;
-    const bool numbered = !lensFrameNumbers.empty();
     std::uint64_t lastQueued = 0;
     std::int64_t frameStart = playbackStart;
+    bool clipEnded = false;
     while (flag->IsSet()) {
         {
             const auto lock = LockModel(*flag);
@@ -95,21 +105,19 @@ void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag) {
             UpdatePtpTimestamp();
             // Sent even when slot 9 is empty: the frame then holds no record.
             lastQueued = EnqueueFrame(live.Encode(transmissionType, schedule[9]));
-        }
-        ++k;
-        lensFramesSent.store(k);
+            ++k;
+            lensFramesSent.store(k);
 
-        const std::size_t last = lensFrames.size() - 1;
-        if (i < last) {
-            const bool advance = numbered ? j < lensFrameNumbers.size() && k >= lensFrameNumbers[j]
-                                          : true;
-            if (advance) {
+            const bool numbered = !lensFrameNumbers.empty();
+            if (i + 1 < lensFrames.size() &&
+                (!numbered || (j < lensFrameNumbers.size() && k >= lensFrameNumbers[j]))) {
                 ++i;
                 ++j;
             }
+            clipEnded = k > lensClipDurationFrames;
         }
-        if (k > lensClipDurationFrames) {
-            break;  // the clip has ended
+        if (clipEnded) {
+            break;
         }
         if (!WaitNextFrame(frameStart, periodNs, periodMs, *flag)) {
             break;  // stopped
