@@ -6,7 +6,8 @@ CMAKE_ARGS ?=
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build test run bench pacing replay-check sanitize tsan window-test fuzz format clean
+.PHONY: all deps configure build test run bench pacing replay-check sanitize tsan window-test fuzz format clean \
+        windows windows-test
 
 all: build
 
@@ -64,8 +65,16 @@ window-test: build
 fuzz: deps
 	./scripts/run-fuzz.sh $(FUZZ_SECONDS)
 
+# 64-bit Windows, cross-built with MinGW-w64 into build-win64/ (dependencies cached in
+# ~/.cache/kor-win64): the archive dist/kor-VERSION-win64.zip, and its tests under Wine.
+windows:
+	./scripts/windows.sh build
+
+windows-test:
+	./scripts/windows.sh test
+
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz build-win64

@@ -1,8 +1,13 @@
 // Device::Update of the emulator's default 24 Hz frame, as UDP and as Serial.
 #include <benchmark/benchmark.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#else
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <fstream>
@@ -28,6 +33,25 @@ bool Applied(FrameStatus status) {
     return status == FrameStatus::NewTimecode || status == FrameStatus::SameTimecode;
 }
 
+#ifdef _WIN32
+// Peak working set of the process so far, in KiB.
+double MaxRssKiB() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters);
+    return static_cast<double>(counters.PeakWorkingSetSize) / 1024.0;
+}
+
+// Current working set in KiB; 0 if unknown.
+double CurrentRssKiB() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters) == 0) {
+        return 0;
+    }
+    return static_cast<double>(counters.WorkingSetSize) / 1024.0;
+}
+#else
 // Peak resident set of the process so far, in KiB.
 double MaxRssKiB() {
     rusage usage{};
@@ -45,6 +69,7 @@ double CurrentRssKiB() {
     }
     return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1024.0;
 }
+#endif
 
 // Each iteration hands one complete frame to Update; every frame is valid and applied.
 // Counters: heap allocations per frame once the device is warm (it keeps its message

@@ -36,11 +36,11 @@ int main(int argc, char** argv) {
         const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file),
                                               std::istreambuf_iterator<char>()};
         if (!file) {
-            std::fprintf(stderr, "cannot read %s\n", input.c_str());
+            std::fprintf(stderr, "cannot read %s\n", input.string().c_str());
             return 2;
         }
         // Printed first, so that an input that aborts the run is named in the log.
-        std::fprintf(stderr, "replaying %s (%zu bytes)\n", input.c_str(), bytes.size());
+        std::fprintf(stderr, "replaying %s (%zu bytes)\n", input.string().c_str(), bytes.size());
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
     std::printf("replayed %zu inputs\n", inputs.size());

@@ -1,11 +1,13 @@
-// NativeDialog: the desktop's file-open dialog (GTK 3's file chooser); NativeFileDialog over it.
+// NativeDialog: the desktop's file-open dialog (GTK 3's file chooser, or on Windows the common
+// item dialog); NativeFileDialog over it.
 #pragma once
 
 #include <string>
 
 #include "file_dialog.h"
 
-// Every function here runs on the main thread only (the one that calls Init), as GTK requires.
+// Every function here runs on the main thread only (the one that calls Init), as GTK and the
+// dialog's COM apartment require.
 namespace Kor::Emulator::NativeDialog {
 
 enum class Result { Okay, Cancel, Error };

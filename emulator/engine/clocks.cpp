@@ -1,16 +1,12 @@
-// Clocks and time stamps: local time through the C library, timecode with drop-frame.
+// Clocks and time stamps: local time through the platform layer, timecode with drop-frame.
 #include "clocks.h"
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
-#include <mutex>
 
+#include "local_time.h"
 #include "tables.h"
-
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
+#include "timer.h"
 
 namespace Kor::Engine {
 namespace {
@@ -37,9 +33,7 @@ std::int64_t SystemClock::LocalTicks() {
 }
 
 void TightenTimerSlack() noexcept {
-#ifdef __linux__
-    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-#endif
+    Platform::TightenTimerSlack();
 }
 
 Clock& DefaultClock() {
@@ -48,17 +42,7 @@ Clock& DefaultClock() {
 }
 
 std::int64_t UtcOffsetSeconds(std::int64_t utcSeconds) {
-    const auto t = static_cast<std::time_t>(utcSeconds);
-    std::tm local{};
-    // The C library keeps the zone in process-wide state; one caller at a time reloads it
-    // (tzset picks up a changed zone, localtime_r alone need not look again) and converts.
-    static std::mutex zoneMutex;
-    std::lock_guard lock(zoneMutex);
-    ::tzset();
-    if (localtime_r(&t, &local) == nullptr) {
-        return 0;  // outside what the C library can convert: take UTC
-    }
-    return local.tm_gmtoff;
+    return Platform::UtcOffsetSeconds(utcSeconds);
 }
 
 Timecode TimecodeAt(std::int64_t localTicks, std::uint8_t projectFps) noexcept {

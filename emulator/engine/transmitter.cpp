@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "numeric.h"
+#include "timer.h"
 
 namespace Kor::Engine {
 namespace {
@@ -16,8 +17,9 @@ namespace {
 // within some tens of microseconds (with the timer slack set to 1 ns), so a short spin
 // keeps periods exact at a small cost in processor time. Measured with bench/pacing (nine
 // slots): 50 us costs 3% of a core, 100 us 4.4%, 150 us 5.5%, 300 us 9%, for the same
-// median period error at the receiver.
-constexpr std::int64_t kSpinMarginNs = 100'000;
+// median period error at the receiver. Windows wakes a sleeper within about a millisecond
+// at best, so its margin is longer (Platform::SpinMarginNs says how long).
+const std::int64_t kSpinMarginNs = Platform::SpinMarginNs();
 
 // How often a worker waiting for the model lock checks whether its run was stopped.
 constexpr std::chrono::milliseconds kLockPoll{1};

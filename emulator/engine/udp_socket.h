@@ -1,4 +1,6 @@
-// UdpSocket: one IPv4 UDP socket for sending, a thin layer over POSIX sockets.
+// UdpSocket: one IPv4 UDP socket for sending, a thin layer over the system's sockets:
+// POSIX sockets (udp_socket.cpp) or Windows Sockets (udp_socket_windows.cpp), chosen at
+// build time.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +10,9 @@
 namespace Kor::Engine {
 
 // Owns one blocking IPv4 UDP socket from construction to destruction. Failures to open or
-// bind throw std::system_error carrying the system's error code.
+// bind throw std::system_error carrying the system's error code (errno, or on Windows the
+// WSAGetLastError code). On Windows the object also owns its use of Windows Sockets:
+// WSAStartup before the socket is opened, WSACleanup after it is closed.
 class UdpSocket {
 public:
     // Writes "Creating socket..." and opens the socket ("Error opening socket." on failure).
@@ -42,7 +46,11 @@ public:
     std::uint16_t LocalPort() const noexcept;
 
 private:
+#ifdef _WIN32
+    std::uintptr_t fd_;  // a SOCKET
+#else
     int fd_ = -1;
+#endif
 };
 
 }  // namespace Kor::Engine

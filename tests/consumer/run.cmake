@@ -14,6 +14,19 @@ endfunction()
 run(${CMAKE_COMMAND} --install ${KOR_BUILD_DIR} --prefix ${prefix})
 
 # find_package(KorLib CONFIG REQUIRED)
+if(KOR_TOOLCHAIN_FILE)
+  # A cross build (Windows): the consumer is built with the same toolchain and run by the
+  # emulator with KorLib.dll beside it, as a Windows program finds its DLLs.
+  run(${CMAKE_COMMAND} -S ${KOR_CONSUMER_SOURCE} -B ${KOR_WORK_DIR}/cmake -G ${KOR_GENERATOR}
+      -DCMAKE_TOOLCHAIN_FILE=${KOR_TOOLCHAIN_FILE} -DCMAKE_PREFIX_PATH=${prefix}
+      -DCMAKE_FIND_ROOT_PATH=${prefix})
+  run(${CMAKE_COMMAND} --build ${KOR_WORK_DIR}/cmake)
+  file(COPY ${prefix}/bin/KorLib.dll DESTINATION ${KOR_WORK_DIR}/cmake)
+  separate_arguments(emulator UNIX_COMMAND "${KOR_EMULATOR}")
+  run(${emulator} ${KOR_WORK_DIR}/cmake/consumer.exe)
+  message(STATUS "pkg-config check skipped: korlib.pc serves Unix-like systems, not Windows")
+  return()
+endif()
 run(${CMAKE_COMMAND} -S ${KOR_CONSUMER_SOURCE} -B ${KOR_WORK_DIR}/cmake -G ${KOR_GENERATOR}
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${KOR_CXX_COMPILER}
     "-DCMAKE_CXX_FLAGS=${KOR_CXX_FLAGS}")

@@ -1,11 +1,16 @@
 // Test helpers: a loopback UDP receiver and a record lister for received datagrams.
 #pragma once
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -15,6 +20,8 @@
 
 #include <kor/telemetry.h>
 
+#include "sockets.h"
+
 namespace kor_test {
 
 struct Datagram {
@@ -22,6 +29,24 @@ struct Datagram {
     std::uint16_t sourcePort = 0;
     std::chrono::steady_clock::time_point arrival;
 };
+
+#ifdef _WIN32
+using SocketHandle = SOCKET;
+inline constexpr SocketHandle kNoSocket = INVALID_SOCKET;
+inline int CloseSocket(SocketHandle s) { return ::closesocket(s); }
+inline int PollSocket(SocketHandle s, int timeoutMs) {
+    WSAPOLLFD p{s, POLLRDNORM, 0};
+    return ::WSAPoll(&p, 1, timeoutMs);
+}
+#else
+using SocketHandle = int;
+inline constexpr SocketHandle kNoSocket = -1;
+inline int CloseSocket(SocketHandle s) { return ::close(s); }
+inline int PollSocket(SocketHandle s, int timeoutMs) {
+    pollfd p{s, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs);
+}
+#endif
 
 // A UDP socket on 127.0.0.1 and a port the system chooses.
 class LoopbackReceiver {
@@ -31,14 +56,15 @@ public:
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        if (fd_ == kNoSocket ||
+            ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
             throw std::runtime_error("cannot bind a loopback receiver");
         }
         socklen_t length = sizeof addr;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
         port_ = ntohs(addr.sin_port);
     }
-    ~LoopbackReceiver() { ::close(fd_); }
+    ~LoopbackReceiver() { CloseSocket(fd_); }
     LoopbackReceiver(const LoopbackReceiver&) = delete;
     LoopbackReceiver& operator=(const LoopbackReceiver&) = delete;
 
@@ -46,16 +72,16 @@ public:
 
     // The next datagram, or nothing if none arrives within `timeout`.
     std::optional<Datagram> Receive(std::chrono::milliseconds timeout) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) {
+        if (PollSocket(fd_, static_cast<int>(timeout.count())) <= 0) {
             return std::nullopt;
         }
         Datagram d;
         d.bytes.resize(2048);
         sockaddr_in from{};
         socklen_t length = sizeof from;
-        const ssize_t n = ::recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0,
-                                     reinterpret_cast<sockaddr*>(&from), &length);
+        const auto n = ::recvfrom(fd_, reinterpret_cast<char*>(d.bytes.data()),
+                                  static_cast<int>(d.bytes.size()), 0,
+                                  reinterpret_cast<sockaddr*>(&from), &length);
         if (n < 0) {
             return std::nullopt;
         }
@@ -81,7 +107,8 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    Kor::Platform::SocketSession session_;  // Windows Sockets, before the socket and after it
+    SocketHandle fd_ = kNoSocket;
     std::uint16_t port_ = 0;
 };
 

@@ -1,9 +1,11 @@
 // End-to-end tests: runs the kor-monitor program, feeds it over loopback UDP, a file or
 // standard input, or with kor-send, and checks its JSON lines, captures, summary and exit
 // status. Every wait is bounded, and a program that does not end in time is killed.
+#ifndef _WIN32
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -73,18 +75,21 @@ Bytes Sample(TransmissionType framing, std::uint32_t focus, std::uint8_t frames,
 }
 
 void SendTo(std::uint16_t port, const std::vector<Bytes>& datagrams) {
-    const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(sock, 0);
+    const Kor::Platform::SocketSession session;
+    const auto sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_NE(sock, kor_test::kNoSocket);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (const Bytes& datagram : datagrams) {
-        EXPECT_EQ(::sendto(sock, datagram.data(), datagram.size(), 0,
-                           reinterpret_cast<const sockaddr*>(&to), sizeof to),
-                  static_cast<ssize_t>(datagram.size()));
+        EXPECT_EQ(static_cast<std::size_t>(::sendto(
+                      sock, reinterpret_cast<const char*>(datagram.data()),
+                      static_cast<int>(datagram.size()), 0,
+                      reinterpret_cast<const sockaddr*>(&to), sizeof to)),
+                  datagram.size());
     }
-    ::close(sock);
+    kor_test::CloseSocket(sock);
 }
 
 // Every datagram becomes a JSON line, and --record writes each one to a pcap capture with

@@ -2,10 +2,17 @@
 // waits, their output read from files, temporary files and numbers read from summaries.
 #pragma once
 
+#ifdef _WIN32
+#include <process.h>
+#include <windows.h>
+
+#include <csignal>
+#else
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -20,9 +27,19 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace kor_test {
+
+#ifdef _WIN32
+inline int ProcessId() { return ::_getpid(); }
+inline constexpr const char* kNoInput = "NUL";
+#else
+inline int ProcessId() { return ::getpid(); }
+inline constexpr const char* kNoInput = "/dev/null";
+#endif
 
 // Generous: the tests must pass on a loaded machine and under sanitizers.
 inline constexpr std::chrono::seconds kPatience{30};
@@ -40,19 +57,150 @@ inline std::string ReadFile(const std::string& path) {
 // A file named after the running test in the test's temporary directory, removed at the end.
 struct TempFile {
     explicit TempFile(const std::string& suffix = ".pcap")
-        : path(::testing::TempDir() + "kor-" + std::to_string(::getpid()) + "-" +
+        : path(::testing::TempDir() + "kor-" + std::to_string(ProcessId()) + "-" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name() + suffix) {}
     ~TempFile() { std::remove(path.c_str()); }
     std::string path;
 };
 
+#ifdef _WIN32
+// A child program with standard input read from `input` and standard output and error
+// written to files; killed by the destructor if it is still running. `arguments` is the
+// rest of its command line: paths and arguments are plain words.
+class ChildProgram {
+public:
+    ChildProgram(const std::string& path, const std::string& arguments,
+                 const std::string& input = kNoInput)
+        : out_(".out" + std::to_string(++made_)), err_(".err" + std::to_string(made_)) {
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        const auto open = [&](const std::string& file, bool write) {
+            return ::CreateFileA(file.c_str(), write ? GENERIC_WRITE : GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                                 write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr);
+        };
+        HANDLE in = open(input, false);
+        HANDLE out = open(out_.path, true);
+        HANDLE err = open(err_.path, true);
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = in;
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+        std::string command = path + " " + arguments;
+        PROCESS_INFORMATION info{};
+        // A console of its own (without a window), so that Signal's Ctrl-C reaches it alone.
+        if (::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE,
+                             CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info) == 0) {
+            ADD_FAILURE() << "cannot start " << path << " (error " << ::GetLastError() << ")";
+        } else {
+            ::CloseHandle(info.hThread);
+            process_ = info.hProcess;
+            id_ = info.dwProcessId;
+        }
+        for (HANDLE h : {in, out, err}) {
+            if (h != INVALID_HANDLE_VALUE) {
+                ::CloseHandle(h);
+            }
+        }
+    }
+    ChildProgram(const ChildProgram&) = delete;
+    ChildProgram& operator=(const ChildProgram&) = delete;
+    ~ChildProgram() {
+        if (!Ended()) {
+            ::TerminateProcess(process_, 137);
+            ::WaitForSingleObject(process_, INFINITE);
+        }
+        if (process_ != nullptr) {
+            ::CloseHandle(process_);
+        }
+    }
+
+    // A stop request: Ctrl-C in the program's console (Windows has no signals to send to
+    // another process). This program joins that console for the moment it takes, and
+    // ignores the Ctrl-C itself.
+    void Signal(int /*signal*/) {
+        if (Ended()) {
+            return;
+        }
+        ::FreeConsole();
+        if (::AttachConsole(id_) == 0) {
+            ADD_FAILURE() << "cannot reach the program's console (error " << ::GetLastError()
+                          << ")";
+            return;
+        }
+        ::SetConsoleCtrlHandler(nullptr, TRUE);
+        ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+        ::FreeConsole();
+        // The event reaches this program's handlers too, a moment later; let it pass.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ::SetConsoleCtrlHandler(nullptr, FALSE);
+    }
+
+    // Waits until `done()` holds for the output; false if the program ends or time runs out
+    // first.
+    template <typename Done>
+    bool WaitUntil(Done done) {
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        for (;;) {
+            const bool ended = Ended();  // before reading, so that the last output is read
+            text_ = {ReadFile(out_.path), ReadFile(err_.path)};
+            if (done()) {
+                return true;
+            }
+            if (ended || std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    bool WaitForLines(std::size_t count) {
+        return WaitUntil([&] { return LineCount(Out()) >= count; });
+    }
+
+    // Waits for the end and returns the exit status; empty if the program did not end in
+    // time (it is then killed).
+    std::optional<int> Finish() {
+        WaitUntil([] { return false; });
+        if (!Ended()) {
+            ADD_FAILURE() << "the program did not end in time";
+            return std::nullopt;
+        }
+        return status_;
+    }
+
+    const std::string& Out() const { return text_.first; }
+    const std::string& Err() const { return text_.second; }
+
+private:
+    bool Ended() {
+        if (!ended_ && process_ != nullptr && ::WaitForSingleObject(process_, 0) == WAIT_OBJECT_0) {
+            DWORD code = 0;
+            ::GetExitCodeProcess(process_, &code);
+            status_ = static_cast<int>(code);
+            ended_ = true;
+        }
+        return ended_ || process_ == nullptr;
+    }
+
+    static inline int made_ = 0;
+    TempFile out_;
+    TempFile err_;
+    HANDLE process_ = nullptr;
+    DWORD id_ = 0;
+    bool ended_ = false;
+    int status_ = 0;
+    std::pair<std::string, std::string> text_;
+};
+#else
 // A child program with standard input read from `input` and standard output and error
 // written to files; killed by the destructor if it is still running. It is started by the
 // shell, which splits `arguments` at spaces: paths and arguments are plain words.
 class ChildProgram {
 public:
     ChildProgram(const std::string& path, const std::string& arguments,
-                 const std::string& input = "/dev/null")
+                 const std::string& input = kNoInput)
         : out_(".out" + std::to_string(++made_)), err_(".err" + std::to_string(made_)) {
         // exec: the shell becomes the program, so that signals reach the program itself.
         const std::string command =
@@ -130,6 +278,8 @@ private:
     int status_ = 0;
     std::pair<std::string, std::string> text_;
 };
+
+#endif
 
 // The option that sends kor-send's datagrams to a port on the loopback address.
 inline std::string To(std::uint16_t port) {

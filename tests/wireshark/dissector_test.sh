@@ -4,7 +4,8 @@
 #
 #   dissector_test.sh KOR_PCAP_VECTORS TSHARK KOR_LUA WORK_DIR VECTORS_DIR
 #
-# TSHARK may be empty: the test is then skipped (exit 77).
+# TSHARK may be empty: the test is then skipped (exit 77). KOR_RUN, when set, is the
+# command that runs KOR_PCAP_VECTORS (Wine, for the Windows build).
 set -euo pipefail
 
 vectors_program=$1
@@ -28,7 +29,7 @@ if [[ ${#vector_files[@]} -eq 0 ]]; then
     exit 1
 fi
 
-"$vectors_program" write "$work/kor.pcap" "${vector_files[@]}" >"$work/frames.txt"
+${KOR_RUN:+"$KOR_RUN"} "$vectors_program" write "$work/kor.pcap" "${vector_files[@]}" >"$work/frames.txt"
 echo "wrote $(grep -c '^frame ' "$work/frames.txt") frames, listed in $work/frames.txt"
 
 # A private home keeps the user's own plugins and preferences out of the run.
@@ -45,4 +46,4 @@ if grep -qi 'lua' "$work/tshark.err"; then
     exit 1
 fi
 
-"$vectors_program" check "$work/kor.json" "${vector_files[@]}"
+${KOR_RUN:+"$KOR_RUN"} "$vectors_program" check "$work/kor.json" "${vector_files[@]}"

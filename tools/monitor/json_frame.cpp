@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "local_time.h"
 #include "names.h"
 
 namespace KorMonitor {
@@ -194,9 +195,8 @@ std::string IsoUtc(std::chrono::system_clock::time_point time) {
     const auto since = std::chrono::floor<std::chrono::microseconds>(time.time_since_epoch());
     const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
     const auto micros = (since - seconds).count();
-    const auto whole = static_cast<std::time_t>(seconds.count());
     std::tm utc{};
-    gmtime_r(&whole, &utc);
+    Kor::Platform::UtcCalendar(seconds.count(), utc);
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", utc.tm_year + 1900,
                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,

@@ -1,8 +1,14 @@
 // kor-monitor: receives Kor telemetry over UDP or a serial stream and shows, live or as
 // JSON Lines, whether frames arrive and what they hold.
+#ifdef _WIN32
+#include <io.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +22,9 @@
 
 #include <CLI/CLI.hpp>
 
+#ifdef _WIN32
+#include "console_stop.h"
+#endif
 #include "json_frame.h"
 #include "monitor.h"
 #include "pcap.h"
@@ -27,12 +36,33 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+#ifndef _WIN32
 volatile std::sig_atomic_t stopRequested = 0;
 
 extern "C" void RequestStop(int /*signal*/) {
     stopRequested = 1;
 }
+#endif
 
+#ifdef _WIN32
+// Ctrl-C, Ctrl-Break and the console's closing end the run with the summary; the wait for
+// input is bounded, so the loop sees the request within one wait.
+void InstallStopHandlers() {
+    Kor::Platform::InstallConsoleStopHandler();
+}
+bool StopRequested() {
+    return Kor::Platform::ConsoleStopRequest() != 0;
+}
+bool StandardOutputIsTerminal() {
+    return ::_isatty(::_fileno(stdout)) != 0;
+}
+#else
+bool StopRequested() {
+    return stopRequested != 0;
+}
+bool StandardOutputIsTerminal() {
+    return ::isatty(STDOUT_FILENO) != 0;
+}
 // Ctrl-C and SIGTERM end the run with the summary. Without SA_RESTART the wait for input
 // returns at once when a signal arrives.
 void InstallStopHandlers() {
@@ -43,6 +73,7 @@ void InstallStopHandlers() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
+#endif
 
 struct Options {
     std::uint16_t port = 33322;
@@ -122,14 +153,14 @@ int Run(const Options& options, bool serial) {
     }
     KorMonitor::Monitor monitor(std::move(sink), options.count);
 
-    const bool terminal = ::isatty(STDOUT_FILENO) != 0;
+    const bool terminal = StandardOutputIsTerminal();
     KorMonitor::ViewContext context{
         source->Describe(), Clock::now(), {}, source->Datagrams() ? "datagrams" : "reads"};
     auto nextDraw = context.start + 1s;
     std::vector<std::uint8_t> buffer;
     int status = 0;
     bool ended = false;
-    while (!ended && stopRequested == 0 && !monitor.Done()) {
+    while (!ended && !StopRequested() && !monitor.Done()) {
         const auto now = Clock::now();
         auto wait = std::chrono::milliseconds(200);
         if (options.duration > 0) {
@@ -258,7 +289,11 @@ int main(int argc, char** argv) {
     }
 
     try {
-        return Run(options, serial->count() != 0);
+        const int status = Run(options, serial->count() != 0);
+#ifdef _WIN32
+        Kor::Platform::ConsoleStopHandled();  // a closing console may end the process now
+#endif
+        return status;
     } catch (const std::exception& failure) {
         std::cerr << "kor-monitor: " << failure.what() << '\n';
         return 1;

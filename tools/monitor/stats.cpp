@@ -5,6 +5,8 @@
 #include <cmath>
 #include <ctime>
 
+#include "local_time.h"
+
 namespace KorMonitor {
 
 using Kor::Protocol::FrameStatus;
@@ -15,10 +17,7 @@ ReceiveTime ReceiveTime::Now() {
     time.steady = std::chrono::steady_clock::now();
     time.wall = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(time.wall);
-    std::tm local{};
-    if (localtime_r(&seconds, &local) != nullptr) {
-        time.zoneOffset = std::chrono::seconds(local.tm_gmtoff);
-    }
+    time.zoneOffset = std::chrono::seconds(Kor::Platform::UtcOffsetSeconds(seconds));
     return time;
 }
 

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "json_frame.h"
+#include "local_time.h"
 #include "names.h"
 
 namespace KorMonitor {
@@ -67,15 +68,14 @@ const char* ProjectFpsText(std::uint8_t code) {
 
 // A PTP stamp as the wall-clock time it stands for (its seconds count local time).
 std::string PtpClockText(std::uint64_t seconds, std::uint32_t nanoseconds) {
-    // gmtime_r breaks the count down without applying any zone, which is what a count of
+    // UtcCalendar breaks the count down without applying any zone, which is what a count of
     // local-time seconds needs; beyond the year 9999 it is left as a number.
     constexpr std::uint64_t kYear10000 = 253402300800ULL;
     if (seconds >= kYear10000) {
         return "out of range";
     }
-    const auto whole = static_cast<std::time_t>(seconds);
     std::tm broken{};
-    gmtime_r(&whole, &broken);
+    Kor::Platform::UtcCalendar(static_cast<std::int64_t>(seconds), broken);
     std::string text;
     Append(text, "%04d-%02d-%02d %02d:%02d:%02d.%09u local", broken.tm_year + 1900,
            broken.tm_mon + 1, broken.tm_mday, broken.tm_hour, broken.tm_min, broken.tm_sec,

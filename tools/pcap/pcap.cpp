@@ -12,6 +12,15 @@
 namespace Kor::Pcap {
 namespace {
 
+#ifdef _WIN32
+// Bytes as they are (no newline translation), and not inherited by child programs.
+constexpr int kOpenFlags = O_BINARY | O_NOINHERIT;
+using IoSize = unsigned int;  // the C runtime's read and write count in unsigned int
+#else
+constexpr int kOpenFlags = O_CLOEXEC;
+using IoSize = std::size_t;
+#endif
+
 constexpr std::uint32_t kMagicMicro = 0xa1b2c3d4;
 constexpr std::uint32_t kMagicNano = 0xa1b23c4d;
 constexpr std::uint32_t kMagicPcapng = 0x0a0d0d0a;  // section header block of pcapng
@@ -242,7 +251,7 @@ Writer::~Writer() {
 bool Writer::Open(const std::string& path, TimeResolution resolution, std::string& error) {
     std::string ignored;
     Close(ignored);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kOpenFlags, 0644);
     if (fd < 0) {
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
@@ -283,7 +292,7 @@ bool Writer::Write(std::int64_t timeNs, const Endpoint& source, const Endpoint& 
 bool Writer::WriteAll(const std::vector<std::uint8_t>& bytes, std::string& error) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t wrote = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        const ssize_t wrote = ::write(fd_, bytes.data() + done, static_cast<IoSize>(bytes.size() - done));
         if (wrote < 0) {
             if (errno == EINTR) {
                 continue;
@@ -397,7 +406,7 @@ bool ParseCapture(std::span<const std::uint8_t> bytes, Capture& capture, std::st
 }
 
 bool ReadCaptureFile(const std::string& path, Capture& capture, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | kOpenFlags);
     if (fd < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
@@ -405,7 +414,7 @@ bool ReadCaptureFile(const std::string& path, Capture& capture, std::string& err
     std::vector<std::uint8_t> bytes;
     std::uint8_t buffer[65536];
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        const ssize_t got = ::read(fd, buffer, static_cast<IoSize>(sizeof buffer));
         if (got < 0 && errno == EINTR) {
             continue;
         }

@@ -10,6 +10,9 @@
 #include <mutex>
 #include <string>
 
+#ifdef _WIN32
+#include "console_stop.h"
+#endif
 #include "emulator_model.h"
 #include "faults.h"
 #include "pcap.h"
@@ -20,6 +23,26 @@ namespace {
 
 using Kor::Emulator::EmulatorModel;
 
+#ifdef _WIN32
+// Windows: Ctrl-C, Ctrl-Break and the console's closing reach the console control handler,
+// which the main thread waits on. A closing console waits until this object (main's) is
+// gone, so that the summary gets out.
+struct StopSignals {
+    StopSignals() = default;
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+    ~StopSignals() { Kor::Platform::ConsoleStopHandled(); }
+};
+StopSignals BlockStopSignals() {
+    Kor::Platform::InstallConsoleStopHandler();
+    return {};
+}
+int TimedWaitForSignal(const StopSignals& /*signals*/, std::chrono::nanoseconds slice) {
+    return Kor::Platform::WaitForConsoleStop(
+        std::chrono::ceil<std::chrono::milliseconds>(slice));
+}
+#else
+using StopSignals = sigset_t;
 // Blocks SIGINT and SIGTERM in this thread and every thread started after it, so that the
 // main thread alone receives them, with sigtimedwait.
 sigset_t BlockStopSignals() {
@@ -30,10 +53,17 @@ sigset_t BlockStopSignals() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     return set;
 }
+int TimedWaitForSignal(const sigset_t& signals, std::chrono::nanoseconds slice) {
+    const auto ns = slice.count();
+    timespec timeout{static_cast<std::time_t>(ns / 1'000'000'000),
+                     static_cast<long>(ns % 1'000'000'000)};
+    return sigtimedwait(&signals, nullptr, &timeout);
+}
+#endif
 
 // Waits for a stop signal, the end of `seconds` (when given) or `ended()` turning true;
 // returns the signal, or 0 otherwise.
-int WaitForStop(const sigset_t& signals, std::optional<double> seconds,
+int WaitForStop(const StopSignals& signals, std::optional<double> seconds,
                 const std::function<bool()>& ended) {
     using Clock = std::chrono::steady_clock;
     const auto deadline =
@@ -47,10 +77,8 @@ int WaitForStop(const sigset_t& signals, std::optional<double> seconds,
         }
         // Short slices, so that the end of a lens file playback is noticed promptly.
         const auto slice = std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(20));
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(slice).count();
-        timespec timeout{static_cast<std::time_t>(ns / 1'000'000'000),
-                         static_cast<long>(ns % 1'000'000'000)};
-        const int signal = sigtimedwait(&signals, nullptr, &timeout);
+        const int signal = TimedWaitForSignal(
+            signals, std::chrono::duration_cast<std::chrono::nanoseconds>(slice));
         if (signal > 0) {
             return signal;
         }
@@ -107,7 +135,7 @@ std::string FaultText(const Kor::Send::FaultSettings& f) {
 
 // --replay: sends the capture's UDP datagrams again until its end, a stop signal or the
 // end of --duration. Returns the exit status.
-int Replay(const Kor::Send::Options& options, const sigset_t& signals) {
+int Replay(const Kor::Send::Options& options, const StopSignals& signals) {
     Kor::Pcap::Capture capture;
     std::string error;
     if (!Kor::Pcap::ReadCaptureFile(*options.replayFile, capture, error)) {
@@ -166,7 +194,7 @@ int main(int argc, char** argv) {
         return parsed.exitStatus;
     }
     const Kor::Send::Options& options = *parsed.options;
-    const sigset_t signals = BlockStopSignals();
+    const StopSignals signals = BlockStopSignals();
 
     try {
         if (options.replayFile) {

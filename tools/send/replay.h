@@ -11,6 +11,7 @@
 
 #include "pcap.h"
 #include "run_flag.h"
+#include "timer.h"
 #include "udp_socket.h"
 
 namespace Kor::Send {
@@ -31,7 +32,8 @@ struct ReplaySettings {
     std::uint16_t port = 0;
     double speed = 1;           // > 0
     bool loop = false;          // start over after the last datagram
-    std::int64_t spinMarginNs = 150'000;  // sleep until this long before a deadline, then yield
+    // Sleep until this long before a deadline, then yield: a little longer than the engine.
+    std::int64_t spinMarginNs = Platform::SpinMarginNs() + 50'000;
 };
 
 // What a replay has done so far; safe to read while it runs.

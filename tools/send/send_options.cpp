@@ -1,15 +1,22 @@
 // kor-send's command line (CLI11) and how each option maps onto the emulator model.
 #include "send_options.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <system_error>
+
+#include "sockets.h"
 
 namespace Kor::Send {
 namespace {
@@ -92,6 +99,7 @@ std::optional<std::string> ResolveIpv4(const std::string& host) {
     if (::inet_pton(AF_INET, host.c_str(), &address) == 1) {
         return host;
     }
+    const Platform::SocketSession session;  // name look-ups need Windows Sockets started
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
