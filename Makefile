@@ -68,10 +68,10 @@ fuzz: deps
 # 64-bit Windows, cross-built with MinGW-w64 into build-win64/ (dependencies cached in
 # ~/.cache/kor-win64): the archive dist/kor-VERSION-win64.zip, and its tests under Wine.
 windows:
-	./scripts/windows.sh build
+	CMAKE_ARGS="$(CMAKE_ARGS)" ./scripts/windows.sh build
 
 windows-test:
-	./scripts/windows.sh test
+	CMAKE_ARGS="$(CMAKE_ARGS)" ./scripts/windows.sh test
 
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i

@@ -69,6 +69,7 @@ cleanup() {
 trap cleanup EXIT
 # One Wine server for the whole run (each program would otherwise start and stop its own),
 # and Wine's services started before ctest, so that they do not hold its output pipes.
+mkdir -p "$WINEPREFIX"
 wineserver -p
 "$root/scripts/wine-run.sh" cmd /c exit </dev/null >/dev/null 2>&1 || true
 log "Wine ready ($(($(stamp) - started)) s)"
