@@ -16,6 +16,8 @@ packages=(
   xvfb xauth libgl1-mesa-dri xdotool imagemagick libx11-dev
   # the packet dissector's test (reads capture files only)
   tshark
+  # the korlib Python package's tests (run with /usr/bin/python3)
+  python3 python3-pytest
 )
 
 missing=()
