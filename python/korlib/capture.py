@@ -1,6 +1,7 @@
 """Classic pcap captures of UDP datagrams: reading (as kor-monitor --record, tcpdump and
 packet analysers write them), writing, and decoding every datagram with a Device."""
 
+import functools
 import struct
 from typing import Iterator, List, NamedTuple, Optional, Tuple
 
@@ -50,8 +51,13 @@ class Datagram(NamedTuple):
         return self.time_ns / 1e9
 
 
+@functools.lru_cache(maxsize=1024)
 def _address(value: int) -> str:
     return f"{value >> 24}.{(value >> 16) & 255}.{(value >> 8) & 255}.{value & 255}"
+
+
+_IPV4 = struct.Struct("!BxH2xHxB2xII")  # version and length, total, fragment, protocol,
+_UDP = struct.Struct("!HHH")             # addresses; ports and length
 
 
 def _ipv4_packet(link: int, frame: bytes) -> Optional[bytes]:
@@ -85,23 +91,19 @@ def _ipv4_packet(link: int, frame: bytes) -> Optional[bytes]:
 
 def _udp(packet: bytes):
     """(source, destination, payload) of a whole unfragmented IPv4 UDP datagram, or None."""
-    if len(packet) < 20 or packet[0] >> 4 != 4:
+    if len(packet) < 20:
         return None
-    header = (packet[0] & 0x0F) * 4
-    total = int.from_bytes(packet[2:4], "big")
+    first, total, fragment, protocol, source, destination = _IPV4.unpack_from(packet)
+    header = (first & 0x0F) * 4
     # The total length bounds the packet: an Ethernet frame may carry padding after it.
-    if header < 20 or total < header + 8 or total > len(packet) or packet[9] != _PROTOCOL_UDP:
+    if (first >> 4 != 4 or header < 20 or total < header + 8 or total > len(packet)
+            or protocol != _PROTOCOL_UDP or fragment & 0x3FFF):  # not a fragment either
         return None
-    if int.from_bytes(packet[6:8], "big") & 0x3FFF:  # a fragment
+    source_port, destination_port, length = _UDP.unpack_from(packet, header)
+    if length < 8 or length > total - header:
         return None
-    udp = packet[header:total]
-    length = int.from_bytes(udp[4:6], "big")
-    if length < 8 or length > len(udp):
-        return None
-    source = (_address(int.from_bytes(packet[12:16], "big")), int.from_bytes(udp[0:2], "big"))
-    destination = (_address(int.from_bytes(packet[16:20], "big")),
-                   int.from_bytes(udp[2:4], "big"))
-    return source, destination, bytes(udp[8:length])
+    return ((_address(source), source_port), (_address(destination), destination_port),
+            bytes(packet[header + 8:header + length]))
 
 
 def read_capture(path) -> List[Datagram]:

@@ -268,35 +268,43 @@ def _pack(state: Telemetry) -> bytes:
     return _STRUCT.pack(*values)
 
 
-def _unpack(buffer) -> Telemetry:
-    """A record from kor_telemetry bytes."""
-    values = _STRUCT.unpack_from(buffer)
-    top = {}
-    zeiss = {}
-    radio = {}
+def _unpacker():
+    """A function that turns kor_telemetry bytes into a Telemetry: one unpack_from call and
+    three dictionaries, written out from the layout above (a loop over the members would
+    cost several times as much per decoded frame)."""
+    top, nested = [], {"zeissZd": [], "radioControl": []}
     at = 0
-    for kind, name, nested in _MEMBERS:
+    for kind, name, member in _MEMBERS:
         if kind == "str":
-            length = min(values[at], STRING_CAPACITY)
-            value = values[at + 1][:length]
-            at += 2
-        elif kind == "f32x6":
-            value = list(values[at:at + 6])
-            at += 6
-        elif kind == "u32x3":
-            value = list(values[at:at + 3])
-            at += 3
+            value, at = f"v[{at + 1}][:v[{at}]]", at + 2  # length <= 255, bytes 65
+        elif kind in ("f32x6", "u32x3"):
+            width = 6 if kind == "f32x6" else 3
+            value, at = f"list(v[{at}:{at + width}])", at + width
         else:
-            value = values[at]
-            at += 1
-        if nested is None:
-            top[name] = value
-        elif name == "zeissZd":
-            zeiss[nested] = value
+            value, at = f"v[{at}]", at + 1
+        if member is None:
+            top.append(f"'{name}': {value}")
         else:
-            radio[nested] = value
-    return Telemetry(zeissZd=ZeissZdValues(**zeiss), radioControl=RadioControlValues(**radio),
-                     **top)
+            nested[name].append(f"'{member}': {value}")
+    # The objects are filled in directly: a dataclass constructor with 64 keyword
+    # arguments costs more than everything else of a decoded frame together.
+    source = (
+        "def unpack(buffer):\n"
+        "    v = unpack_from(buffer)\n"
+        "    zeiss = new(ZeissZdValues)\n"
+        f"    zeiss.__dict__ = {{{', '.join(nested['zeissZd'])}}}\n"
+        "    radio = new(RadioControlValues)\n"
+        f"    radio.__dict__ = {{{', '.join(nested['radioControl'])}}}\n"
+        "    state = new(Telemetry)\n"
+        f"    state.__dict__ = {{{', '.join(top)}, 'zeissZd': zeiss, 'radioControl': radio}}\n"
+        "    return state\n")
+    scope = {"unpack_from": _STRUCT.unpack_from, "new": object.__new__, "Telemetry": Telemetry,
+             "ZeissZdValues": ZeissZdValues, "RadioControlValues": RadioControlValues}
+    exec(source, scope)
+    return scope["unpack"]
+
+
+_unpack = _unpacker()
 
 
 # ---- Encoding ---------------------------------------------------------------------------------
