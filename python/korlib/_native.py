@@ -102,11 +102,12 @@ def library():
         try:
             _library = _load(path)
             return _library
-        except (OSError, AttributeError) as error:
-            problems.append(f"{path}: {error}")
+        except LibraryNotFound as error:
+            problems.append(str(error))
+        except (OSError, AttributeError) as error:  # the loader's text names the file
+            problems.append(str(error) if str(path) in str(error) else f"{path}: {error}")
     if explicit:
-        raise LibraryNotFound(f"cannot load KORLIB_LIBRARY={candidates[0]}: "
-                              + "; ".join(problems))
+        raise LibraryNotFound(f"cannot load KORLIB_LIBRARY: {problems[0]}")
     looked = ", ".join(str(d) for d in _search_dirs())
     detail = ("; " + "; ".join(problems)) if problems else ""
     raise LibraryNotFound(f"libKorLib not found (looked in {looked}){detail}; "

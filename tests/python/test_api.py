@@ -135,7 +135,7 @@ def test_a_library_that_cannot_be_loaded_is_named():
     result = run_python("import korlib; korlib.Device()",
                         KORLIB_LIBRARY="/nonexistent/libKorLib.so.1")
     assert result.returncode != 0
-    assert "LibraryNotFound: cannot load KORLIB_LIBRARY=/nonexistent/libKorLib.so.1" \
+    assert "LibraryNotFound: cannot load KORLIB_LIBRARY: /nonexistent/libKorLib.so.1: " \
         in result.stderr
 
 
