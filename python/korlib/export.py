@@ -200,29 +200,25 @@ def export(capture: str, csv_path=None, json_path=None, port=None, stderr=sys.st
                 written += 1
             progress.update(index)
         progress.update(len(datagrams), force=True)
-        progress.finish()
         for output, _ in outputs:
             output.commit()
+        failure = None
     except LibraryNotFound as error:
-        progress.finish()
-        for output, _ in outputs:
-            output.discard()
-        print(f"{name}: {error}", file=stderr)
-        return 1
+        failure = (1, str(error))
     except BrokenPipeError:
         # The reader of standard output has gone (as with | head): stop without a word.
-        progress.finish()
-        for output, _ in outputs:
-            output.discard()
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        failure = (1, None)
     except OSError as error:
-        progress.finish()
+        failure = (2, f"cannot write {error.filename or 'the output'}: {error.strerror}")
+    progress.finish()
+    if failure is not None:
         for output, _ in outputs:
             output.discard()
-        print(f"{name}: cannot write {error.filename or 'the output'}: {error.strerror}",
-              file=stderr)
-        return 2
+        status, message = failure
+        if message:
+            print(f"{name}: {message}", file=stderr)
+        return status
     print(f"{name}: {written} frames of {len(datagrams)} datagrams from {capture}",
           file=stderr)
     return 0
