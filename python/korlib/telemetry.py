@@ -244,8 +244,20 @@ def _pack(state: Telemetry) -> bytes:
     if not isinstance(state, Telemetry):
         raise TypeError(f"expected a korlib.Telemetry, not {type(state).__name__}")
     values = []
+    blocks = {}
+    for name, block_type in (("zeissZd", ZeissZdValues), ("radioControl", RadioControlValues)):
+        block = getattr(state, name)
+        if isinstance(block, dict):  # the block's fields by name, the others at defaults
+            try:
+                block = block_type(**block)
+            except TypeError as error:
+                raise TypeError(f"{name}: {error}") from None
+        elif not isinstance(block, block_type):
+            raise TypeError(f"{name} must be a korlib.{block_type.__name__}, "
+                            f"not {_describe(block)}")
+        blocks[name] = block
     for kind, top, nested in _MEMBERS:
-        holder = getattr(state, top) if nested else state
+        holder = blocks[top] if nested else state
         value = getattr(holder, nested or top)
         name = f"{top}.{nested}" if nested else top
         if kind == "str":
@@ -320,23 +332,34 @@ def _raise_for(status: int, what: str):
     raise KorlibError(f"{what}: {name}")
 
 
+def _by_name(enum_type, value):
+    """An enum member from a member, its value or its name ("BasicLens")."""
+    if isinstance(value, str):
+        try:
+            return enum_type[value]
+        except KeyError:
+            raise ValueError(f"{value!r} is not a {enum_type.__name__} name") from None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{value!r} is not a {enum_type.__name__}")
+    return value
+
+
 def _type_list(types):
     if isinstance(types, (str, bytes)) or not hasattr(types, "__iter__"):
         raise TypeError(f"types must be a list of MessageType, not {_describe(types)}")
     checked = []
     for value in types:
-        if isinstance(value, bool) or not isinstance(value, int):
-            raise TypeError(f"message type {value!r} is not a MessageType")
         try:
-            checked.append(MessageType(value))
-        except ValueError:
-            raise ValueError(f"{value} is not a MessageType (0 to 27)") from None
+            checked.append(MessageType(_by_name(MessageType, value)))
+        except ValueError as error:
+            if isinstance(value, str):
+                raise
+            raise ValueError(f"{value} is not a MessageType (0 to 27)") from error
     return (ctypes.c_uint16 * len(checked))(*checked), len(checked)
 
 
 def _transmission(value) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"transmission must be a TransmissionType, not {_describe(value)}")
+    value = _by_name(TransmissionType, value)
     if not 0 <= value <= 255:
         raise ValueError(f"transmission {value} is outside 0..255 (UDP 0, Serial 1, "
                          "any other value: the records alone)")

@@ -103,19 +103,34 @@ def test_encode_names_the_nested_field(nested, error, text):
     (lambda: korlib.encode({"focus": 1}, []), TypeError, r"expected a korlib\.Telemetry"),
     (lambda: korlib.encode(korlib.Telemetry(), [200]), ValueError,
      r"200 is not a MessageType"),
-    (lambda: korlib.encode(korlib.Telemetry(), ["BasicLens"]), TypeError,
-     r"'BasicLens' is not a MessageType"),
+    (lambda: korlib.encode(korlib.Telemetry(), ["Basic"]), ValueError,
+     r"'Basic' is not a MessageType name"),
+    (lambda: korlib.encode(korlib.Telemetry(), [1.0]), TypeError, r"1\.0 is not a MessageType"),
     (lambda: korlib.encode(korlib.Telemetry(), korlib.MessageType.BasicLens), TypeError,
      r"types must be a list"),
     (lambda: korlib.encode(korlib.Telemetry(), [], 256), ValueError,
      r"transmission 256 is outside 0\.\.255"),
     (lambda: korlib.Device().update("00ff00"), TypeError, r"update takes bytes, not str"),
-    (lambda: korlib.Device().encode_state([1], "UDP"), TypeError,
-     r"transmission must be a TransmissionType"),
+    (lambda: korlib.Device().encode_state([1], "udp"), ValueError,
+     r"'udp' is not a TransmissionType name"),
+    (lambda: korlib.encode(korlib.Telemetry(zeissZd={"apperture": 2.8}), []), TypeError,
+     r"zeissZd: .*'apperture'"),
+    (lambda: korlib.encode(korlib.Telemetry(radioControl=4), []), TypeError,
+     r"radioControl must be a korlib\.RadioControlValues, not int 4"),
 ])
 def test_calls_refuse_bad_arguments(call, error, text):
     with pytest.raises(error, match=text):
         call()
+
+
+def test_names_and_blocks_given_as_dictionaries():
+    by_name = korlib.encode(korlib.Telemetry(zeissZd={"aperture": 2.8}, channelId=4),
+                            ["ZeissZdData", "ChannelId"], "Serial")
+    by_value = korlib.encode(korlib.Telemetry(zeissZd=korlib.ZeissZdValues(aperture=2.8),
+                                              channelId=4),
+                             [korlib.MessageType.ZeissZdData, korlib.MessageType.ChannelId],
+                             korlib.TransmissionType.Serial)
+    assert by_name == by_value
 
 
 def test_records_alone_for_other_transmission_values():
