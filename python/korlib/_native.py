@@ -15,6 +15,8 @@ KOR_ERROR_OUT_OF_MEMORY = -3
 KOR_ERROR_INVALID_ARGUMENT = -4
 
 MAX_FRAME_SIZE = 261
+# sizeof(kor_telemetry), pinned in kor/kor_c.h.
+TELEMETRY_SIZE = 752
 
 
 class LibraryNotFound(OSError):
@@ -75,6 +77,8 @@ _library = None
 
 
 def _load(path):
+    if hasattr(os, "add_dll_directory") and path.parent.is_dir():
+        os.add_dll_directory(str(path.parent.resolve()))  # Windows: the DLLs beside it
     lib = ctypes.CDLL(str(path))
     for name, (restype, argtypes) in _SIGNATURES.items():
         function = getattr(lib, name)
@@ -85,6 +89,9 @@ def _load(path):
     if major != ABI_VERSION:
         raise LibraryNotFound(f"{path} is KorLib {version}; this package needs "
                               f"KorLib {ABI_VERSION}.x")
+    if lib.kor_telemetry_size() != TELEMETRY_SIZE:
+        raise LibraryNotFound(f"{path} has a kor_telemetry of {lib.kor_telemetry_size()} "
+                              f"bytes; this package expects {TELEMETRY_SIZE}")
     return lib
 
 

@@ -208,6 +208,7 @@ _LAYOUT = (
 
 _STRUCT = struct.Struct("=" + "".join(_FORMATS.get(kind, kind) for _, kind in _LAYOUT))
 TELEMETRY_SIZE = _STRUCT.size
+assert TELEMETRY_SIZE == _native.TELEMETRY_SIZE, "the layout above must match kor/kor_c.h"
 _FLOAT_MAX = struct.unpack("=f", b"\xff\xff\x7f\x7f")[0]
 
 # (kind, top-level name, nested name or None) for every member that holds values.
