@@ -244,7 +244,6 @@ def _pack(state: Telemetry) -> bytes:
     """The kor_telemetry bytes of a record; refuses values that do not fit their fields."""
     if not isinstance(state, Telemetry):
         raise TypeError(f"expected a korlib.Telemetry, not {type(state).__name__}")
-    values = []
     blocks = {}
     for name, block_type in (("zeissZd", ZeissZdValues), ("radioControl", RadioControlValues)):
         block = getattr(state, name)
@@ -257,28 +256,63 @@ def _pack(state: Telemetry) -> bytes:
             raise TypeError(f"{name} must be a korlib.{block_type.__name__}, "
                             f"not {_describe(block)}")
         blocks[name] = block
-    for kind, top, nested in _MEMBERS:
-        holder = blocks[top] if nested else state
-        value = getattr(holder, nested or top)
+    return _pack_members(state, blocks["zeissZd"], blocks["radioControl"])
+
+
+def _check_string(name: str, value) -> bytes:
+    if not isinstance(value, (bytes, bytearray)):
+        raise TypeError(f"{name} must be bytes, not {_describe(value)}")
+    return bytes(value[:STRING_CAPACITY])  # as the encoder cuts longer strings
+
+
+def _check_array(name: str, kind: str, value) -> list:
+    count, element = (6, "f32") if kind == "f32x6" else (3, "u32")
+    try:
+        items = list(value)
+    except TypeError:
+        raise TypeError(f"{name} must be a list of {count} numbers, "
+                        f"not {_describe(value)}") from None
+    if len(items) != count:
+        raise ValueError(f"{name} must hold {count} values, not {len(items)}")
+    return [_check_number(f"{name}[{i}]", element, v) for i, v in enumerate(items)]
+
+
+def _packer():
+    """A function (state, zeissZd, radioControl) -> kor_telemetry bytes, written out from
+    the layout: values of the expected type and range pass one inline test, anything else
+    goes through the checks that convert it or raise naming the field."""
+    lines = ["def pack_members(state, z, r):"]
+    arguments = []
+    for number, (kind, top, nested) in enumerate(_MEMBERS):
         name = f"{top}.{nested}" if nested else top
+        holder = {"zeissZd": "z", "radioControl": "r"}.get(top, "state") if nested else "state"
+        v = f"v{number}"
+        lines.append(f"    {v} = {holder}.{nested or top}")
         if kind == "str":
-            if not isinstance(value, (bytes, bytearray)):
-                raise TypeError(f"{name} must be bytes, not {_describe(value)}")
-            value = bytes(value[:STRING_CAPACITY])  # as the encoder cuts longer strings
-            values += [len(value), value]
+            lines.append(f"    if {v}.__class__ is not bytes or len({v}) > {STRING_CAPACITY}: "
+                         f"{v} = check_string({name!r}, {v})")
+            arguments += [f"len({v})", v]
         elif kind in ("f32x6", "u32x3"):
-            count, element = (6, "f32") if kind == "f32x6" else (3, "u32")
-            try:
-                items = list(value)
-            except TypeError:
-                raise TypeError(f"{name} must be a list of {count} numbers, "
-                                f"not {_describe(value)}") from None
-            if len(items) != count:
-                raise ValueError(f"{name} must hold {count} values, not {len(items)}")
-            values += [_check_number(f"{name}[{i}]", element, v) for i, v in enumerate(items)]
+            lines.append(f"    {v} = check_array({name!r}, {kind!r}, {v})")
+            arguments.append(f"*{v}")
         else:
-            values.append(_check_number(name, kind, value))
-    return _STRUCT.pack(*values)
+            if kind == "flag":
+                test = f"{v}.__class__ is not bool"
+            elif kind == "f32":
+                test = f"{v}.__class__ is not float or not -FMAX <= {v} <= FMAX"
+            else:
+                low, high = _RANGES[kind]
+                test = f"{v}.__class__ is not int or not {low} <= {v} <= {high}"
+            lines.append(f"    if {test}: {v} = check({name!r}, {kind!r}, {v})")
+            arguments.append(v)
+    lines.append(f"    return struct_pack({', '.join(arguments)})")
+    scope = {"struct_pack": _STRUCT.pack, "check": _check_number,
+             "check_string": _check_string, "check_array": _check_array, "FMAX": _FLOAT_MAX}
+    exec("\n".join(lines) + "\n", scope)
+    return scope["pack_members"]
+
+
+_pack_members = _packer()
 
 
 def _unpacker():
