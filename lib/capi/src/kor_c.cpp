@@ -71,9 +71,10 @@ static_assert(std::is_same_v<std::underlying_type_t<MessageType>, std::uint16_t>
 // clang-format on
 
 // A mirrored value has the C++ field's type exactly.
-#define KOR_C_SAME_TYPE(field)                                                           \
-    static_assert(std::is_same_v<decltype(std::declval<kor_telemetry&>().field),        \
-                                 decltype(std::declval<TelemetryData&>().field)>, #field);
+#define KOR_C_SAME_TYPE(field)                                                    \
+    static_assert(std::is_same_v<decltype(std::declval<kor_telemetry&>().field),  \
+                                 decltype(std::declval<TelemetryData&>().field)>, \
+                  #field);
 KOR_C_VALUES(KOR_C_SAME_TYPE)
 #undef KOR_C_SAME_TYPE
 static_assert(sizeof(kor_zeiss_zd_values::shading) ==
@@ -116,9 +117,9 @@ void ToC(const TelemetryData& d, kor_telemetry& c) {
 #define KOR_C_VALUE_OUT(field) c.field = d.field;
     // A decoded string never exceeds 65 bytes; a longer one given to the C++ interface is
     // cut, as the encoder would cut it.
-#define KOR_C_STRING_OUT(field)                                                               \
-    c.field.length = static_cast<std::uint8_t>(                                               \
-        std::min<std::size_t>(d.field.size(), KOR_STRING_CAPACITY));                          \
+#define KOR_C_STRING_OUT(field)                                                                \
+    c.field.length =                                                                           \
+        static_cast<std::uint8_t>(std::min<std::size_t>(d.field.size(), KOR_STRING_CAPACITY)); \
     std::memcpy(c.field.bytes, d.field.data(), c.field.length);
     KOR_C_FLAGS(KOR_C_FLAG_OUT)
     KOR_C_VALUES(KOR_C_VALUE_OUT)
@@ -231,13 +232,12 @@ int kor_telemetry_init(kor_telemetry* data) {
 }
 
 int kor_encode(const kor_telemetry* data, int transmission_type, const uint16_t* message_types,
-               size_t message_type_count, uint8_t* buffer, size_t buffer_size,
-               size_t* frame_size) {
+               size_t message_type_count, uint8_t* buffer, size_t buffer_size, size_t* frame_size) {
     if (data == nullptr) {
         return KOR_ERROR_NULL_POINTER;
     }
-    const int checked = CheckEncodeArguments(transmission_type, message_types,
-                                             message_type_count, buffer, buffer_size, frame_size);
+    const int checked = CheckEncodeArguments(transmission_type, message_types, message_type_count,
+                                             buffer, buffer_size, frame_size);
     if (checked != KOR_OK) {
         return checked;
     }
@@ -325,8 +325,8 @@ int kor_device_encode_state(const kor_device* device, int transmission_type,
     if (device == nullptr) {
         return KOR_ERROR_NULL_POINTER;
     }
-    const int checked = CheckEncodeArguments(transmission_type, message_types,
-                                             message_type_count, buffer, buffer_size, frame_size);
+    const int checked = CheckEncodeArguments(transmission_type, message_types, message_type_count,
+                                             buffer, buffer_size, frame_size);
     if (checked != KOR_OK) {
         return checked;
     }
@@ -347,8 +347,8 @@ int kor_image_height_aberration_third_order_approx(
         return KOR_ERROR_NULL_POINTER;
     }
     Kor::ThirdOrderRadialParams out{};
-    Kor::image_height_aberration_third_order_approx(FromC(*characteristics),
-                                                    normalisation_radius, out);
+    Kor::image_height_aberration_third_order_approx(FromC(*characteristics), normalisation_radius,
+                                                    out);
     *params = {out.k1, out.k2, out.k3};
     return KOR_OK;
 }

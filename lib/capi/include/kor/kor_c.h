@@ -50,37 +50,37 @@ extern "C" {
 /* A buffer of this size holds every UDP or Serial frame that the encoder writes. */
 #define KOR_MAX_FRAME_SIZE 261
 
-/* ---- Statuses ------------------------------------------------------------------------- */
+/* ---- Statuses ------------------------------------------------------------------------------- */
 
 enum kor_status {
     KOR_OK = 0,
-    KOR_ERROR_NULL_POINTER = -1,      /* a pointer argument was NULL */
-    KOR_ERROR_BUFFER_TOO_SMALL = -2,  /* the output buffer cannot hold the frame */
-    KOR_ERROR_OUT_OF_MEMORY = -3,     /* the library could not allocate memory */
-    KOR_ERROR_INVALID_ARGUMENT = -4   /* a value outside its range (a string length over
-                                         65, a transmission type over 255) */
+    KOR_ERROR_NULL_POINTER = -1,     /* a pointer argument was NULL */
+    KOR_ERROR_BUFFER_TOO_SMALL = -2, /* the output buffer cannot hold the frame */
+    KOR_ERROR_OUT_OF_MEMORY = -3,    /* the library could not allocate memory */
+    KOR_ERROR_INVALID_ARGUMENT = -4  /* a value outside its range (a string length over
+                                        65, a transmission type over 255) */
 };
 
 /* Outcome of the last frame kor_device_update finished: the values of
  * Kor::Protocol::FrameStatus. */
 enum kor_frame_status {
-    KOR_FRAME_NEW_TIMECODE = 0,      /* frame applied; its timecode differs from before */
-    KOR_FRAME_SAME_TIMECODE = 1,     /* frame applied; timecode unchanged */
-    KOR_FRAME_INCOMPLETE = 2,        /* serial input: no frame completed */
-    KOR_FRAME_CHECKSUM_ERROR = 3,    /* serial frame whose checksum does not match */
-    KOR_FRAME_FRAMING_ERROR = 4,     /* serial frame whose stuffing is broken */
-    KOR_FRAME_PAYLOAD_TOO_LONG = 5,  /* a record's payload exceeds 65 bytes */
-    KOR_FRAME_BAD_MESSAGE_TYPE = 6,  /* a record's type byte is above 27 */
-    KOR_FRAME_MESSAGE_REJECTED = 7,  /* a record's payload was refused */
-    KOR_FRAME_LENGTH_ERROR = 8,      /* serial frame or datagram of a wrong length */
-    KOR_FRAME_HEADER_ERROR = 9       /* datagram whose bytes 3 to 7 are not all zero */
+    KOR_FRAME_NEW_TIMECODE = 0,     /* frame applied; its timecode differs from before */
+    KOR_FRAME_SAME_TIMECODE = 1,    /* frame applied; timecode unchanged */
+    KOR_FRAME_INCOMPLETE = 2,       /* serial input: no frame completed */
+    KOR_FRAME_CHECKSUM_ERROR = 3,   /* serial frame whose checksum does not match */
+    KOR_FRAME_FRAMING_ERROR = 4,    /* serial frame whose stuffing is broken */
+    KOR_FRAME_PAYLOAD_TOO_LONG = 5, /* a record's payload exceeds 65 bytes */
+    KOR_FRAME_BAD_MESSAGE_TYPE = 6, /* a record's type byte is above 27 */
+    KOR_FRAME_MESSAGE_REJECTED = 7, /* a record's payload was refused */
+    KOR_FRAME_LENGTH_ERROR = 8,     /* serial frame or datagram of a wrong length */
+    KOR_FRAME_HEADER_ERROR = 9      /* datagram whose bytes 3 to 7 are not all zero */
 };
 
 /* Framing of an encoded frame: the values of Kor::Protocol::TransmissionType. Any other
  * value from 2 to 255 gives the records alone. */
 enum kor_transmission_type {
-    KOR_TRANSMISSION_UDP = 0,    /* 8-byte header 00 FF 00 00 00 00 00 00, then the records */
-    KOR_TRANSMISSION_SERIAL = 1  /* records and checksum, byte-stuffed, between 0x00 bytes */
+    KOR_TRANSMISSION_UDP = 0,   /* 8-byte header 00 FF 00 00 00 00 00 00, then the records */
+    KOR_TRANSMISSION_SERIAL = 1 /* records and checksum, byte-stuffed, between 0x00 bytes */
 };
 
 /* Message type numbers: the values of Kor::Protocol::MessageType. Lists of message types
@@ -117,7 +117,7 @@ enum kor_message_type {
     KOR_MESSAGE_SUBJECT_ID = 27
 };
 
-/* ---- The telemetry record --------------------------------------------------------------- */
+/* ---- The telemetry record ------------------------------------------------------------------- */
 
 /* A byte string of at most 65 bytes; bytes past `length` are not used. */
 typedef struct kor_string {
@@ -264,7 +264,7 @@ typedef struct kor_third_order_radial_params {
     double k3;
 } kor_third_order_radial_params;
 
-/* ---- Version ------------------------------------------------------------------------------ */
+/* ---- Version -------------------------------------------------------------------------------- */
 
 /* The version of the loaded library (which may be newer than this header). */
 KOR_API int kor_get_version(kor_version* version);
@@ -282,7 +282,7 @@ KOR_API size_t kor_telemetry_size(void);
  * "unknown". A static string, never NULL. */
 KOR_API const char* kor_status_name(int status);
 
-/* ---- The record and the encoder ------------------------------------------------------------ */
+/* ---- The record and the encoder ------------------------------------------------------------- */
 
 /* Sets every field to the record's defaults: channelId 255, subjectId 0xFFFF,
  * zeissZd.aperture 14, radioControl.radioMode 4, everything else 0. */
@@ -298,8 +298,8 @@ KOR_API int kor_telemetry_init(kor_telemetry* data);
  * ask for the size. A string length over 65 or a transmission type over 255 gives
  * KOR_ERROR_INVALID_ARGUMENT. */
 KOR_API int kor_encode(const kor_telemetry* data, int transmission_type,
-                       const uint16_t* message_types, size_t message_type_count,
-                       uint8_t* buffer, size_t buffer_size, size_t* frame_size);
+                       const uint16_t* message_types, size_t message_type_count, uint8_t* buffer,
+                       size_t buffer_size, size_t* frame_size);
 
 /* ---- The decoder ---------------------------------------------------------------------------- */
 
@@ -310,8 +310,7 @@ typedef struct kor_device kor_device;
 KOR_API int kor_device_create(kor_device** device);
 
 /* Creates a decoder whose state is a copy of `initial_state`. */
-KOR_API int kor_device_create_with_state(const kor_telemetry* initial_state,
-                                         kor_device** device);
+KOR_API int kor_device_create_with_state(const kor_telemetry* initial_state, kor_device** device);
 
 /* Destroys a decoder; NULL is allowed and does nothing. */
 KOR_API void kor_device_destroy(kor_device* device);
@@ -330,7 +329,7 @@ KOR_API int kor_device_encode_state(const kor_device* device, int transmission_t
                                     const uint16_t* message_types, size_t message_type_count,
                                     uint8_t* buffer, size_t buffer_size, size_t* frame_size);
 
-/* ---- The lens model --------------------------------------------------------------------------- */
+/* ---- The lens model ------------------------------------------------------------------------- */
 
 /* Kor::image_height_aberration_third_order_approx: the least-squares fit with precomputed
  * factors. */
@@ -349,7 +348,7 @@ KOR_API int kor_undistort_point(double distorted_radius,
                                 const kor_third_order_radial_params* params,
                                 double* undistorted_radius);
 
-/* ---- Layout ------------------------------------------------------------------------------------- */
+/* ---- Layout --------------------------------------------------------------------------------- */
 
 /* The layout of every struct, pinned: a change here is a change of the binary interface. */
 #if defined(__cplusplus)
@@ -357,8 +356,7 @@ KOR_API int kor_undistort_point(double distorted_radius,
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define KOR_C_LAYOUT(name, condition) _Static_assert(condition, "kor_c.h layout: " #name)
 #else
-#define KOR_C_LAYOUT(name, condition) \
-    typedef char kor_c_layout_##name[(condition) ? 1 : -1]
+#define KOR_C_LAYOUT(name, condition) typedef char kor_c_layout_##name[(condition) ? 1 : -1]
 #endif
 #define KOR_C_AT(type, field, offset) \
     KOR_C_LAYOUT(type##_##field, offsetof(type, field) == (offset))
@@ -427,8 +425,7 @@ KOR_C_AT(kor_telemetry, subjectId, 744);
 KOR_C_LAYOUT(kor_version_size, sizeof(kor_version) == 16);
 KOR_C_AT(kor_version, build, 8);
 
-KOR_C_LAYOUT(kor_image_height_characteristics_size,
-             sizeof(kor_image_height_characteristics) == 24);
+KOR_C_LAYOUT(kor_image_height_characteristics_size, sizeof(kor_image_height_characteristics) == 24);
 KOR_C_AT(kor_image_height_characteristics, value_21_4, 20);
 KOR_C_LAYOUT(kor_third_order_radial_params_size, sizeof(kor_third_order_radial_params) == 24);
 KOR_C_AT(kor_third_order_radial_params, k3, 16);
@@ -437,7 +434,7 @@ KOR_C_AT(kor_third_order_radial_params, k3, 16);
 #undef KOR_C_LAYOUT
 
 #ifdef __cplusplus
-}  /* extern "C" */
+} /* extern "C" */
 #endif
 
 #endif /* KOR_KOR_C_H */
