@@ -2,6 +2,7 @@
 --record, row by row against kor-monitor's own JSON of the same frames; and its refusals."""
 
 import csv
+import datetime
 import json
 import os
 import pty
@@ -97,7 +98,12 @@ def test_export_matches_the_monitors_json_field_by_field(recording, tmp_path):
         # The capture holds the system's receive time, taken just before the monitor's.
         lag = line["receiveEpochSeconds"] - row["arrivalEpochSeconds"]
         assert -1e-6 <= lag < 5, (number, lag)
-        assert row["arrivalTime"].startswith(line["receiveTime"][:19])
+        # The ISO time and the epoch seconds name the same instant.
+        whole = datetime.datetime.strptime(row["arrivalTime"][:19], "%Y-%m-%dT%H:%M:%S")
+        stamp = whole.replace(tzinfo=datetime.timezone.utc).timestamp()
+        assert row["arrivalTime"][19] == "." and row["arrivalTime"][29:] == "Z"
+        stamp += int(row["arrivalTime"][20:29]) / 1e9
+        assert abs(stamp - row["arrivalEpochSeconds"]) < 1e-6, row["arrivalTime"]
     # kor-send's stream carries all of these; each was checked against the monitor.
     assert {"timecode", "recordFlag", "focus", "zoom", "iris", "positionX", "positionZ",
             "roll", "yaw", "rollValid", "ptpSeconds", "tickCount", "channelId",
