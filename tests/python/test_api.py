@@ -61,13 +61,6 @@ def test_device_from_a_state_and_after_close():
     device.close()  # twice is harmless
 
 
-def test_encode_cuts_long_strings_and_skips_reserved_types():
-    state = korlib.Telemetry(clipName=b"c" * 70, channelId=9)
-    frame = korlib.encode(state, [korlib.MessageType.ClipName, korlib.MessageType.IdList,
-                                  korlib.MessageType.ChannelId])
-    assert frame == bytes.fromhex("00ff000000000000 0e40") + b"c" * 65 + bytes([24, 0, 9])
-
-
 @pytest.mark.parametrize("change, error, text", [
     ({"focus": -1}, ValueError, r"focus: -1 is outside 0\.\.4294967295"),
     ({"timecodeHours": 256}, ValueError, r"timecodeHours: 256 is outside 0\.\.255"),
