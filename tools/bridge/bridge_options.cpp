@@ -144,7 +144,7 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
                        "micrometres and focus distance in millimetres")
             ->check(CLI::IsMember({"raw", "physical"}));
     CLI::Option* from =
-        app.add_option("--from-freed", fromFreed, "receive FreeD D1 packets on this UDP port")
+        app.add_option("--from-freed", fromFreed, "receive FreeD D1 packets on this UDP port (0 picks one)")
             ->option_text("PORT");
     CLI::Option* toOption =
         app.add_option("--to", to, "send the Kor frames made from FreeD to HOST:PORT")
@@ -184,9 +184,6 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
     o.cameraId = static_cast<std::uint8_t>(cameraId);
     o.freedLens = freedLens == "raw" ? FreedLens::Raw : FreedLens::Physical;
     if (o.fromFreed) {
-        if (*fromFreed == 0) {
-            return Fail("--from-freed needs a UDP port from 1 to 65535");
-        }
         o.port = *fromFreed;
         if (to.empty()) {
             return Fail("--from-freed needs --to HOST:PORT, the Kor receiver");
