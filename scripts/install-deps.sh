@@ -16,6 +16,8 @@ packages=(
   xvfb xauth libgl1-mesa-dri xdotool imagemagick libx11-dev
   # the packet dissector's test (reads capture files only)
   tshark
+  # kor-bridge's tests: OpenTrackIO samples validated against the published schema
+  python3 python3-jsonschema
 )
 
 missing=()
