@@ -342,23 +342,24 @@ TEST(SourceIdentity, NameBasedFromTheSerialAndStable) {
     EXPECT_EQ(ids.size(), 1000U);
 }
 
-// Every sample the tests above build, against the published schema.
-TEST(OpenTrackSample, EverySampleValidatesAgainstTheSchema) {
-    std::vector<ordered_json> samples{Sample(Full()), Sample(TelemetryData{}, SeenTypes())};
+// The states the tests above use, and a few with extreme values and awkward strings.
+std::vector<std::pair<TelemetryData, SeenTypes>> Variants() {
+    std::vector<std::pair<TelemetryData, SeenTypes>> variants{{Full(), AllSeen()},
+                                                              {TelemetryData{}, SeenTypes()}};
     for (const Absence& a : Absences()) {
         TelemetryData s = Full();
         SeenTypes seen = AllSeen();
         a.change(s, seen);
-        samples.push_back(Sample(s, seen));
+        variants.emplace_back(s, seen);
     }
     for (const int value : {0, 1, 2, 3, 4, 5, 6}) {
-        const auto code = static_cast<std::uint8_t>(value);
         TelemetryData s = Full();
-        s.projectFps = code;
-        samples.push_back(Sample(s));
+        s.projectFps = static_cast<std::uint8_t>(value);
+        variants.emplace_back(s, AllSeen());
     }
     TelemetryData extreme = Full();
     extreme.productBrand = "Cam\xff\x1b[2J";
+    extreme.productName = "A \"quoted\" \\ name\x01\x7f \xC3\xA9";
     extreme.ptpSeconds = ~0ULL;  // only 48 bits travel
     extreme.ptpNanoseconds = 999'999'999;
     extreme.timecodeHours = 23;
@@ -367,11 +368,37 @@ TEST(OpenTrackSample, EverySampleValidatesAgainstTheSchema) {
     extreme.timecodeFrames = 119;
     extreme.rawZoomEncoder = 65535;
     extreme.positionX = -2e7F;
+    extreme.positionY = 3e38F;
     extreme.yaw = -327.68F;
     extreme.focus = 0xFFFFFF;
-    samples.push_back(Sample(extreme));
-    // CBOR read back, as a receiver of CBOR sees it.
-    samples.push_back(ordered_json::from_cbor(EncodeSample(Sample(extreme), OtrkEncoding::Cbor)));
+    extreme.clipWidth = 65535;
+    variants.emplace_back(extreme, AllSeen());
+    return variants;
+}
+
+// The bridge writes JSON text and CBOR directly; both read back as the sample tree.
+TEST(OpenTrackSample, DirectPayloadsReadBackAsTheTree) {
+    for (const auto& [state, seen] : Variants()) {
+        const ordered_json tree = Sample(state, seen);
+        const auto json = SamplePayload(state, seen, kHeader, OtrkEncoding::Json);
+        EXPECT_EQ(ordered_json::parse(json.begin(), json.end()), tree)
+            << std::string(json.begin(), json.end());
+        const auto cbor = SamplePayload(state, seen, kHeader, OtrkEncoding::Cbor);
+        EXPECT_EQ(ordered_json::from_cbor(cbor), tree) << tree.dump();
+    }
+}
+
+// Every sample the tests above build, as tree, JSON text and CBOR, against the published
+// schema.
+TEST(OpenTrackSample, EverySampleValidatesAgainstTheSchema) {
+    std::vector<ordered_json> samples;
+    for (const auto& [state, seen] : Variants()) {
+        samples.push_back(Sample(state, seen));
+        const auto json = SamplePayload(state, seen, kHeader, OtrkEncoding::Json);
+        samples.push_back(ordered_json::parse(json.begin(), json.end()));
+        samples.push_back(
+            ordered_json::from_cbor(SamplePayload(state, seen, kHeader, OtrkEncoding::Cbor)));
+    }
     KOR_EXPECT_VALID_OPENTRACKIO(samples);
 }
 

@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "sample_writer.h"
 #include "uuid.h"
 
 namespace Kor::Bridge {
@@ -29,8 +30,11 @@ std::optional<double> Hundredths(double value, double divisor = 1.0) {
     return std::round(value * 100.0) / (100.0 * divisor);
 }
 
-ordered_json RationalJson(const Rational& r) {
-    return ordered_json{{"num", r.num}, {"denom", r.denom}};
+void PutRational(SampleWriter& w, const char* key, const Rational& r) {
+    w.Begin(key);
+    w.Unsigned("num", r.num);
+    w.Unsigned("denom", r.denom);
+    w.End();
 }
 
 // A raw 16-bit encoder count on 0..1; `reversed` counts from the other end.
@@ -39,140 +43,174 @@ double Normalised(std::uint16_t count, bool reversed) {
     return reversed ? 1.0 - share : share;
 }
 
-void PutText(ordered_json& object, const char* key, const std::string& bytes) {
-    if (auto text = CleanText(bytes)) {
-        object[key] = std::move(*text);
+void PutText(SampleWriter& w, const char* key, const std::string& bytes) {
+    if (const auto text = CleanText(bytes)) {
+        w.Text(key, *text);
     }
 }
 
-ordered_json Timing(const TelemetryData& s, const SeenTypes& seen, const SampleHeader& header) {
-    ordered_json timing = ordered_json::object();
-    const auto rate = FrameRateOf(s.projectFps);
-    const bool stamped = seen.Has(MessageType::PtpTimestamp) && s.ptpNanoseconds < 1'000'000'000U;
-    if (stamped) {
-        timing["mode"] = "internal";
+void PutNumber(SampleWriter& w, const char* key, bool valid, std::optional<double> value) {
+    if (valid && value) {
+        w.Number(key, *value);
     }
-    if (rate) {
-        timing["sampleRate"] = RationalJson(*rate);
-    }
-    if (stamped) {
-        timing["sampleTimestamp"] = {{"seconds", s.ptpSeconds & 0xFFFF'FFFF'FFFFULL},
-                                     {"nanoseconds", s.ptpNanoseconds}};
-    }
-    timing["sequenceNumber"] = header.sequenceNumber;
-    if (rate && seen.Has(MessageType::Timecode) && s.timecodeHours <= 23 &&
-        s.timecodeMinutes <= 59 && s.timecodeSeconds <= 59 && s.timecodeFrames <= 119) {
-        timing["timecode"] = {{"hours", s.timecodeHours},
-                              {"minutes", s.timecodeMinutes},
-                              {"seconds", s.timecodeSeconds},
-                              {"frames", s.timecodeFrames},
-                              {"frameRate", RationalJson(*rate)}};
-    }
-    return timing;
 }
 
-ordered_json Lens(const TelemetryData& s) {
-    ordered_json lens = ordered_json::object();
-    ordered_json encoders = ordered_json::object();
-    ordered_json raw = ordered_json::object();
-    // Kor counts focus from the closest distance, zoom from the wide end and iris from the
-    // open end; OpenTrackIO puts 0 at infinity, wide and open.
-    if (s.rawFocusEncoderValid) {
-        encoders["focus"] = Normalised(s.rawFocusEncoder, true);
-        raw["focus"] = s.rawFocusEncoder;
-    }
-    if (s.rawIrisEncoderValid) {
-        encoders["iris"] = Normalised(s.rawIrisEncoder, false);
-        raw["iris"] = s.rawIrisEncoder;
-    }
-    if (s.rawZoomEncoderValid) {
-        encoders["zoom"] = Normalised(s.rawZoomEncoder, false);
-        raw["zoom"] = s.rawZoomEncoder;
-    }
-    if (!encoders.empty()) {
-        lens["encoders"] = std::move(encoders);
-    }
-    if (s.focusValid && s.focus > 0) {
-        lens["focusDistance"] = s.focus / 1000.0;
-    }
-    if (s.zoomValid) {
-        if (const auto mm = Hundredths(s.zoom); mm && *mm > 0) {
-            lens["pinholeFocalLength"] = *mm;
-        }
-    }
-    if (!raw.empty()) {
-        lens["rawEncoders"] = std::move(raw);
-    }
-    if (s.irisValid) {
-        if (const auto stop = Hundredths(s.iris); stop && *stop > 0) {
-            lens["tStop"] = *stop;
-        }
-    }
-    return lens;
+void PutPositive(SampleWriter& w, const char* key, bool valid, std::optional<double> value) {
+    PutNumber(w, key, valid && value && *value > 0, value);
 }
 
-ordered_json Static(const TelemetryData& s, const SeenTypes& seen) {
-    ordered_json camera = ordered_json::object();
+void Static(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen) {
+    w.Begin("static");
+    w.Begin("camera");
     if (const auto rate = FrameRateOf(s.projectFps)) {
-        camera["captureFrameRate"] = RationalJson(*rate);
+        PutRational(w, "captureFrameRate", *rate);
     }
     if (seen.Has(MessageType::SensorSize)) {
         const auto width = Hundredths(s.sensorWidth);
         const auto height = Hundredths(s.sensorHeight);
         if (width && height && *width > 0 && *height > 0) {
-            camera["activeSensorPhysicalDimensions"] = {{"height", *height}, {"width", *width}};
+            w.Begin("activeSensorPhysicalDimensions");
+            w.Number("height", *height);
+            w.Number("width", *width);
+            w.End();
         }
         if (s.clipWidth > 0 && s.clipHeight > 0) {
-            camera["activeSensorResolution"] = {{"height", s.clipHeight}, {"width", s.clipWidth}};
+            w.Begin("activeSensorResolution");
+            w.Unsigned("height", s.clipHeight);
+            w.Unsigned("width", s.clipWidth);
+            w.End();
         }
     }
-    PutText(camera, "make", s.productBrand);
-    PutText(camera, "model", s.productName);
-    PutText(camera, "serialNumber", s.productSerial);
+    PutText(w, "make", s.productBrand);
+    PutText(w, "model", s.productName);
+    PutText(w, "serialNumber", s.productSerial);
+    w.End(true);
 
-    ordered_json lens = ordered_json::object();
-    PutText(lens, "make", s.lensManufacturer);
-    PutText(lens, "model", s.lensName);
-    PutText(lens, "serialNumber", s.lensSerial);
+    w.Begin("lens");
+    PutText(w, "make", s.lensManufacturer);
+    PutText(w, "model", s.lensName);
+    PutText(w, "serialNumber", s.lensSerial);
     // A prime lens reports the same shortest and longest focal length.
-    if (s.minFocalLengthValid && s.maxFocalLengthValid && s.minFocalLength == s.maxFocalLength) {
-        if (const auto mm = Hundredths(s.minFocalLength); mm && *mm > 0) {
-            lens["nominalFocalLength"] = *mm;
-        }
-    }
-
-    ordered_json object = ordered_json::object();
-    if (!camera.empty()) {
-        object["camera"] = std::move(camera);
-    }
-    if (!lens.empty()) {
-        object["lens"] = std::move(lens);
-    }
-    return object;
+    PutPositive(w, "nominalFocalLength",
+                s.minFocalLengthValid && s.maxFocalLengthValid &&
+                    s.minFocalLength == s.maxFocalLength,
+                Hundredths(s.minFocalLength));
+    w.End(true);
+    w.End(true);
 }
 
-// The camera's transform, with the axes that are available; nothing when none is.
-std::optional<ordered_json> CameraTransform(const TelemetryData& s) {
-    ordered_json translation = ordered_json::object();
-    ordered_json rotation = ordered_json::object();
-    const auto put = [](ordered_json& object, const char* key, bool valid,
-                        std::optional<double> value) {
-        if (valid && value) {
-            object[key] = *value;
-        }
-    };
-    put(translation, "x", s.positionXValid, Hundredths(s.positionX, 1000.0));
-    put(translation, "y", s.positionYValid, Hundredths(s.positionY, 1000.0));
-    put(translation, "z", s.positionZValid, Hundredths(s.positionZ, 1000.0));
-    put(rotation, "pan", s.yawValid, Hundredths(s.yaw));
-    put(rotation, "tilt", s.pitchValid, Hundredths(s.pitch));
-    put(rotation, "roll", s.rollValid, Hundredths(s.roll));
-    if (translation.empty() && rotation.empty()) {
-        return std::nullopt;
+void Timing(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen,
+            const SampleHeader& header) {
+    w.Begin("timing");
+    const auto rate = FrameRateOf(s.projectFps);
+    const bool stamped = seen.Has(MessageType::PtpTimestamp) && s.ptpNanoseconds < 1'000'000'000U;
+    if (stamped) {
+        w.Text("mode", "internal");
     }
-    return ordered_json{{"translation", std::move(translation)},
-                        {"rotation", std::move(rotation)},
-                        {"id", "Camera"}};
+    if (rate) {
+        PutRational(w, "sampleRate", *rate);
+    }
+    if (stamped) {
+        w.Begin("sampleTimestamp");
+        w.Unsigned("seconds", s.ptpSeconds & 0xFFFF'FFFF'FFFFULL);
+        w.Unsigned("nanoseconds", s.ptpNanoseconds);
+        w.End();
+    }
+    w.Unsigned("sequenceNumber", header.sequenceNumber);
+    if (rate && seen.Has(MessageType::Timecode) && s.timecodeHours <= 23 &&
+        s.timecodeMinutes <= 59 && s.timecodeSeconds <= 59 && s.timecodeFrames <= 119) {
+        w.Begin("timecode");
+        w.Unsigned("hours", s.timecodeHours);
+        w.Unsigned("minutes", s.timecodeMinutes);
+        w.Unsigned("seconds", s.timecodeSeconds);
+        w.Unsigned("frames", s.timecodeFrames);
+        PutRational(w, "frameRate", *rate);
+        w.End();
+    }
+    w.End();
+}
+
+void Lens(SampleWriter& w, const TelemetryData& s) {
+    w.Begin("lens");
+    // Kor counts focus from the closest distance, zoom from the wide end and iris from the
+    // open end; OpenTrackIO puts 0 at infinity, wide and open.
+    w.Begin("encoders");
+    PutNumber(w, "focus", s.rawFocusEncoderValid, Normalised(s.rawFocusEncoder, true));
+    PutNumber(w, "iris", s.rawIrisEncoderValid, Normalised(s.rawIrisEncoder, false));
+    PutNumber(w, "zoom", s.rawZoomEncoderValid, Normalised(s.rawZoomEncoder, false));
+    w.End(true);
+    PutPositive(w, "focusDistance", s.focusValid, s.focus / 1000.0);
+    PutPositive(w, "pinholeFocalLength", s.zoomValid, Hundredths(s.zoom));
+    w.Begin("rawEncoders");
+    if (s.rawFocusEncoderValid) {
+        w.Unsigned("focus", s.rawFocusEncoder);
+    }
+    if (s.rawIrisEncoderValid) {
+        w.Unsigned("iris", s.rawIrisEncoder);
+    }
+    if (s.rawZoomEncoderValid) {
+        w.Unsigned("zoom", s.rawZoomEncoder);
+    }
+    w.End(true);
+    PutPositive(w, "tStop", s.irisValid, Hundredths(s.iris));
+    w.End(true);
+}
+
+// The camera's transform, with the axes that are available; left out when none is.
+void Transforms(SampleWriter& w, const TelemetryData& s) {
+    const auto x = Hundredths(s.positionX, 1000.0);
+    const auto y = Hundredths(s.positionY, 1000.0);
+    const auto z = Hundredths(s.positionZ, 1000.0);
+    const auto pan = Hundredths(s.yaw);
+    const auto tilt = Hundredths(s.pitch);
+    const auto roll = Hundredths(s.roll);
+    const bool any = (s.positionXValid && x) || (s.positionYValid && y) ||
+                     (s.positionZValid && z) || (s.yawValid && pan) || (s.pitchValid && tilt) ||
+                     (s.rollValid && roll);
+    if (!any) {
+        return;
+    }
+    w.Begin("transforms", true);
+    w.Begin(nullptr);
+    w.Begin("translation");
+    PutNumber(w, "x", s.positionXValid, x);
+    PutNumber(w, "y", s.positionYValid, y);
+    PutNumber(w, "z", s.positionZValid, z);
+    w.End();
+    w.Begin("rotation");
+    PutNumber(w, "pan", s.yawValid, pan);
+    PutNumber(w, "tilt", s.pitchValid, tilt);
+    PutNumber(w, "roll", s.rollValid, roll);
+    w.End();
+    w.Text("id", "Camera");
+    w.End();
+    w.End();
+}
+
+void WriteSample(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen,
+                 const SampleHeader& header) {
+    w.Begin(nullptr);
+    Static(w, s, seen);
+    if (seen.Has(MessageType::Timecode)) {
+        w.Begin("tracker");
+        w.Bool("recording", s.recordFlag);
+        w.End();
+    }
+    Timing(w, s, seen, header);
+    Lens(w, s);
+    w.Begin("protocol");
+    w.Text("name", "OpenTrackIO");
+    w.Begin("version", true);
+    w.Unsigned(nullptr, 1);
+    w.Unsigned(nullptr, 0);
+    w.Unsigned(nullptr, 0);
+    w.End();
+    w.End();
+    w.Text("sampleId", header.sampleId);
+    w.Text("sourceId", header.sourceId);
+    w.Unsigned("sourceNumber", header.sourceNumber);
+    Transforms(w, s);
+    w.End();
 }
 
 }  // namespace
@@ -259,27 +297,22 @@ std::optional<std::string> CleanText(const std::string& bytes) {
 
 ordered_json OpenTrackSample(const TelemetryData& s, const SeenTypes& seen,
                              const SampleHeader& header) {
-    ordered_json sample = ordered_json::object();
-    ordered_json statics = Static(s, seen);
-    if (!statics.empty()) {
-        sample["static"] = std::move(statics);
+    TreeWriter writer;
+    WriteSample(writer, s, seen, header);
+    return std::move(writer.Result());
+}
+
+std::vector<std::uint8_t> SamplePayload(const TelemetryData& s, const SeenTypes& seen,
+                                        const SampleHeader& header, OtrkEncoding encoding) {
+    if (encoding == OtrkEncoding::Cbor) {
+        CborWriter writer;
+        WriteSample(writer, s, seen, header);
+        return writer.Result();
     }
-    if (seen.Has(MessageType::Timecode)) {
-        sample["tracker"] = {{"recording", s.recordFlag}};
-    }
-    sample["timing"] = Timing(s, seen, header);
-    ordered_json lens = Lens(s);
-    if (!lens.empty()) {
-        sample["lens"] = std::move(lens);
-    }
-    sample["protocol"] = {{"name", "OpenTrackIO"}, {"version", {1, 0, 0}}};
-    sample["sampleId"] = header.sampleId;
-    sample["sourceId"] = header.sourceId;
-    sample["sourceNumber"] = header.sourceNumber;
-    if (auto transform = CameraTransform(s)) {
-        sample["transforms"] = ordered_json::array({std::move(*transform)});
-    }
-    return sample;
+    JsonTextWriter writer;
+    WriteSample(writer, s, seen, header);
+    const std::string& text = writer.Result();
+    return {text.begin(), text.end()};
 }
 
 std::vector<std::uint8_t> EncodeSample(const ordered_json& sample, OtrkEncoding encoding) {

@@ -51,7 +51,13 @@ struct SampleHeader {
 nlohmann::ordered_json OpenTrackSample(const Protocol::TelemetryData& state,
                                        const SeenTypes& seen, const SampleHeader& header);
 
-// The payload bytes of a sample: JSON text or CBOR.
+// The payload bytes of the sample of a state, written directly as JSON text or CBOR (the
+// same sample as OpenTrackSample, without building a tree).
+std::vector<std::uint8_t> SamplePayload(const Protocol::TelemetryData& state,
+                                        const SeenTypes& seen, const SampleHeader& header,
+                                        OtrkEncoding encoding);
+
+// The payload bytes of a sample tree: JSON text or CBOR.
 std::vector<std::uint8_t> EncodeSample(const nlohmann::ordered_json& sample,
                                        OtrkEncoding encoding);
 

@@ -46,8 +46,7 @@ std::optional<std::string> KorInput::Feed(const std::vector<std::uint8_t>& datag
         header.sampleId = identity_.NextSampleId();
         header.sourceNumber = settings_.sourceNumber;
         header.sequenceNumber = samples_++;
-        const auto payload = EncodeSample(OpenTrackSample(state, seen_, header),
-                                          *settings_.openTrack);
+        const auto payload = SamplePayload(state, seen_, header, *settings_.openTrack);
         for (auto& packet :
              BuildOtrkPackets(payload, *settings_.openTrack, sequence_, settings_.maxSegment)) {
             out.push_back({Output::OpenTrack, std::move(packet)});
