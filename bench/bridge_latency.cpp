@@ -2,7 +2,8 @@
 // sends it one input datagram at a time and waits for what comes out, timing from just
 // before the send to the kernel's receive time stamp of the output. That is the bridge's
 // whole added latency (its wake-up, decoding, conversion and send) plus two loopback hops.
-// It also times the conversion alone (KorInput::Feed, in this process).
+// For comparison it times a process that passes each datagram on unchanged (the floor of
+// two hops and a wake-up), and the conversion alone (KorInput::Feed, in this process).
 //
 //   kor_bridge_latency [SAMPLES]     (default 5000 per set-up)
 #include <arpa/inet.h>
@@ -182,20 +183,56 @@ pid_t StartBridge(const std::string& arguments, std::uint16_t& port) {
     return pid;
 }
 
+// The floor to compare with: a child process that passes each datagram on unchanged, waiting
+// with poll as the bridge does. Its input port comes back in `port`.
+pid_t StartForwarder(std::uint16_t to, std::uint16_t& port) {
+    const int in = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(in, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t length = sizeof addr;
+    ::getsockname(in, reinterpret_cast<sockaddr*>(&addr), &length);
+    port = ntohs(addr.sin_port);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int out = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in dest = addr;
+        dest.sin_port = htons(to);
+        std::uint8_t buffer[65536];
+        for (;;) {
+            pollfd p{in, POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0) {
+                continue;
+            }
+            const ssize_t n = ::recv(in, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0) {
+                ::sendto(out, buffer, static_cast<std::size_t>(n), 0,
+                         reinterpret_cast<sockaddr*>(&dest), sizeof dest);
+            }
+        }
+    }
+    ::close(in);
+    return pid;
+}
+
 void StopBridge(pid_t pid) {
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
 }
 
+// outputOptions empty and freedIn false: the plain forwarder instead of the bridge.
 void Measure(const char* name, const std::string& outputOptions, bool freedIn, int samples) {
     std::uint16_t receiverPort = 0;
     const int receiver = OpenReceiver(receiverPort);
     const std::string to = "127.0.0.1:" + std::to_string(receiverPort);
     std::uint16_t bridgePort = 0;
-    const pid_t bridge = StartBridge(
-        freedIn ? "--bind 127.0.0.1 --from-freed 0 --to " + to
-                : "--bind 127.0.0.1 --port 0 " + outputOptions + to,
-        bridgePort);
+    const pid_t bridge =
+        !freedIn && outputOptions.empty()
+            ? StartForwarder(receiverPort, bridgePort)
+            : StartBridge(freedIn ? "--bind 127.0.0.1 --from-freed 0 --to " + to
+                                  : "--bind 127.0.0.1 --port 0 " + outputOptions + to,
+                          bridgePort);
     const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in dest{};
     dest.sin_family = AF_INET;
@@ -250,6 +287,7 @@ void MeasureConversion(const char* name, Kor::Bridge::KorInput::Settings setting
 int main(int argc, char** argv) {
     const int samples = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
     std::printf("kor-bridge on loopback: send of the input -> kernel receive of the output\n");
+    Measure("floor: a process passing datagrams on", "", false, samples);
     Measure("Kor -> OpenTrackIO (json)", "--opentrackio ", false, samples);
     Measure("Kor -> OpenTrackIO (cbor)", "--encoding cbor --opentrackio ", false, samples);
     Measure("Kor -> FreeD (physical)", "--freed ", false, samples);
