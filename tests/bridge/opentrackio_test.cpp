@@ -16,6 +16,7 @@
 #include <kor/kor.h>
 
 #include "opentrackio.h"
+#include "sample_writer.h"
 #include "schema_check.h"
 #include "uuid.h"
 
@@ -386,6 +387,37 @@ TEST(OpenTrackSample, DirectPayloadsReadBackAsTheTree) {
         const auto cbor = SamplePayload(state, seen, kHeader, OtrkEncoding::Cbor);
         EXPECT_EQ(ordered_json::from_cbor(cbor), tree) << tree.dump();
     }
+}
+
+// Containers of 24 members or more need a longer CBOR head than the one byte reserved for it;
+// an emptied group is taken out again, key and all, in every writer.
+TEST(OpenTrackSample, WritersAgreeOnLongAndDroppedContainers) {
+    JsonTextWriter json;
+    CborWriter cbor;
+    TreeWriter tree;
+    const std::string keys[] = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m",
+                                "n", "o", "p", "q", "r", "s", "t", "u", "v", "w", "x", "y", "z"};
+    for (SampleWriter* w : std::initializer_list<SampleWriter*>{&json, &cbor, &tree}) {
+        w->Begin(nullptr);
+        w->Begin("empty");
+        w->End(true);
+        for (const std::string& key : keys) {
+            w->Unsigned(key.c_str(), key[0]);
+        }
+        w->Begin("list", true);
+        for (int i = 0; i < 300; ++i) {
+            w->Number(nullptr, i * 0.5);
+        }
+        w->End();
+        w->Begin("also empty");
+        w->End(true);
+        w->End();
+    }
+    EXPECT_EQ(tree.Result().size(), 27U);
+    EXPECT_FALSE(tree.Result().contains("empty"));
+    EXPECT_EQ(tree.Result()["list"].size(), 300U);
+    EXPECT_EQ(ordered_json::parse(json.Result()), tree.Result());
+    EXPECT_EQ(ordered_json::from_cbor(cbor.Result()), tree.Result());
 }
 
 // Every sample the tests above build, as tree, JSON text and CBOR, against the published
