@@ -44,19 +44,28 @@ using Bytes = std::vector<std::uint8_t>;
 // A UDP socket on 127.0.0.1 and a port the system chooses; datagrams of any size.
 class Receiver {
 public:
-    Receiver() {
+    // With a group: bound to every address, to receive that multicast group on loopback.
+    explicit Receiver(const char* group = nullptr) {
         fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_addr.s_addr = htonl(group != nullptr ? INADDR_ANY : INADDR_LOOPBACK);
         EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
         const int size = 1 << 20;
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         socklen_t length = sizeof addr;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
         port_ = ntohs(addr.sin_port);
+        if (group != nullptr) {
+            ip_mreq membership{};
+            ::inet_pton(AF_INET, group, &membership.imr_multiaddr);
+            ::inet_pton(AF_INET, "127.0.0.1", &membership.imr_interface);
+            joined_ = ::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership,
+                                   sizeof membership) == 0;
+        }
     }
     ~Receiver() { ::close(fd_); }
+    bool Joined() const { return joined_; }
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
@@ -84,6 +93,7 @@ public:
 private:
     int fd_ = -1;
     std::uint16_t port_ = 0;
+    bool joined_ = false;
 };
 
 void SendTo(std::uint16_t port, const std::vector<Bytes>& datagrams) {
@@ -405,6 +415,29 @@ TEST(BridgeEndToEnd, FreedGeneratorToKorMonitor) {
         }
         EXPECT_EQ(index, valid.size());
     }
+}
+
+// OpenTrackIO to a multicast group, out of the loopback interface with --interface and --ttl.
+TEST(BridgeEndToEnd, OpenTrackIOToAMulticastGroup) {
+    const char* group = "239.255.41.9";
+    Receiver receiver(group);
+    if (!receiver.Joined()) {
+        GTEST_SKIP() << "cannot join a multicast group on loopback here";
+    }
+    ChildProgram bridge = Bridge("--bind 127.0.0.1 --port 0 --count 2 --interface 127.0.0.1"
+                                 " --ttl 1 --opentrackio " + std::string(group) + ":" +
+                                 std::to_string(receiver.Port()));
+    const std::uint16_t port = BridgePort(bridge, "Kor");
+    ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
+    TelemetryData d;
+    d.focus = 3000;
+    const Bytes frame = d.Encode(TransmissionType::UDP, {MessageType::BasicLens});
+    SendTo(port, {frame, frame});
+    ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+    const Received r = Sort(receiver.Drain());
+    ASSERT_EQ(r.samples.size(), 2U) << bridge.Out();
+    EXPECT_DOUBLE_EQ(At(r.samples[1], "/lens/focusDistance"), 3.0);
+    KOR_EXPECT_VALID_OPENTRACKIO(r.samples);
 }
 
 // Bad options, a port in use and an unknown host: one line on standard error, status 2 and
