@@ -25,6 +25,7 @@
 #include <kor/kor.h>
 
 #include "../send/programs.h"
+#include "bridge_options.h"
 #include "freed.h"
 #include "otrk.h"
 #include "schema_check.h"
@@ -477,6 +478,18 @@ TEST(BridgeEndToEnd, OptionsAndEndings) {
         EXPECT_EQ(bridge.Out(), "") << arguments;
         EXPECT_EQ(kor_test::LineCount(bridge.Err()), 1U) << arguments << ": " << bridge.Err();
         EXPECT_NE(bridge.Err().find(expected), std::string::npos) << arguments << ": " << bridge.Err();
+    }
+
+    // The OpenTrackIO destination defaults to 239.135.1.N:55555 for source number N.
+    for (const auto& [arguments, address] :
+         std::vector<std::pair<std::vector<const char*>, std::string>>{
+             {{"kor-bridge", "--opentrackio"}, "239.135.1.1"},
+             {{"kor-bridge", "--opentrackio", "--source-number", "200"}, "239.135.1.200"}}) {
+        const auto parsed = Kor::Bridge::ParseBridgeCommandLine(static_cast<int>(arguments.size()),
+                                                                arguments.data());
+        ASSERT_TRUE(parsed.options) << parsed.output;
+        EXPECT_EQ(parsed.options->openTrack->address, address);
+        EXPECT_EQ(parsed.options->openTrack->port, 55555);
     }
 
     ChildProgram help = Bridge("--help");
