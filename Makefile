@@ -40,6 +40,11 @@ bench-korlib: configure
 pacing: build
 	$(BUILD_DIR)/bench/kor_pacing 10
 
+# kor-bridge's added latency on loopback: bridge in to bridge out, p50 and p99.
+.PHONY: bridge-latency
+bridge-latency: build
+	$(BUILD_DIR)/bench/kor_bridge_latency
+
 # A recorded stream replayed three times: byte-for-byte equality and inter-arrival error.
 replay-check: build
 	./scripts/replay-check.sh 12 3
