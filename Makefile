@@ -6,7 +6,7 @@ CMAKE_ARGS ?=
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build test run bench pacing replay-check sanitize tsan window-test fuzz format clean \
+.PHONY: all deps configure build test run bench bench-korlib pacing replay-check sanitize tsan window-test fuzz format clean \
         windows windows-test
 
 all: build
@@ -30,9 +30,21 @@ run: build
 bench: build
 	$(BUILD_DIR)/bench/kor_protocol_bench
 
+# States decoded per second by korlib.decode_capture and by the C interface alone, on a
+# capture of 100,000 frames.
+bench-korlib: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target KorLib kor_c_decode_bench
+	PYTHONPATH=python KORLIB_LIBRARY=$(BUILD_DIR)/lib/libKorLib.so.1 /usr/bin/python3 \
+	  bench/korlib_bench.py --c-bench $(BUILD_DIR)/bench/kor_c_decode_bench
+
 # The rate slots' pacing as a loopback receiver sees it (10 s per sender).
 pacing: build
 	$(BUILD_DIR)/bench/kor_pacing 10
+
+# kor-bridge's added latency on loopback: bridge in to bridge out, p50 and p99.
+.PHONY: bridge-latency
+bridge-latency: build
+	$(BUILD_DIR)/bench/kor_bridge_latency
 
 # A recorded stream replayed three times: byte-for-byte equality and inter-arrival error.
 replay-check: build

@@ -16,6 +16,9 @@ packages=(
   xvfb xauth libgl1-mesa-dri xdotool imagemagick libx11-dev
   # the packet dissector's test (reads capture files only)
   tshark
+  # Python tests, run with /usr/bin/python3: the korlib package (pytest) and kor-bridge's
+  # OpenTrackIO samples validated against the published schema (jsonschema)
+  python3 python3-pytest python3-jsonschema
 )
 
 missing=()

@@ -15,8 +15,8 @@ fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-fuzz"
 findings="$build/findings"
-targets=(device roundtrip lens lensfile)
-declare -A max_len=([device]=600 [roundtrip]=1024 [lens]=128 [lensfile]=2048)
+targets=(device roundtrip lens lensfile bridge)
+declare -A max_len=([device]=600 [roundtrip]=1024 [lens]=128 [lensfile]=2048 [bridge]=1024)
 
 # The library is instrumented for coverage and the sanitizers through CMAKE_CXX_FLAGS; the
 # fuzz targets add -fsanitize=fuzzer themselves. Only the fuzz targets are built, since the

@@ -576,19 +576,19 @@ case(G, "float-zoom-infinity",
      ["BasicLens"], {"zoom": "Infinity", "iris": "-Infinity"},
      hx("01 07 00 00 00 FF FF FF 00 00"))
 case(G, "float-position-saturates",
-     "positionX -inf gives INT32_MIN = 80000000, which the receiver reads as not available; "
-     "positionY 1e30 gives 7FFFFFFF; positionZ NaN gives 0.",
+     "positionX -inf saturates at -7FFFFFFF = 80000001 (80000000 would read as not "
+     "available); positionY 1e30 gives 7FFFFFFF; positionZ NaN gives 0.",
      "UDP", None, "SameTimecode",
-     {"positionXValid": False, "positionX": 0.0, "positionY": 21474836.47,
+     {"positionXValid": True, "positionX": -21474836.47, "positionY": 21474836.47,
       "positionYValid": True, "positionZ": 0.0, "positionZValid": True},
      ["PositionalData"], {"positionX": "-Infinity", "positionY": 1e30, "positionZ": "NaN"},
-     hx("07 0B 80 00 00 00 7F FF FF FF 00 00 00 00"))
-case(G, "axes-wrap-to-16-bits",
-     "Angles travel as the low 16 bits of the x 100 value: 400 degrees -> 40000 = 9C40, read "
-     "back as -255.36.",
-     "UDP", None, "SameTimecode", {"roll": -255.36, "pitch": 327.67, "yaw": -327.67},
+     hx("07 0B 80 00 00 01 7F FF FF FF 00 00 00 00"))
+case(G, "axes-wrap-by-whole-turns",
+     "Angles beyond +/-327.67 degrees are brought into -180..180 by whole turns before "
+     "scaling: 400 degrees -> 40 -> 4000 = 0FA0; 327.67 and -327.67 travel as they are.",
+     "UDP", None, "SameTimecode", {"roll": 40.0, "pitch": 327.67, "yaw": -327.67},
      ["AxesData"], {"roll": 400.0, "pitch": 327.67, "yaw": -327.67},
-     hx("08 05 9C 40 7F FF 80 01"))
+     hx("08 05 0F A0 7F FF 80 01"))
 
 # ---- malformed.json: one or more frames for every FrameStatus ------------------------------
 

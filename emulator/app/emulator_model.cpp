@@ -29,6 +29,19 @@ const std::array<std::string_view, 3> kTickCountTypeNames{"Seconds", "Millisecon
                                                           "Microseconds"};
 const std::array<std::string_view, 2> kTransmissionTypeNames{"UDP", "Serial"};
 
+const std::array<MessageType, 19> kMessageOrder{
+    MessageType::SubjectId,        MessageType::ChannelId,   MessageType::Timecode,
+    MessageType::PtpTimestamp,     MessageType::TickCount,   MessageType::ProjectFps,
+    MessageType::BasicLens,        MessageType::RawLensEncoderWithMask,
+    MessageType::LensProperties,   MessageType::PositionalData, MessageType::AxesData,
+    MessageType::ClipName,         MessageType::ProductBrand, MessageType::ProductName,
+    MessageType::ProductSerial,    MessageType::LensManufacturer, MessageType::LensName,
+    MessageType::LensSerial,       MessageType::ZeissZdData};
+const std::array<MessageType, 3> kEveryPacketCapableTypes{
+    MessageType::Timecode, MessageType::PtpTimestamp, MessageType::TickCount};
+const std::array<MessageType, 2> kEveryPacketOnlyTypes{MessageType::ChannelId,
+                                                       MessageType::SubjectId};
+
 namespace {
 
 using MT = MessageType;
@@ -86,17 +99,11 @@ EmulatorModel::EmulatorModel(Engine::Clock& clock)
       savedMessageRate(kMessageTypeCount, Engine::kRateChoiceFps),
       productLink("https://kor-telemetry.example/emulator"),
       simulationActive(std::make_shared<Engine::RunFlag>(false)),
-      messageOrder{MT::SubjectId,        MT::ChannelId,   MT::Timecode,
-                   MT::PtpTimestamp,     MT::TickCount,   MT::ProjectFps,
-                   MT::BasicLens,        MT::RawLensEncoderWithMask, MT::LensProperties,
-                   MT::PositionalData,   MT::AxesData,    MT::ClipName,
-                   MT::ProductBrand,     MT::ProductName, MT::ProductSerial,
-                   MT::LensManufacturer, MT::LensName,    MT::LensSerial,
-                   MT::ZeissZdData},
+      messageOrder(kMessageOrder.begin(), kMessageOrder.end()),
       groupStartTypes{MT::Timecode,   MT::ProductBrand, MT::PositionalData, MT::LensManufacturer,
                       MT::ProjectFps, MT::ClipName,     MT::ZeissZdData},
-      everyPacketCapableTypes{MT::Timecode, MT::PtpTimestamp, MT::TickCount},
-      everyPacketOnlyTypes{MT::ChannelId, MT::SubjectId},
+      everyPacketCapableTypes(kEveryPacketCapableTypes.begin(), kEveryPacketCapableTypes.end()),
+      everyPacketOnlyTypes(kEveryPacketOnlyTypes.begin(), kEveryPacketOnlyTypes.end()),
       lensFileDrivenTypes{MT::Timecode, MT::BasicLens, MT::PtpTimestamp, MT::TickCount},
       transmitter(clock),
       tStops{1.8F, 3.2F, 3.5F, 4.0F, 4.5F, 5.0F, 5.6F, 6.3F, 7.1F, 8.0F, 9.0F,
@@ -231,6 +238,17 @@ void EmulatorModel::forceLensFileRates() {
         savedMessageRate[Index(type)] = messageRate[Index(type)];
         messageRate[Index(type)] = Engine::kRateChoiceFps;
     }
+}
+
+bool EmulatorModel::playLensFile(const std::string& path) {
+    if (transmitter.IsRunning() && transmitter.lensFilePlaying) {
+        transmitter.Stop();
+    }
+    if (transmitter.LoadLensFile(path)) {
+        forceLensFileRates();
+    }
+    transmitter.StartZeiss();  // reports a file without a frame and starts nothing
+    return transmitter.IsRunning();
 }
 
 void EmulatorModel::restoreLensFileRates() {

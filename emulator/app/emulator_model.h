@@ -29,6 +29,13 @@ extern const std::array<std::string_view, kMessageTypeCount> kMessageTypeNames;
 extern const std::array<std::string_view, 3> kTickCountTypeNames;
 extern const std::array<std::string_view, 2> kTransmissionTypeNames;
 
+// The message table's types in its order, the types that may be sent "Every packet" and
+// those that are always sent so (the model's messageOrder, everyPacketCapableTypes and
+// everyPacketOnlyTypes start from these).
+extern const std::array<MessageType, 19> kMessageOrder;
+extern const std::array<MessageType, 3> kEveryPacketCapableTypes;
+extern const std::array<MessageType, 2> kEveryPacketOnlyTypes;
+
 // The emulator's own version, shown in the about line and sent as the serial numbers.
 inline constexpr int kVersionMajor = 2;
 inline constexpr int kVersionMinor = 1;
@@ -70,6 +77,11 @@ public:
     void syncLensFileState();
     void forceLensFileRates();
     void restoreLensFileRates();
+    // Loads a lens correction file and plays it (after stopping a playback that runs):
+    // the lens-file-driven types are forced to the playback's pace first. A file that is
+    // refused (unreadable, or without a frame) leaves the rates and the saved rates as
+    // they were. Returns whether the playback runs.
+    bool playLensFile(const std::string& path);
     void startSimulation();
     void stopSimulation();
     bool simulationRunning() const { return simulationActive->IsSet(); }

@@ -11,16 +11,11 @@ namespace Kor::Emulator {
 namespace {
 
 // Loads the chosen file and goes straight into playback: the lens-file-driven types are
-// forced to the playback's pace first, and the playback sends to the fields' destination.
+// forced to the playback's pace first (unless the file is refused), and the playback sends
+// to the fields' destination.
 void PlayLensFile(EmulatorModel& model, const std::string& path) {
-    Engine::Transmitter& transmitter = model.transmitter;
-    if (transmitter.IsRunning() && transmitter.lensFilePlaying) {
-        transmitter.Stop();
-    }
-    transmitter.LoadLensFile(path);
-    model.forceLensFileRates();
-    transmitter.SetDestination(model.ipInput, static_cast<std::uint16_t>(model.portInput));
-    transmitter.StartZeiss();
+    model.transmitter.SetDestination(model.ipInput, static_cast<std::uint16_t>(model.portInput));
+    model.playLensFile(path);
 }
 
 }  // namespace

@@ -58,11 +58,12 @@ Timecode TimecodeAt(std::int64_t localTicks, std::uint8_t projectFps) noexcept {
                         static_cast<std::uint8_t>(static_cast<std::int64_t>(frames))};
     }
 
-    // 29.97: count the real frames since local midnight, then add the frame numbers that
-    // drop-frame counting skips (two per minute, except every tenth minute).
+    // 29.97: count the real frames since local midnight at exactly 30000/1001 frames per
+    // second, in integers (a rounded decimal rate drifts a frame off within the day), then
+    // add the frame numbers that drop-frame counting skips (two per minute, except every
+    // tenth minute).
     const std::int64_t sinceMidnightMs = (l / 10'000) % 86'400'000;
-    std::int64_t n = static_cast<std::int64_t>(static_cast<double>(sinceMidnightMs) /
-                                               (1000.0 / static_cast<double>(29.97003F)));
+    std::int64_t n = sinceMidnightMs * 30 / 1001;
     const std::int64_t tenMinutes = n / 17982;
     const std::int64_t rest = n - tenMinutes * 17982;
     n += 18 * tenMinutes + 2 * (std::max<std::int64_t>(rest - 2, 0) / 1798);

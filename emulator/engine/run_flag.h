@@ -1,4 +1,5 @@
-// RunFlag: the stop signal of one run of worker threads, with waits a stop cuts short.
+// RunFlag: the stop signal of one run of worker threads, with waits a stop cuts short;
+// StoppableMutex: a mutex whose waiters give up at a stop.
 #pragma once
 
 #include <atomic>
@@ -39,6 +40,63 @@ private:
     std::atomic<bool> running_;
     std::mutex mutex_;
     std::condition_variable wake_;
+};
+
+// A mutex whose waiters can give up when their run is stopped. Every wait is on the steady
+// clock, so a step of the wall clock neither stalls a waiter nor makes it spin; and it is
+// built from a plain mutex and condition variable, which thread checkers understand.
+// Meets the Lockable requirements (std::lock_guard, std::unique_lock).
+class StoppableMutex {
+public:
+    StoppableMutex() = default;
+    StoppableMutex(const StoppableMutex&) = delete;
+    StoppableMutex& operator=(const StoppableMutex&) = delete;
+
+    void lock() {
+        std::unique_lock guard(mutex_);
+        free_.wait(guard, [this] { return !held_; });
+        held_ = true;
+    }
+
+    bool try_lock() {
+        std::lock_guard guard(mutex_);
+        if (held_) {
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+
+    void unlock() {
+        {
+            std::lock_guard guard(mutex_);
+            held_ = false;
+        }
+        free_.notify_one();
+    }
+
+    // Locks, unless `flag` is found cleared first (checked every `poll` while the mutex is
+    // held elsewhere, and once more when it comes free); returns whether it locked.
+    bool LockUnlessStopped(const RunFlag& flag, std::chrono::nanoseconds poll) {
+        std::unique_lock guard(mutex_);
+        while (held_) {
+            if (!flag.IsSet()) {
+                return false;
+            }
+            free_.wait_for(guard, poll);
+        }
+        // A run stopped while this thread waited must not build another frame.
+        if (!flag.IsSet()) {
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable free_;
+    bool held_ = false;
 };
 
 }  // namespace Kor::Engine

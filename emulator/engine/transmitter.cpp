@@ -28,6 +28,11 @@ std::chrono::steady_clock::time_point SteadyTimePoint(std::int64_t ns) {
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
 }
 
+// The delay in nanoseconds; a negative delay counts as none.
+std::int64_t DelayNs(std::int32_t delayMs) {
+    return delayMs > 0 ? std::int64_t{delayMs} * 1'000'000 : 0;
+}
+
 }  // namespace
 
 Transmitter::Transmitter(Clock& clockSource) : clock(clockSource), spinMarginNs(kSpinMarginNs) {
@@ -73,8 +78,10 @@ void Transmitter::Stop() {
 void Transmitter::EndRun() {
     runFlag->Clear();
     {
-        // Taking the queue lock orders the cleared flag before the sender's next check.
+        // Taking the queue lock orders the cleared flag before the sender's next check, and
+        // from here on no producer sends in the stopped sender's place.
         std::lock_guard lock(queueMutex);
+        senderIdle = false;
     }
     queueCondition.notify_all();
     for (std::thread& thread : generatorThreads) {
@@ -110,9 +117,19 @@ std::uint64_t Transmitter::EnqueueFrame(const std::vector<std::uint8_t>& frame) 
     std::uint64_t sequence = 0;
     {
         std::lock_guard lock(queueMutex);
-        frameQueue.push_back(frame);
-        enqueueTimes.push_back(clock.SystemTicks());
         sequence = ++enqueuedCount;
+        // The sender would send this frame at once: nothing is queued before it, no delay
+        // holds it and no filter sees it. Waking the sender costs tens of microseconds of
+        // every period, so the producer sends it in the sender's place, holding the queue
+        // lock so that the sender cannot take a later frame meanwhile.
+        if (senderIdle && frameQueue.empty() && delayMs.load() <= 0) {
+            ++removedCount;
+            SendDatagram(frame);
+            sentSequence.store(sequence);
+            return sequence;
+        }
+        frameQueue.push_back(frame);
+        enqueueTimes.push_back(clock.SteadyNs());
     }
     queueCondition.notify_one();
     return sequence;
@@ -151,19 +168,18 @@ void Transmitter::SetDatagramFilter(std::unique_ptr<DatagramFilter> filter) {
     datagramFilter = std::move(filter);
 }
 
-bool Transmitter::WaitUntilSystemTicks(std::int64_t targetTicks, RunFlag& flag) {
-    const std::int64_t remainingNs = (targetTicks - clock.SystemTicks()) * 100;
-    if (remainingNs > spinMarginNs &&
-        !flag.WaitUntil(SteadyTimePoint(clock.SteadyNs() + remainingNs - spinMarginNs))) {
+bool Transmitter::WaitUntilSteady(std::int64_t deadlineNs, RunFlag& flag) {
+    if (deadlineNs - clock.SteadyNs() > spinMarginNs &&
+        !flag.WaitUntil(SteadyTimePoint(deadlineNs - spinMarginNs))) {
         return false;
     }
-    while (clock.SystemTicks() < targetTicks) {
+    while (clock.SteadyNs() < deadlineNs) {
         if (!flag.IsSet()) {
             return false;
         }
         std::this_thread::yield();
     }
-    return true;
+    return flag.IsSet();
 }
 
 void Transmitter::SenderLoop(std::shared_ptr<RunFlag> flag) {
@@ -174,7 +190,11 @@ void Transmitter::SenderLoop(std::shared_ptr<RunFlag> flag) {
         std::uint64_t sequence = 0;
         {
             std::unique_lock lock(queueMutex);
+            // While this thread waits for an empty queue to fill, producers send frames
+            // that need no delay and no filter themselves (see EnqueueFrame).
+            senderIdle = producerSends && datagramFilter == nullptr;
             queueCondition.wait(lock, [&] { return !flag->IsSet() || !frameQueue.empty(); });
+            senderIdle = false;
             if (!flag->IsSet()) {
                 return;  // frames still queued belong to a stopped run: not sent
             }
@@ -185,23 +205,23 @@ void Transmitter::SenderLoop(std::shared_ptr<RunFlag> flag) {
             sequence = ++removedCount;
         }
         const std::int32_t delay = delayMs.load();
-        // When the datagram is due, in system-clock ticks of 100 ns.
-        const double due = static_cast<double>(delay) * 10'000.0 + static_cast<double>(queuedAt);
-        if (delay > 0 && !WaitUntilSystemTicks(SaturateToInt64(due), *flag)) {
+        // When the datagram is due, on the steady clock: a step of the wall clock neither
+        // holds it back nor lets it out early.
+        const std::int64_t due = SaturatingAdd(queuedAt, DelayNs(delay));
+        if (delay > 0 && !WaitUntilSteady(due, *flag)) {
             return;
         }
         if (datagramFilter) {
             struct Sink final : DatagramSink {
                 Transmitter& owner;
                 RunFlag& run;
-                double dueTicks;
-                Sink(Transmitter& t, RunFlag& f, double d) : owner(t), run(f), dueTicks(d) {}
+                std::int64_t dueNs;
+                Sink(Transmitter& t, RunFlag& f, std::int64_t d) : owner(t), run(f), dueNs(d) {}
                 void Send(const std::vector<std::uint8_t>& datagram) override {
                     owner.SendDatagram(datagram);
                 }
                 bool WaitExtra(std::chrono::nanoseconds extra) override {
-                    const double target = dueTicks + static_cast<double>(extra.count()) / 100.0;
-                    return owner.WaitUntilSystemTicks(SaturateToInt64(target), run);
+                    return owner.WaitUntilSteady(SaturatingAdd(dueNs, extra.count()), run);
                 }
             } sink(*this, *flag, due);
             if (!datagramFilter->Pass(std::move(frame), sink)) {
@@ -215,18 +235,7 @@ void Transmitter::SenderLoop(std::shared_ptr<RunFlag> flag) {
 }
 
 bool Transmitter::WaitPeriod(double periodMs, std::int64_t startNs, RunFlag& flag) {
-    const std::int64_t deadline = SaturatingAdd(startNs, SaturateToInt64(periodMs * 1e6));
-    if (deadline - clock.SteadyNs() > spinMarginNs &&
-        !flag.WaitUntil(SteadyTimePoint(deadline - spinMarginNs))) {
-        return false;
-    }
-    while (clock.SteadyNs() < deadline) {
-        if (!flag.IsSet()) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return flag.IsSet();
+    return WaitUntilSteady(SaturatingAdd(startNs, SaturateToInt64(periodMs * 1e6)), flag);
 }
 
 void Transmitter::GeneratorLoop(int slot, std::shared_ptr<RunFlag> flag) {
@@ -279,18 +288,10 @@ bool Transmitter::WaitNextFrame(std::int64_t& frameStart, std::int64_t periodNs,
     return true;
 }
 
-std::unique_lock<std::timed_mutex> Transmitter::LockModel(const RunFlag& flag) {
+std::unique_lock<StoppableMutex> Transmitter::LockModel(const RunFlag& flag) {
     std::unique_lock lock(modelMutex, std::defer_lock);
-    while (flag.IsSet()) {
-        // A system-clock deadline: timed_mutex then waits with pthread_mutex_timedlock,
-        // which thread checkers understand; a clock step only shortens one poll.
-        if (lock.try_lock_until(std::chrono::system_clock::now() + kLockPoll)) {
-            // A run stopped while this thread waited must not queue another frame.
-            if (!flag.IsSet()) {
-                lock.unlock();
-            }
-            break;
-        }
+    if (modelMutex.LockUnlessStopped(flag, kLockPoll)) {
+        lock = std::unique_lock(modelMutex, std::adopt_lock);
     }
     return lock;
 }

@@ -73,6 +73,11 @@ struct SlotCounters {
 // Thread model:
 //  - Start launches nine generator threads (one per rate slot) and one sender thread that
 //    share a fresh RunFlag; Stop clears that flag and returns at once.
+//  - The sender sends the queue in order, each datagram after the delay. A frame queued
+//    while the queue is empty, with no delay and no filter, is sent by the thread that
+//    queues it, under the queue lock, which keeps the order and saves the sender's wake-up.
+//  - Every wait is on the steady clock: the delay is measured from the steady-clock time
+//    a frame was queued, so steps of the wall clock do not stall or burst the stream.
 //  - The threads of a stopped run are kept and joined by the next JoinThreads (called by
 //    Start) or by the destructor. Every wait they make is cut short by the flag, so
 //    joining them takes at most the few microseconds of a frame being built.
@@ -120,9 +125,10 @@ public:
     void UpdateRawLensEncoders();
 
     // Lens correction files (call with modelMutex held). LoadLensFile reads a file into
-    // the lens file members; StartZeiss plays the loaded frames at the file's frame rate
+    // the lens file members and returns whether it holds a frame to play (a file that
+    // cannot be read holds none); StartZeiss plays the loaded frames at the file's frame rate
     // in place of the generator of that rate, until the clip ends or Stop.
-    void LoadLensFile(std::string path);
+    bool LoadLensFile(std::string path);
     void StartZeiss();
     // Puts back the header fields a lens file playback replaced (from savedLiveState);
     // call once the playback has ended. Idempotent.
@@ -136,10 +142,14 @@ public:
     // How long before a deadline sleeping hands over to yielding (for measurements; the
     // default suits Linux, whose timer wakes a sleeper within some tens of microseconds).
     void SetSpinMargin(std::int64_t nanoseconds) noexcept { spinMarginNs = nanoseconds; }
+    // Whether a producer may send a frame itself while the sender waits for an empty queue
+    // (default; off, every frame is handed to the sender thread). For measurements; call
+    // while no run is going.
+    void SetProducerSends(bool enabled) noexcept { producerSends = enabled; }
 
     // Locks modelMutex for a worker of the run of `flag`; gives up (returns an unlocked
     // lock) as soon as the flag is cleared.
-    std::unique_lock<std::timed_mutex> LockModel(const RunFlag& flag);
+    std::unique_lock<StoppableMutex> LockModel(const RunFlag& flag);
 
     // The source port of every datagram; it stays the same for the Transmitter's life.
     std::uint16_t SourcePort() const noexcept { return udpSocket.LocalPort(); }
@@ -160,10 +170,10 @@ public:
     std::mutex queueMutex;
     std::condition_variable queueCondition;
     std::deque<std::vector<std::uint8_t>> frameQueue;
-    std::deque<std::int64_t> enqueueTimes;
-    // Timed, so that a worker waiting for it can notice a stop: a stopped run's threads
+    std::deque<std::int64_t> enqueueTimes;  // steady-clock ns at which each frame was queued
+    // Stoppable, so that a worker waiting for it can notice a stop: a stopped run's threads
     // are joined by Start, which the control window calls with this lock held.
-    std::timed_mutex modelMutex;
+    StoppableMutex modelMutex;
     TelemetryData lensHeaderState;               // header values of the loaded lens file
     std::vector<TelemetryData> lensFrames;       // one record per frame line
     std::vector<std::int32_t> lensFrameNumbers;  // frame number of each record
@@ -181,8 +191,9 @@ private:
     bool WaitNextFrame(std::int64_t& frameStart, std::int64_t periodNs, double periodMs,
                        RunFlag& flag);
     void SenderLoop(std::shared_ptr<RunFlag> flag);
-    // Waits until the system clock reaches `targetTicks` (100-ns ticks); false on a stop.
-    bool WaitUntilSystemTicks(std::int64_t targetTicks, RunFlag& flag);
+    // Waits until the steady clock reaches `deadlineNs`: sleeps to shortly before it, then
+    // yields until it. Returns false at once when `flag` is cleared meanwhile.
+    bool WaitUntilSteady(std::int64_t deadlineNs, RunFlag& flag);
     // Clears the run flag, wakes the sender and moves the run's threads to retiredThreads.
     void EndRun();
 
@@ -197,6 +208,10 @@ private:
     // taken out or discarded. The front frame's number is removedCount + 1.
     std::uint64_t enqueuedCount = 0;
     std::uint64_t removedCount = 0;
+    // Whether the sender of the current run waits for an empty queue with no filter set
+    // (guarded by queueMutex): a frame that needs no delay is then sent by its producer.
+    bool senderIdle = false;
+    bool producerSends = true;
     std::atomic<std::uint64_t> sentSequence{0};
     std::atomic<std::uint64_t> sendFailures{0};
     std::unique_ptr<DatagramFilter> datagramFilter;

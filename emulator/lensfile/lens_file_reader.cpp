@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <locale>
 #include <sstream>
@@ -20,6 +21,69 @@ constexpr std::string_view kNotAvailable = "N/A";
 constexpr std::string_view kHeaderFault = "ERROR  Header data incorrect format in: ";
 constexpr std::string_view kFrameFault = "Frame data incorrect format: ";
 constexpr std::string_view kFpsFault = "ERROR  Wrong project fps value: ";
+
+// Length of the well-formed UTF-8 sequence of a printable character (U+00A0 and up) that
+// starts `text`, or 0 when there is none.
+std::size_t PrintableUtf8Length(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned lead = byte(0);
+    std::size_t length = 0;
+    std::uint32_t code = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code = lead & 0x1FU;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code = lead & 0x0FU;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code = lead & 0x07U;
+    } else {
+        return 0;
+    }
+    if (text.size() < length) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0U) != 0x80U) {
+            return 0;
+        }
+        code = (code << 6) | (byte(i) & 0x3FU);
+    }
+    // Overlong forms, surrogates, code points beyond U+10FFFF and the C1 controls.
+    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF ||
+        code < 0xA0) {
+        return 0;
+    }
+    return length;
+}
+
+// A line of the file as it may be written to a terminal: control characters and bytes
+// that are not well-formed UTF-8 text become \xHH; everything else is kept as it is.
+std::string Printable(std::string_view line) {
+    std::string out;
+    out.reserve(line.size());
+    for (std::size_t i = 0; i < line.size();) {
+        const auto c = static_cast<unsigned char>(line[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        const std::size_t length = c >= 0x80 ? PrintableUtf8Length(line.substr(i)) : 0;
+        if (length != 0) {
+            out.append(line.substr(i, length));
+            i += length;
+            continue;
+        }
+        out += "\\x";
+        out += "0123456789ABCDEF"[c >> 4];
+        out += "0123456789ABCDEF"[c & 15];
+        ++i;
+    }
+    return out;
+}
 
 // A string stream reading numbers with '.' as the decimal point, whatever the global locale.
 std::istringstream NumberStream(const std::string& text) {
@@ -208,7 +272,7 @@ void ApplyHeaderEntry(const std::string& key, const std::string& value, LensFile
     } else if (key == "tcFps") {
         const auto it = target.projectFpsByName.find(value);
         if (it == target.projectFpsByName.end()) {
-            err << kFpsFault << value << '\n';
+            err << kFpsFault << Printable(value) << '\n';
         } else {
             header.projectFps = static_cast<std::uint8_t>(it->second);
         }
@@ -287,7 +351,7 @@ void ReadLensFile(std::istream& in, LensFileTarget& target, std::ostream& err) {
             // A line shorter than two characters cannot hold ":=" either.
             const std::size_t assign = line.find(":=");
             if (assign == std::string::npos) {
-                err << kHeaderFault << line << '\n';
+                err << kHeaderFault << Printable(line) << '\n';
             } else {
                 ApplyHeaderEntry(line.substr(0, assign), line.substr(assign + 2), target,
                                  clipLengthGiven, err);
@@ -302,7 +366,7 @@ void ReadLensFile(std::istream& in, LensFileTarget& target, std::ostream& err) {
         } else if (fields.size() == table.columns.size()) {
             target.frames.push_back(ReadFrame(table, fields, target.frameNumbers));
         } else {
-            err << kFrameFault << line << '\n';
+            err << kFrameFault << Printable(line) << '\n';
         }
     }
 

@@ -22,7 +22,8 @@ struct LensFileTarget {
 };
 
 // Reads a lens correction file from `in` into `target`, line by line. Faulty lines are
-// reported on `err` with their exact texts and skipped. Does not write the closing line.
+// reported on `err` with their texts (control characters and bytes that are not UTF-8 text
+// written as \xHH) and skipped. Does not write the closing line.
 //
 // Every load first empties `frames` and `frameNumbers` and sets `header.projectFps` to 2;
 // every other header field keeps its value unless the file sets it.

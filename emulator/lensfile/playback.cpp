@@ -16,7 +16,7 @@ constexpr std::int64_t kLastFrameGraceNs = 1'000'000'000;
 
 }  // namespace
 
-void Transmitter::LoadLensFile(std::string path) {
+bool Transmitter::LoadLensFile(std::string path) {
     // A file that cannot be opened reads as an empty one: no frames, header values kept.
     std::ifstream in(path, std::ios::binary);
     LensFile::LensFileTarget target{lensHeaderState, lensFrames, lensFrameNumbers,
@@ -26,6 +26,7 @@ void Transmitter::LoadLensFile(std::string path) {
               << std::flush;
     lensFileLoaded = true;
     lensFileName = LensFile::FileNameOf(path);
+    return !lensFrames.empty();
 }
 
 void Transmitter::StartZeiss() {

@@ -46,6 +46,33 @@ TEST(Clocks, TimecodeAtPinnedInstants) {
     }
 }
 
+// 29.97 counts real frames at exactly 30000/1001 per second. A rate rounded to 29.97003
+// counts one frame low from 00:00:01.001 on (in single precision) or one high from
+// 09:15:33.667 (in double precision). The drop-frame day has 2589408 frame numbers and the
+// real day 2589410.6 frames, so its last frames are numbered past 24:00:00;00 (shown as
+// hour 0).
+TEST(Clocks, DropFrameCountsRealFramesExactly) {
+    const TimecodeCase cases[] = {
+        {"last frame of second 0", 0, 0, 1, 0, 4, {0, 0, 0, 29}},
+        {"frame 30 starts at 1.001 s", 0, 0, 1, 1, 4, {0, 0, 1, 0}},
+        {"start of minute 1: frame 1798", 0, 1, 0, 0, 4, {0, 0, 59, 28}},
+        {"frame 1800 at 60.0666 s is numbered 00:01:00;02", 0, 1, 0, 66, 4, {0, 1, 0, 2}},
+        {"start of minute 10: frame 17982", 0, 10, 0, 0, 4, {0, 10, 0, 0}},
+        {"frame 17983 in minute 10 keeps number 1", 0, 10, 0, 34, 4, {0, 10, 0, 1}},
+        {"start of hour 1: frame 107892", 1, 0, 0, 0, 4, {1, 0, 0, 0}},
+        {"frame 999010 just before 09:15:33.667", 9, 15, 33, 666, 4, {9, 15, 33, 20}},
+        {"frame 999010 still at 09:15:33.667", 9, 15, 33, 667, 4, {9, 15, 33, 20}},
+        {"frame 999011 from 09:15:33.700", 9, 15, 33, 700, 4, {9, 15, 33, 21}},
+        {"last frame numbered within the day", 23, 59, 59, 900, 4, {23, 59, 59, 29}},
+        {"last millisecond of the day: frame 2589410", 23, 59, 59, 999, 4, {0, 0, 0, 2}},
+    };
+    for (const auto& c : cases) {
+        const auto tc = TimecodeAt(LocalTicks(c.h, c.m, c.s, c.ms), c.projectFps);
+        EXPECT_EQ((std::array<int, 4>{tc.hours, tc.minutes, tc.seconds, tc.frames}), c.hmsf)
+            << c.name;
+    }
+}
+
 // Over a whole hour of 29.97 counting, frames 0 and 1 appear only in every tenth minute
 // and no frame number reaches 30.
 TEST(Clocks, DropFrameNeverShowsSkippedNumbers) {

@@ -1,5 +1,6 @@
 // The Transmitter: its threads, send queue, datagram filter and clock stamps, on loopback.
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -17,6 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using Kor::Engine::Transmitter;
+using Kor::Protocol::MessageType;
 using kor_test::LoopbackReceiver;
 
 // Start and Stop with the model lock held, as the control window calls them: the workers
@@ -99,6 +101,80 @@ TEST(TransmitterLoopback, StopDiscardsTheQueueAndRunsRestart) {
     ASSERT_TRUE(d);
     EXPECT_EQ(d->bytes, Bytes{3}) << "a frame of a stopped run was sent";
     EXPECT_EQ(d->sourcePort, t.SourcePort());
+}
+
+// The machine's clocks, with the wall clock (system and local time) stepped by the test.
+class SteppedClock final : public Kor::Engine::Clock {
+public:
+    std::int64_t SteadyNs() override { return real_.SteadyNs(); }
+    std::int64_t SystemTicks() override { return real_.SystemTicks() + offsetTicks.load(); }
+    std::int64_t LocalTicks() override { return real_.LocalTicks() + offsetTicks.load(); }
+    std::atomic<std::int64_t> offsetTicks{0};
+
+private:
+    Kor::Engine::SystemClock real_;
+};
+
+// The wall clock steps back by an hour, then forward by two, while frames wait for their
+// delay: frames keep arriving at their rates, none before its delay, and Stop still ends
+// the run at once. A delay measured on the wall clock stalls for an hour after the step
+// back and lets every frame out at once after the step forward.
+TEST(TransmitterLoopback, WallClockStepsNeitherStallNorBurstTheDelayedStream) {
+    constexpr std::int64_t kHourTicks = 36'000'000'000;
+    constexpr auto kDelay = 40ms;
+    LoopbackReceiver receiver;
+    SteppedClock clock;
+    Transmitter t(clock);
+    t.delayMs = static_cast<std::int32_t>(kDelay.count());
+    {
+        std::lock_guard lock(t.modelMutex);
+        t.liveState.tickCountType = 1;                  // milliseconds since the thread's start
+        t.schedule[8] = {MessageType::TickCount};       // 100 Hz
+        t.schedule[1] = {MessageType::BasicLens};       // 10 Hz
+    }
+    const auto runStart = std::chrono::steady_clock::now();
+    Start(t, receiver.port());
+    const struct {
+        const char* name;
+        std::int64_t stepTicks;
+    } phases[] = {{"before any step", 0},
+                  {"after a step back by an hour", -kHourTicks},
+                  {"after a step forward by two hours", 2 * kHourTicks}};
+    for (const auto& phase : phases) {
+        SCOPED_TRACE(phase.name);
+        clock.offsetTicks += phase.stepTicks;
+        const auto phaseStart = std::chrono::steady_clock::now();
+        int fast = 0;
+        int slow = 0;
+        int early = 0;
+        while (std::chrono::steady_clock::now() < phaseStart + 600ms) {
+            const auto d = receiver.Receive(100ms);
+            if (!d || d->bytes.size() < 14) {
+                continue;
+            }
+            if (d->bytes[8] == static_cast<std::uint8_t>(MessageType::TickCount)) {
+                ++fast;
+                // The frame was queued no earlier than its tick count after the run's start.
+                const std::chrono::milliseconds tick{(std::uint32_t{d->bytes[10]} << 24) |
+                                                     (std::uint32_t{d->bytes[11]} << 16) |
+                                                     (std::uint32_t{d->bytes[12]} << 8) |
+                                                     d->bytes[13]};
+                if (d->arrival - runStart - tick < kDelay) {
+                    ++early;
+                }
+            } else if (d->bytes[8] == static_cast<std::uint8_t>(MessageType::BasicLens)) {
+                ++slow;
+            }
+        }
+        // 60 and 6 frames are due; a loaded machine may lose some of them, not most.
+        EXPECT_GE(fast, 25) << "the 100 Hz stream stalled";
+        EXPECT_GE(slow, 3) << "the 10 Hz stream stalled";
+        EXPECT_EQ(early, 0) << "frames left before their delay";
+    }
+    const auto stopStart = std::chrono::steady_clock::now();
+    Stop(t);
+    t.JoinThreads();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopStart, 2s) << "a wait outlived the stop";
 }
 
 TEST(Transmitter, BadDestinationReportsEverySend) {

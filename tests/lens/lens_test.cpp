@@ -100,6 +100,26 @@ TEST(LensFit, NonPositiveOrTinyRadiusGivesZeros) {
     EXPECT_FALSE(zero(approx_fit(c, 0.0011)));
 }
 
+// Any sample that is not finite leaves the fit without an answer: every coefficient is
+// non-finite, never a finite set that looks like a fit.
+TEST(LensFit, NonFiniteSampleGivesNonFiniteCoefficients) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const auto nonFinite = [](const ThirdOrderRadialParams& p) {
+        return !std::isfinite(p.k1) && !std::isfinite(p.k2) && !std::isfinite(p.k3);
+    };
+    const ImageHeightCharacteristics& c = kRealistic[0];
+    for (double extra : {nan, kInf, -kInf}) {
+        EXPECT_TRUE(nonFinite(qr_fit(c, 21.4, extra))) << "extra height " << extra;
+    }
+    EXPECT_TRUE(nonFinite(qr_fit(c, nan, 0.0))) << "radius NaN";
+    EXPECT_TRUE(nonFinite(qr_fit(c, 1e-300, 0.0))) << "powers overflow";
+    for (float bad : {static_cast<float>(nan), static_cast<float>(kInf)}) {
+        ImageHeightCharacteristics sample = c;
+        sample.value_15 = bad;
+        EXPECT_TRUE(nonFinite(qr_fit(sample, 21.4, 0.0))) << "percentage " << bad;
+    }
+}
+
 // With the sixth sample (deviation 1 at the extra height) the fit is still the least-squares
 // solution: its residuals at all six samples are orthogonal to each column r^2, r^4, r^6. (Left
 // out, the sixth sample would leave a residual of about 1 that no column is orthogonal to.)

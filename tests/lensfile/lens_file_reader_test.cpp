@@ -148,7 +148,13 @@ TEST(LensFileReader, MalformedAndHostileFiles) {
         {"# c\na\n#1\n1\nHEADER_START\n#k\nHEADER_END\n", "", "n=1"},
         {"HEADER_END\nHEADER_START\nHEADER_START\nk:=v\nHEADER_END\nheader_start\n1\n", "", "n=1"},
         {"HEADER_START\n\nx\nclipName : = A\n:\nHEADER_END\n", "!|!x|!clipName : = A|!:", "n=0"},
-        {"HEADER_START\r\nbad\r\nHEADER_END\r\na;b\r\n1;2\r\n1\r2\r\n3;4", "!bad|1\r2", "n=2"},
+        {"HEADER_START\r\nbad\r\nHEADER_END\r\na;b\r\n1;2\r\n1\r2\r\n3;4", "!bad|1\\x0D2", "n=2"},
+        // Faulty lines reach the terminal with control characters and bytes that are not
+        // UTF-8 text escaped; printable text, UTF-8 and backslashes included, stays.
+        {"a;b\n\x1B[2J\x07z\n", "\\x1B[2J\\x07z", "n=0"},
+        {"a;b\n\xFF\xFE\xC3\x28\xC2\x85\xE2\x82\n", "\\xFF\\xFE\\xC3(\\xC2\\x85\\xE2\\x82", "n=0"},
+        {"a;b\nObjektiv \xC3\x9C \xE2\x82\xAC \\x41\tz\x7F\n", "Objektiv \xC3\x9C \xE2\x82\xAC \\x41\\x09z\\x7F", "n=0"},
+        {"HEADER_START\n\x01\x02\nclipName:=ok\ntcFps:=2\x1B" "5\n", "!\\x01\\x02|?2\\x1B5", "n=0"},
         {"", "", "n=0 clip=-1 fps=2"},
         // Frame rate names match exactly; a wrong one keeps the rate.
         {"HEADER_START\ntcFps:=25\n", "", "fps=3 n=0"},

@@ -98,6 +98,27 @@ TEST(Stats, CountsStatusesTypesIntervalsAndLatency) {
     EXPECT_NEAR(stats.PtpLatency().Last(), -0.1, 1e-9);
 }
 
+// Stamps more than a day either way from the receiver's clock (random datagrams, a stamp
+// of another epoch) are counted as implausible and kept out of the latency figures; a day
+// exactly still counts.
+TEST(Stats, PtpStampsMoreThanADayAwayAreLeftOutOfTheLatency) {
+    KorMonitor::Stats stats;
+    const std::vector<MessageType> ptp{MessageType::PtpTimestamp};
+    Kor::Protocol::TelemetryData state;
+    const std::int64_t arrival = 1'700'000'000;  // At(0ms): seconds since 1970, zone offset 0
+    for (const std::uint64_t seconds :
+         {std::uint64_t{0xFFFF'FFFF'FFFF}, std::uint64_t{0}, std::uint64_t(arrival + 86'401),
+          std::uint64_t(arrival - 86'401), std::uint64_t(arrival - 86'400),
+          std::uint64_t(arrival + 2)}) {
+        state.ptpSeconds = seconds;
+        stats.OnFrame(FrameStatus::NewTimecode, ptp, At(0ms), state);
+    }
+    EXPECT_EQ(stats.ImplausiblePtp(), 4U);
+    ASSERT_EQ(stats.PtpLatency().Count(), 2U);
+    EXPECT_NEAR(stats.PtpLatency().Max(), 86'400.0, 1e-6);
+    EXPECT_NEAR(stats.PtpLatency().Min(), -2.0, 1e-6);
+}
+
 // The tick-gap counter fed frames of a 24 Hz stream (BasicLens) and of a 1 Hz one (LensName).
 struct TickFeed {
     void Fast(std::uint64_t count, std::uint8_t unit = 1) { gaps.Add(kFast, count, unit); }

@@ -58,8 +58,11 @@ TEST(Payload, EncodedFieldsWrapAndTruncate) {
 TEST(Payload, ApertureCodingEdges) {
     const std::pair<float, const char*> cases[] = {
         {37.0F, "DC CF"},  // the largest aperture that travels: base 22, 15 steps
-        {38.0F, "DC C0"},  // 16 steps: the low 4 bits are 0
-        {1.0F, "8E 89"},   // below 1.4: round(-6.67) = -7, low 4 bits 9
+        {38.0F, "DC CF"},  // beyond the table: sent as its upper end, 37
+        {40.0F, "DC CF"},
+        {1.4F, "8E 80"},   // the smallest: base 1.4, no steps
+        {1.3F, "8E 80"},   // below the table: sent as 1.4
+        {-5.0F, "8E 80"},
     };
     for (const auto& [aperture, bytes45] : cases) {
         const Bytes record = Make({Set(&TD::zeissZd, &Z::aperture, aperture)})

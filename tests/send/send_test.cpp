@@ -34,8 +34,8 @@ Kor::Send::ParseResult Parse(const std::string& line) {
     return Kor::Send::ParseCommandLine(static_cast<int>(argv.size()), argv.data());
 }
 
-// Refused while parsing (one line and status 2) or, for values the model cannot take, when
-// applied to the model (with an error naming the problem).
+// Refused while parsing: one line and status 2, naming the problem, for the options'
+// syntax and for values only the emulator's tables or the resolver can judge.
 TEST(SendOptions, BadOptionsAndValuesAreRefused) {
     kor_test::TempFile file;  // --replay only needs an existing file while parsing
     std::ofstream(file.path) << 'x';
@@ -54,19 +54,31 @@ TEST(SendOptions, BadOptionsAndValuesAreRefused) {
         EXPECT_EQ(parsed.output.find('\n'), std::string::npos) << parsed.output;
         EXPECT_EQ(parsed.output.rfind("kor-send: ", 0), 0U) << parsed.output;
     }
-    // Values the model cannot take pass the parser and are refused by the model.
     for (const auto& [line, expected] : std::vector<std::pair<std::string, std::string>>{
              {"--rate BasicLens=7", "unknown rate"},
              {"--rate BasicLens", "TYPE=RATE"},
              {"--rate Nope=10", "unknown message type"},
              {"--rate ChannelId=fps", "every packet"},
+             {"--rate Timecode=every-packet --rate BasicLens=every-packet", "every packet"},
              {"--disable IdList", "IdList"},
+             {"--only BasicLens,Nope", "Nope"},
              {"--ttl 3", "multicast"}}) {  // to the default destination, 127.0.0.1
         const auto parsed = Parse(line);
-        ASSERT_TRUE(parsed.options) << line;
-        Kor::Emulator::EmulatorModel model;
-        EXPECT_NE(Kor::Send::ApplyOptions(*parsed.options, model).find(expected), std::string::npos)
-            << line;
+        EXPECT_FALSE(parsed.options) << line;
+        EXPECT_EQ(parsed.exitStatus, 2) << line;
+        EXPECT_EQ(parsed.output.rfind("kor-send: ", 0), 0U) << parsed.output;
+        EXPECT_NE(parsed.output.find(expected), std::string::npos) << parsed.output;
+    }
+}
+
+// The program itself: a bad option is reported before a socket is opened or a line is
+// written to standard output.
+TEST(SendProgram, BadOptionsEndBeforeAnythingIsPrinted) {
+    for (const std::string line : {"--bogus", "--rate Nope=10", "--fps 50 --duration 1"}) {
+        kor_test::ChildProgram run(KOR_SEND_PATH, line);
+        EXPECT_EQ(run.Finish(), 2) << line;
+        EXPECT_EQ(run.Out(), "") << line;
+        EXPECT_EQ(kor_test::LineCount(run.Err()), 1U) << run.Err();
     }
 }
 

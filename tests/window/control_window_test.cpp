@@ -164,6 +164,42 @@ TEST_F(LensFileCellTest, OpeningAFileForcesTheRatesAndPlaysUntilStop) {
     EXPECT_TRUE(Has("Open file"));
 }
 
+// A refused file (not readable, or without a frame line) starts nothing and leaves the
+// rates and the saved rates alone: a later playback still gives back the rates of before.
+TEST_F(LensFileCellTest, RefusedFileLeavesTheRates) {
+    model.messageRate[Index(MessageType::BasicLens)] = 0;
+    const std::filesystem::path missing = path.string() + ".missing";
+    const auto expectRatesOfBefore = [&](const char* when) {
+        EXPECT_EQ(model.messageRate[Index(MessageType::Timecode)], 10) << when;
+        EXPECT_EQ(model.messageRate[Index(MessageType::BasicLens)], 0) << when;
+        EXPECT_FALSE(Widget("##0").disabled) << when;
+    };
+    for (const bool readable : {false, true}) {
+        std::ofstream(path) << "HEADER_START\ntcFps:=25\nHEADER_END\nframe;tc;focusDistance\n";
+        dialog.answer =
+            FileDialogResult{FileDialogResult::Kind::Okay, (readable ? path : missing).string(), ""};
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        Click("Open file");
+        Frame();
+        testing::internal::GetCapturedStdout();
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("holds no frame record"),
+                  std::string::npos);
+        EXPECT_FALSE(model.transmitter.IsRunning());
+        expectRatesOfBefore(readable ? "after a file without frames" : "after a missing file");
+    }
+
+    std::ofstream(path) << "HEADER_START\ntcFps:=25\nclipDurationFrames:=2500\nHEADER_END\n"
+                           "frame;tc;focusDistance\n0;10:00:00.0;1\n";
+    dialog.answer = FileDialogResult{FileDialogResult::Kind::Okay, path.string(), ""};
+    testing::internal::CaptureStdout();
+    Click("Open file");
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(model.transmitter.lensFilePlaying);
+    Click("Message settings/Stop");
+    expectRatesOfBefore("after a playback");
+}
+
 TEST_F(LensFileCellTest, CancelAndErrorOnlyReport) {
     using Kind = FileDialogResult::Kind;
     for (const auto& [kind, out, err] :

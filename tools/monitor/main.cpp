@@ -274,7 +274,20 @@ int main(int argc, char** argv) {
         ->option_text("ADDR")
         ->check(CLI::ValidIPV4)
         ->needs(join);
-    CLI11_PARSE(app, argc, argv);
+    // Help goes to standard output with status 0; every bad option, value or combination
+    // gives one line and status 2, before anything is opened or printed.
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::CallForAllHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& e) {
+        std::string line = e.what();
+        std::replace(line.begin(), line.end(), '\n', ' ');
+        std::cerr << "kor-monitor: " << line << '\n';
+        return 2;
+    }
     if (!options.join.empty() && !IsMulticast(options.join)) {
         std::cerr << "kor-monitor: --join needs a multicast group (224.0.0.0 to "
                      "239.255.255.255), not "

@@ -127,7 +127,14 @@ void Stats::OnFrame(FrameStatus status, std::span<const MessageType> types, cons
         } else {
             latestPtp_ = stamp;
         }
-        latency_.Add(PtpLatencySeconds(state.ptpSeconds, state.ptpNanoseconds, time));
+        // A stamp more than a day from this machine's clock is no latency but a wrong or
+        // foreign stamp: it would swamp the figures, so it is only counted.
+        const double latency = PtpLatencySeconds(state.ptpSeconds, state.ptpNanoseconds, time);
+        if (std::abs(latency) <= kPlausiblePtpLatencySeconds) {
+            latency_.Add(latency);
+        } else {
+            ++implausiblePtp_;
+        }
     }
 }
 

@@ -118,14 +118,17 @@ public:
     // Seconds between consecutive finished frames.
     const RunningStats& FrameInterval() const { return interval_; }
     // Seconds from the sender's PTP time stamp to the local time of arrival; negative
-    // when the stamp lies in the receiver's future.
+    // when the stamp lies in the receiver's future. Only stamps within a day of the local
+    // time count; the others are counted by ImplausiblePtp.
     const RunningStats& PtpLatency() const { return latency_; }
+    std::uint64_t ImplausiblePtp() const { return implausiblePtp_; }
 
 private:
     std::uint64_t chunks_ = 0;
     std::uint64_t bytes_ = 0;
     std::uint64_t duplicates_ = 0;
     std::uint64_t outOfOrder_ = 0;
+    std::uint64_t implausiblePtp_ = 0;
     TickGapCounter tickGaps_;
     // Latest PTP time stamp seen (seconds, nanoseconds).
     std::optional<std::pair<std::uint64_t, std::uint32_t>> latestPtp_;
@@ -136,6 +139,9 @@ private:
     RunningStats interval_;
     RunningStats latency_;
 };
+
+// The largest PTP latency, either way, that the latency figures take in: a day.
+inline constexpr double kPlausiblePtpLatencySeconds = 86'400.0;
 
 // Seconds from a PTP time stamp (local-time seconds since 1970 and nanoseconds) to the
 // local time of the given receive time. Whole seconds are subtracted before nanoseconds

@@ -263,6 +263,10 @@ std::string RenderView(const Stats& stats, const TelemetryData& state, const Vie
         Append(out, "                last %s (arrival local time minus the PTP stamp)\n",
                FormatSeconds(stats.PtpLatency().Last()).c_str());
     }
+    if (stats.ImplausiblePtp() != 0) {
+        Append(out, "                %llu implausible stamps (more than a day away) left out\n",
+               static_cast<unsigned long long>(stats.ImplausiblePtp()));
+    }
 
     out += "\nMessage                      Rate   Last arrival        Count\n";
     bool any = false;
@@ -314,6 +318,10 @@ std::string RenderSummary(const Stats& stats, std::chrono::steady_clock::duratio
     }
     Append(out, "  frame interval: %s\n", RunningText(stats.FrameInterval(), "intervals").c_str());
     Append(out, "  PTP latency: %s\n", RunningText(stats.PtpLatency(), "stamps").c_str());
+    if (stats.ImplausiblePtp() != 0) {
+        Append(out, "  implausible PTP stamps (more than a day away, left out): %llu\n",
+               static_cast<unsigned long long>(stats.ImplausiblePtp()));
+    }
     for (std::size_t i = 0; i < kMessageTypeCount; ++i) {
         const auto type = static_cast<MessageType>(i);
         const ArrivalTracker& arrivals = stats.TypeArrivals(type);

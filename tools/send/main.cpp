@@ -215,10 +215,7 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
             if (options.lensFile) {
                 // As the window's "Open file": load, force the lens-driven rates, play.
-                model.transmitter.LoadLensFile(*options.lensFile);
-                model.forceLensFileRates();
-                model.transmitter.StartZeiss();
-                if (!model.transmitter.IsRunning()) {
+                if (!model.playLensFile(*options.lensFile)) {
                     return 1;
                 }
                 model.syncLensFileState();

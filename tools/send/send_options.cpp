@@ -54,9 +54,12 @@ bool SplitHostPort(const std::string& text, std::string& host, std::uint16_t& po
 }
 
 // Whether the message settings of the window would offer `choice` for `type`.
-std::string CheckRate(MessageType type, std::int32_t choice, const EmulatorModel& model) {
-    const bool onlyEvery = model.everyPacketOnlyTypes.count(type) != 0;
-    const bool canEvery = onlyEvery || model.everyPacketCapableTypes.count(type) != 0;
+std::string CheckRate(MessageType type, std::int32_t choice) {
+    const auto among = [type](const auto& types) {
+        return std::find(types.begin(), types.end(), type) != types.end();
+    };
+    const bool onlyEvery = among(Emulator::kEveryPacketOnlyTypes);
+    const bool canEvery = onlyEvery || among(Emulator::kEveryPacketCapableTypes);
     if (onlyEvery && choice != Engine::kRateChoiceEveryPacket) {
         return Describe(type) + " is always sent with every packet";
     }
@@ -85,8 +88,8 @@ std::optional<std::int32_t> FindRateChoice(const std::string& label) {
     return std::nullopt;
 }
 
-std::optional<MessageType> FindMessageType(const std::string& name, const EmulatorModel& model) {
-    for (MessageType type : model.messageOrder) {
+std::optional<MessageType> FindMessageType(const std::string& name) {
+    for (MessageType type : Emulator::kMessageOrder) {
         if (name == Emulator::kMessageTypeNames[Index(type)]) {
             return type;
         }
@@ -113,6 +116,54 @@ std::optional<std::string> ResolveIpv4(const std::string& host) {
     ::freeaddrinfo(found);
     return std::string(text.data());
 }
+
+namespace {
+
+// The first value of `o` that the emulator cannot take (an unknown message type or rate, a
+// rate a type may not have, a destination that does not resolve, multicast options for
+// another destination); empty if there is none. Replays take only the destination.
+std::string CheckValues(const Options& o) {
+    const auto address = ResolveIpv4(o.host);
+    if (!address) {
+        return "cannot resolve '" + o.host + "' to an IPv4 address";
+    }
+    if ((o.ttl || o.interface) && !IsMulticastAddress(*address)) {
+        return "--ttl and --interface need a multicast destination (224.0.0.0 to "
+               "239.255.255.255), not " + *address;
+    }
+    const auto unknownType = [](const std::string& name) {
+        return "unknown message type '" + name + "' (names as in the message table, e.g. BasicLens)";
+    };
+    for (const auto* names : {&o.only, &o.enabled, &o.disabled}) {
+        for (const std::string& name : *names) {
+            if (!FindMessageType(name)) {
+                return unknownType(name);
+            }
+        }
+    }
+    for (const std::string& entry : o.rates) {
+        const auto equals = entry.find('=');
+        if (equals == std::string::npos) {
+            return "--rate needs TYPE=RATE, not '" + entry + "'";
+        }
+        const auto type = FindMessageType(entry.substr(0, equals));
+        if (!type) {
+            return unknownType(entry.substr(0, equals));
+        }
+        const auto choice = FindRateChoice(entry.substr(equals + 1));
+        if (!choice) {
+            return "unknown rate '" + entry.substr(equals + 1) +
+                   "' (1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps or every-packet)";
+        }
+        const std::string error = CheckRate(*type, *choice);
+        if (!error.empty()) {
+            return error;
+        }
+    }
+    return {};
+}
+
+}  // namespace
 
 ParseResult ParseCommandLine(int argc, const char* const* argv) {
     CLI::App app{"Sends Kor telemetry over UDP as the emulator window does, without a window."};
@@ -230,12 +281,24 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                         "'";
         return result;
     }
+    // Values only the emulator's tables or the resolver can judge are refused here too,
+    // before anything is opened or printed.
+    const std::string error = CheckValues(o);
+    if (!error.empty()) {
+        result.exitStatus = 2;
+        result.output = "kor-send: " + error;
+        return result;
+    }
     result.options = o;
     return result;
 }
 
 std::string ApplyOptions(const Options& o, EmulatorModel& model) {
     Engine::Transmitter& t = model.transmitter;
+    const std::string refused = CheckValues(o);
+    if (!refused.empty()) {
+        return refused;
+    }
     const auto address = ResolveIpv4(o.host);
     if (!address) {
         return "cannot resolve '" + o.host + "' to an IPv4 address";
@@ -284,7 +347,7 @@ std::string ApplyOptions(const Options& o, EmulatorModel& model) {
     t.liveState.recordFlag = o.recordFlag;
 
     auto lookUp = [&](const std::string& name, std::string& error) -> std::optional<MessageType> {
-        auto type = FindMessageType(name, model);
+        auto type = FindMessageType(name);
         if (!type) {
             error = "unknown message type '" + name + "' (names as in the message table, e.g. BasicLens)";
         }
@@ -321,7 +384,7 @@ std::string ApplyOptions(const Options& o, EmulatorModel& model) {
             return "unknown rate '" + entry.substr(equals + 1) +
                    "' (1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps or every-packet)";
         }
-        error = CheckRate(*type, *choice, model);
+        error = CheckRate(*type, *choice);
         if (!error.empty()) return error;
         model.messageRate[Index(*type)] = *choice;
     }

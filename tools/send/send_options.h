@@ -58,8 +58,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv);
 std::string ApplyOptions(const Options& options, Emulator::EmulatorModel& model);
 
 // The message type with this display name ("BasicLens", ...), if the emulator sends it.
-std::optional<Protocol::MessageType> FindMessageType(const std::string& name,
-                                                     const Emulator::EmulatorModel& model);
+std::optional<Protocol::MessageType> FindMessageType(const std::string& name);
 
 // The rate choice (0..10) of a rate label: 1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps,
 // every-packet.

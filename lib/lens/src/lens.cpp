@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
 namespace Kor {
 
@@ -87,6 +88,22 @@ void lens_image_height_coeffs(const ImageHeightCharacteristics& c, double normal
         set_row(a, i, kHeights[i] / radius);
     }
     set_row(a, kSampleCount - 1, extraSampleHeight / radius);
+
+    // A sample that is not finite (a not-a-number or infinite height or percentage, or a
+    // power that overflowed) would skip reflections and leave finite, meaningless numbers:
+    // the fit has no answer then.
+    bool finite = true;
+    for (std::size_t i = 0; i < kSampleCount; ++i) {
+        finite = finite && std::isfinite(y[i]);
+        for (std::size_t j = 0; j < kCoeffCount; ++j) {
+            finite = finite && std::isfinite(a[i][j]);
+        }
+    }
+    if (!finite) {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        out = ThirdOrderRadialParams{nan, nan, nan};
+        return;
+    }
 
     Matrix66 q{};
     for (std::size_t i = 0; i < kSampleCount; ++i) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "fixed_point.h"
 #include "zeiss_aperture.h"
@@ -37,6 +38,29 @@ unsigned ApertureBase(float a) noexcept {
     if (a < 16.0F) return 110;
     if (a < 22.0F) return 160;
     return 220;
+}
+
+// An angle x 100 for a 16-bit field. Angles beyond +/-327.67 degrees are first brought
+// into -180..180 by whole turns (exact in single precision), so that a finite angle never
+// wraps into the wrong sign or into 0x8000, which means "not available". NaN and the
+// infinities keep the plain conversion.
+std::int32_t AngleHundredths(float degrees) noexcept {
+    const std::int32_t hundredths = Scaled32(degrees, 100.0F);
+    if (hundredths >= -32767 && hundredths <= 32767) {
+        return hundredths;
+    }
+    if (!std::isfinite(degrees)) {
+        return hundredths;
+    }
+    return Scaled32(std::remainder(degrees, 360.0F), 100.0F);
+}
+
+// The aperture the step table can carry: 1.4 (base 14, no steps) to 37 (base 22, 15
+// steps). NaN compares false and passes unchanged.
+float ClampAperture(float a) noexcept {
+    if (a < 1.4F) return 1.4F;
+    if (a > 37.0F) return 37.0F;
+    return a;
 }
 
 }  // namespace
@@ -85,8 +109,12 @@ std::size_t BuildLensProperties(std::uint8_t* out, float minFocalLength, float m
 
 std::size_t BuildPositionalData(std::uint8_t* out, float x, float y, float z) noexcept {
     RecordWriter r(out, MessageType::PositionalData);
+    // 0x80000000 means "not available" to a receiver: a position beyond the field's
+    // range saturates one short of it, at -0x7FFFFFFF.
     for (float v : {x, y, z}) {
-        r.U32(static_cast<std::uint64_t>(Scaled32(v, 100.0F)));
+        const std::int32_t hundredths =
+            std::max(Scaled32(v, 100.0F), -std::numeric_limits<std::int32_t>::max());
+        r.U32(static_cast<std::uint64_t>(hundredths));
     }
     return r.Finish();
 }
@@ -94,7 +122,7 @@ std::size_t BuildPositionalData(std::uint8_t* out, float x, float y, float z) no
 std::size_t BuildAxesData(std::uint8_t* out, float roll, float pitch, float yaw) noexcept {
     RecordWriter r(out, MessageType::AxesData);
     for (float v : {roll, pitch, yaw}) {
-        r.U16(static_cast<std::uint64_t>(Scaled32(v, 100.0F)));
+        r.U16(static_cast<std::uint64_t>(AngleHundredths(v)));
     }
     return r.Finish();
 }
@@ -139,9 +167,11 @@ std::size_t BuildZeissZdData(std::uint8_t* out, const TelemetryData::ZeissZdValu
 
     // Aperture: base code and a count of steps above it, computed in single precision
     // and rounded half away from zero; the count's low 4 bits travel.
-    const unsigned base = ApertureBase(values.aperture);
+    // Apertures beyond the table's ends are sent as the nearest end.
+    const float aperture = ClampAperture(values.aperture);
+    const unsigned base = ApertureBase(aperture);
     const float steps =
-        std::round((values.aperture - static_cast<float>(base) / 10.0F) / ApertureStepOf(base));
+        std::round((aperture - static_cast<float>(base) / 10.0F) / ApertureStepOf(base));
     const auto count = static_cast<std::uint32_t>(TruncSaturate<std::int32_t>(steps));
     r.U8(0x80U | (base & 0x7FU));
     r.U8(0x80U | ((base >> 7) & 1U) << 6 | (count & 0x0FU));

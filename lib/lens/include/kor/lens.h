@@ -39,8 +39,9 @@ KOR_API void image_height_aberration_third_order_approx(const ImageHeightCharact
 // deviation of 1, i.e. 100 %) at height `extraSampleHeight`; a height of 0 gives a zero row,
 // which adds nothing. Uses no heap memory. R <= 0 gives all-zero coefficients. A
 // degenerate matrix (a zero column, as when the powers of h / R underflow for an enormous R)
-// divides by zero in the back-substitution and gives infinite or not-a-number coefficients;
-// powers that overflow for a tiny R, a not-a-number R and non-finite inputs do so as well.
+// divides by zero in the back-substitution and gives infinite or not-a-number coefficients.
+// A sample that is not finite (a not-a-number R, extra height or percentage, an infinite
+// one, or powers that overflow for a tiny R) gives not-a-number coefficients.
 KOR_API void lens_image_height_coeffs(const ImageHeightCharacteristics& c,
                                       double normalisationRadius, double extraSampleHeight,
                                       ThirdOrderRadialParams& out);

@@ -1,0 +1,37 @@
+"""korlib: the Kor telemetry protocol for Python, over libKorLib's C interface.
+
+    import korlib
+
+    state = korlib.Telemetry(focus=1500, zoom=35.0, iris=2.8)
+    frame = korlib.encode(state, [korlib.MessageType.BasicLens])
+
+    device = korlib.Device()
+    status = device.update(frame)          # korlib.FrameStatus.SameTimecode
+    print(device.state.focus)              # 1500
+
+    for frame in korlib.decode_capture("take.pcap"):
+        if frame.status.applied:
+            print(frame.datagram.time, frame.state.focus)
+
+The library is found through KORLIB_LIBRARY (its path), beside this package, or in the
+install prefix this package was installed into.
+"""
+
+from ._native import ABI_VERSION, LibraryNotFound
+from .capture import (CaptureError, Datagram, DecodedFrame, decode_capture, read_capture,
+                      write_capture)
+from .telemetry import (STRING_CAPACITY, Device, FrameStatus, KorlibError, MessageType,
+                        RadioControlValues, Telemetry, TransmissionType, ZeissZdValues, encode)
+
+__all__ = [
+    "ABI_VERSION", "CaptureError", "Datagram", "DecodedFrame", "Device", "FrameStatus",
+    "KorlibError", "LibraryNotFound", "MessageType", "RadioControlValues", "STRING_CAPACITY",
+    "Telemetry", "TransmissionType", "ZeissZdValues", "decode_capture", "encode",
+    "library_version", "read_capture", "write_capture",
+]
+
+
+def library_version() -> str:
+    """The version of the loaded libKorLib, e.g. "1.6.0"."""
+    from ._native import library
+    return library().kor_version_string().decode("ascii")

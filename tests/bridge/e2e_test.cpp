@@ -1,0 +1,507 @@
+// kor-bridge end to end on loopback: kor-send or frames made here -> kor-bridge -> OpenTrackIO
+// and FreeD receivers in the test; a FreeD generator in the test -> kor-bridge --from-freed ->
+// kor-monitor --json. Values are compared field by field within each format's step. Every
+// wait is bounded; a program that does not end in time is killed.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include <kor/kor.h>
+
+#include "../send/programs.h"
+#include "bridge_options.h"
+#include "freed.h"
+#include "otrk.h"
+#include "schema_check.h"
+
+namespace {
+
+using Kor::Bridge::FreedPacket;
+using Kor::Protocol::MessageType;
+using Kor::Protocol::TelemetryData;
+using Kor::Protocol::TransmissionType;
+using kor_test::ChildProgram;
+using kor_test::NumberAfter;
+using nlohmann::json;
+using nlohmann::ordered_json;
+using Bytes = std::vector<std::uint8_t>;
+
+// A UDP socket on 127.0.0.1 and a port the system chooses; datagrams of any size.
+class Receiver {
+public:
+    // With a group: bound to every address, to receive that multicast group on loopback.
+    explicit Receiver(const char* group = nullptr) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(group != nullptr ? INADDR_ANY : INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        const int size = 1 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        socklen_t length = sizeof addr;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+        port_ = ntohs(addr.sin_port);
+        if (group != nullptr) {
+            ip_mreq membership{};
+            ::inet_pton(AF_INET, group, &membership.imr_multiaddr);
+            ::inet_pton(AF_INET, "127.0.0.1", &membership.imr_interface);
+            joined_ = ::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership,
+                                   sizeof membership) == 0;
+        }
+    }
+    ~Receiver() { ::close(fd_); }
+    bool Joined() const { return joined_; }
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    std::uint16_t Port() const { return port_; }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+    // Everything that arrives until nothing has come for `quiet`.
+    std::vector<Bytes> Drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(300)) {
+        std::vector<Bytes> all;
+        for (;;) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(quiet.count())) <= 0) {
+                return all;
+            }
+            Bytes d(65536);
+            const ssize_t n = ::recv(fd_, d.data(), d.size(), 0);
+            if (n < 0) {
+                return all;
+            }
+            d.resize(static_cast<std::size_t>(n));
+            all.push_back(std::move(d));
+        }
+    }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+    bool joined_ = false;
+};
+
+void SendTo(std::uint16_t port, const std::vector<Bytes>& datagrams) {
+    const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (const Bytes& datagram : datagrams) {
+        EXPECT_EQ(::sendto(sock, datagram.data(), datagram.size(), 0,
+                           reinterpret_cast<const sockaddr*>(&to), sizeof to),
+                  static_cast<ssize_t>(datagram.size()));
+    }
+    ::close(sock);
+}
+
+ChildProgram Bridge(const std::string& arguments) {
+    return ChildProgram(KOR_BRIDGE_PATH, arguments);
+}
+
+// The port in kor-bridge's start line "receiving KIND on UDP 127.0.0.1:PORT"; 0 if none.
+std::uint16_t BridgePort(ChildProgram& bridge, const std::string& kind) {
+    const std::string banner = "receiving " + kind + " on UDP 127.0.0.1:";
+    const bool seen = bridge.WaitUntil([&] {
+        const std::size_t at = bridge.Out().find(banner);
+        return at != std::string::npos && bridge.Out().find('\n', at) != std::string::npos;
+    });
+    return seen ? static_cast<std::uint16_t>(NumberAfter(bridge.Out(), banner)) : 0;
+}
+
+// A decoded D1 packet in physical units.
+struct Freed {
+    FreedPacket raw;
+    double pan() const { return raw.pan / 32768.0; }
+    double tilt() const { return raw.tilt / 32768.0; }
+    double roll() const { return raw.roll / 32768.0; }
+    double x() const { return raw.x / 64.0; }
+    double y() const { return raw.y / 64.0; }
+    double z() const { return raw.z / 64.0; }
+};
+
+// Sorts received datagrams: checked OpenTrackIO packets (header fields and payloads) in
+// arrival order, and D1 packets, each with the number of samples before it.
+struct Received {
+    std::vector<Kor::Bridge::OtrkHeader> headers;
+    std::vector<ordered_json> samples;
+    std::vector<std::pair<Freed, std::size_t>> freed;
+    std::size_t other = 0;
+};
+
+Received Sort(const std::vector<Bytes>& datagrams) {
+    Received r;
+    Kor::Bridge::OtrkReassembler reassembler;
+    for (const Bytes& d : datagrams) {
+        const auto otrk = Kor::Bridge::ParseOtrkPacket(d);
+        if (otrk.header) {
+            r.headers.push_back(*otrk.header);
+            if (auto payload = reassembler.Feed(*otrk.header, otrk.payload)) {
+                r.samples.push_back(otrk.header->encoding == 0x02
+                                        ? ordered_json::from_cbor(*payload)
+                                        : ordered_json::parse(*payload));
+            }
+            continue;
+        }
+        const auto freed = Kor::Bridge::ParseFreed(d);
+        if (freed.packet) {
+            r.freed.push_back({Freed{*freed.packet}, r.samples.size()});
+        } else {
+            ++r.other;
+        }
+    }
+    return r;
+}
+
+double At(const ordered_json& sample, const char* pointer) {
+    return sample.at(ordered_json::json_pointer(pointer)).get<double>();
+}
+
+// kor-send with its value simulation -> kor-bridge with both outputs to one receiver, so that
+// each D1 packet arrives right after the sample of the same Kor frame and the two can be
+// compared field by field: FreeD's steps are 1/32768 degree, 1/64 mm and 1 micrometre of
+// focal length; OpenTrackIO's numbers carry Kor's 0.01.
+TEST(BridgeEndToEnd, KorSendToOpenTrackIOAndFreeD) {
+    Receiver receiver;
+    constexpr int kFrames = 40;
+    ChildProgram bridge = Bridge("--bind 127.0.0.1 --port 0 --count " + std::to_string(kFrames) +
+                                 " --opentrackio " + receiver.Address() + " --source-number 3" +
+                                 " --freed " + receiver.Address() + " --camera-id 9");
+    const std::uint16_t port = BridgePort(bridge, "Kor");
+    ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
+    ChildProgram send(KOR_SEND_PATH, "--simulate --duration 20" + kor_test::To(port));
+    ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+    send.Signal(SIGINT);
+    EXPECT_EQ(send.Finish(), 0);
+
+    const Received r = Sort(receiver.Drain());
+    EXPECT_EQ(r.other, 0U);
+    ASSERT_EQ(r.samples.size(), static_cast<std::size_t>(kFrames));
+    ASSERT_EQ(r.headers.size(), r.samples.size());  // one packet per sample
+    ASSERT_FALSE(r.freed.empty());
+    EXPECT_LE(r.freed.size(), r.samples.size());
+    EXPECT_NE(bridge.Out().find("packets in: 40, out: " +
+                                std::to_string(r.samples.size() + r.freed.size()) +
+                                ", refused: 0"),
+              std::string::npos)
+        << bridge.Out();
+
+    std::set<std::string> sampleIds;
+    for (std::size_t i = 0; i < r.samples.size(); ++i) {
+        const ordered_json& s = r.samples[i];
+        EXPECT_EQ(r.headers[i].sequence, r.headers[0].sequence + i);
+        EXPECT_EQ(r.headers[i].encoding, 0x01);
+        EXPECT_EQ(s["timing"]["sequenceNumber"], i);
+        EXPECT_EQ(s["sourceNumber"], 3);
+        EXPECT_EQ(s["sourceId"], r.samples[0]["sourceId"]);
+        sampleIds.insert(s["sampleId"].get<std::string>());
+    }
+    EXPECT_EQ(sampleIds.size(), r.samples.size());
+
+    for (const auto& [freed, samplesBefore] : r.freed) {
+        ASSERT_GT(samplesBefore, 0U);
+        const ordered_json& s = r.samples[samplesBefore - 1];
+        EXPECT_EQ(freed.raw.cameraId, 9);
+        EXPECT_NEAR(freed.pan(), At(s, "/transforms/0/rotation/pan"), 1 / 32768.0);
+        EXPECT_NEAR(freed.tilt(), At(s, "/transforms/0/rotation/tilt"), 1 / 32768.0);
+        EXPECT_NEAR(freed.roll(), At(s, "/transforms/0/rotation/roll"), 1 / 32768.0);
+        EXPECT_NEAR(freed.x() / 1000, At(s, "/transforms/0/translation/x"), 1 / 64000.0);
+        EXPECT_NEAR(freed.y() / 1000, At(s, "/transforms/0/translation/y"), 1 / 64000.0);
+        EXPECT_NEAR(freed.z() / 1000, At(s, "/transforms/0/translation/z"), 1 / 64000.0);
+        EXPECT_NEAR(freed.raw.zoom / 1000.0, At(s, "/lens/pinholeFocalLength"), 0.001);
+        EXPECT_NEAR(freed.raw.focus / 1000.0, At(s, "/lens/focusDistance"), 1e-9);
+    }
+    // The simulation moved something.
+    EXPECT_NE(r.freed.front().first.raw, r.freed.back().first.raw);
+    KOR_EXPECT_VALID_OPENTRACKIO(r.samples);
+}
+
+// A BasicLens payload whose iris is 0 ("not available") and an AxesData whose pitch is the
+// not-available code 0x8000.
+Bytes KnownFrame() {
+    TelemetryData d;
+    d.timecodeHours = 10;
+    d.timecodeMinutes = 20;
+    d.timecodeSeconds = 30;
+    d.timecodeFrames = 29;
+    d.recordFlag = true;
+    d.projectFps = 4;
+    d.ptpSeconds = 1'765'000'000;
+    d.ptpNanoseconds = 5'000;
+    d.focus = 2500;
+    d.zoom = 50.25F;
+    d.iris = 0.0F;
+    d.positionX = -1234.56F;
+    d.positionY = 0.5F;
+    d.positionZ = 3000.0F;
+    d.roll = -170.25F;
+    d.pitch = 45.5F;
+    d.yaw = -0.01F;
+    d.rawFocusEncoder = 1000;
+    d.rawZoomEncoder = 0xABCD;
+    d.rawIrisEncoder = 77;
+    d.rawFocusEncoderValid = d.rawZoomEncoderValid = true;
+    Bytes frame = d.Encode(TransmissionType::UDP,
+                           {MessageType::Timecode, MessageType::ProjectFps, MessageType::PtpTimestamp,
+                            MessageType::BasicLens, MessageType::PositionalData,
+                            MessageType::AxesData, MessageType::RawLensEncoderWithMask});
+    // Records: Timecode 2+4, ProjectFps 2+1, PtpTimestamp 2+10, BasicLens 2+8,
+    // PositionalData 2+12, then AxesData: type, length, roll (2), pitch (2), yaw (2).
+    const std::size_t pitchAt = 8 + 6 + 3 + 12 + 10 + 14 + 2 + 2;
+    frame[pitchAt] = 0x80;
+    frame[pitchAt + 1] = 0x00;
+    return frame;
+}
+
+// Frames with known values -> OpenTrackIO in CBOR and FreeD with raw lens values; a broken
+// frame is refused with its reason and yields nothing.
+TEST(BridgeEndToEnd, KnownFramesToCborSamplesAndRawFreed) {
+    Receiver otio;
+    Receiver freed;
+    ChildProgram bridge = Bridge("--bind 127.0.0.1 --port 0 --count 3 --encoding cbor"
+                                 " --opentrackio " + otio.Address() + " --freed " +
+                                 freed.Address() + " --freed-lens raw");
+    const std::uint16_t port = BridgePort(bridge, "Kor");
+    ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
+    Bytes broken = KnownFrame();
+    broken[5] = 1;  // header bytes 3 to 7 must be zero
+    TelemetryData identity;
+    identity.productSerial = "SN-9";
+    SendTo(port, {KnownFrame(), broken,
+                  identity.Encode(TransmissionType::UDP, {MessageType::ProductSerial})});
+    ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+    EXPECT_NE(bridge.Out().find("packets in: 3, out: 3, refused: 1"), std::string::npos)
+        << bridge.Out();
+    EXPECT_NE(bridge.Out().find("refused 1: HeaderError"), std::string::npos) << bridge.Out();
+
+    const Received samples = Sort(otio.Drain());
+    ASSERT_EQ(samples.samples.size(), 2U);
+    EXPECT_EQ(samples.headers[0].encoding, 0x02);
+    const ordered_json& s = samples.samples[0];
+    EXPECT_EQ(s["timing"]["timecode"],
+              (ordered_json{{"hours", 10}, {"minutes", 20}, {"seconds", 30}, {"frames", 29},
+                            {"frameRate", {{"num", 30000}, {"denom", 1001}}}}));
+    EXPECT_EQ(s["timing"]["sampleTimestamp"],
+              (ordered_json{{"seconds", 1'765'000'000}, {"nanoseconds", 5'000}}));
+    EXPECT_EQ(s["tracker"]["recording"], true);
+    EXPECT_DOUBLE_EQ(At(s, "/lens/focusDistance"), 2.5);
+    EXPECT_DOUBLE_EQ(At(s, "/lens/pinholeFocalLength"), 50.25);
+    EXPECT_FALSE(s["lens"].contains("tStop"));
+    EXPECT_DOUBLE_EQ(At(s, "/lens/encoders/focus"), 1.0 - 1000 / 65535.0);
+    EXPECT_DOUBLE_EQ(At(s, "/lens/encoders/zoom"), 0xABCD / 65535.0);
+    EXPECT_FALSE(s["lens"]["encoders"].contains("iris"));
+    EXPECT_DOUBLE_EQ(At(s, "/transforms/0/translation/x"), -1.23456);
+    EXPECT_DOUBLE_EQ(At(s, "/transforms/0/translation/y"), 0.0005);
+    EXPECT_DOUBLE_EQ(At(s, "/transforms/0/translation/z"), 3.0);
+    EXPECT_DOUBLE_EQ(At(s, "/transforms/0/rotation/pan"), -0.01);
+    EXPECT_DOUBLE_EQ(At(s, "/transforms/0/rotation/roll"), -170.25);
+    EXPECT_FALSE(s["transforms"][0]["rotation"].contains("tilt"));
+    // The identity settled with the first sample stays; the serial shows in the second.
+    EXPECT_EQ(samples.samples[1]["sourceId"], s["sourceId"]);
+    EXPECT_EQ(samples.samples[1]["static"]["camera"]["serialNumber"], "SN-9");
+
+    const Received d1 = Sort(freed.Drain());
+    ASSERT_EQ(d1.freed.size(), 1U);  // the identity frame carries nothing for FreeD
+    const Freed& f = d1.freed[0].first;
+    EXPECT_NEAR(f.pan(), -0.01, 1 / 32768.0);
+    EXPECT_EQ(f.raw.tilt, 0);  // not available travels as 0
+    EXPECT_NEAR(f.roll(), -170.25, 1 / 32768.0);
+    EXPECT_NEAR(f.x(), -1234.56, 1 / 64.0);
+    EXPECT_NEAR(f.y(), 0.5, 1 / 64.0);
+    EXPECT_NEAR(f.z(), 3000.0, 1 / 64.0);
+    EXPECT_EQ(f.raw.zoom >> 8, 0xABCDU);  // raw counts, widened to 24 bits
+    EXPECT_EQ(f.raw.focus >> 8, 1000U);
+    std::vector<ordered_json> all = samples.samples;
+    KOR_EXPECT_VALID_OPENTRACKIO(all);
+}
+
+Bytes D1(std::uint8_t camera, std::int32_t pan, std::int32_t tilt, std::int32_t roll,
+         std::int32_t x, std::int32_t y, std::int32_t z, std::uint32_t zoom,
+         std::uint32_t focus) {
+    const auto wire = Kor::Bridge::EncodeFreed({camera, pan, tilt, roll, x, y, z, zoom, focus, 0});
+    return {wire.begin(), wire.end()};
+}
+
+// A FreeD generator -> kor-bridge --from-freed -> kor-monitor --json: each valid packet is one
+// Kor frame whose values are those sent, within Kor's step of 0.01; broken packets are
+// counted with their reason and never forwarded.
+TEST(BridgeEndToEnd, FreedGeneratorToKorMonitor) {
+    const std::vector<Bytes> valid{
+        D1(1, 90 * 32768, -45 * 32768, 16384, 64000, -160, 0, 35123, 1500),
+        D1(2, -8388608, 8388607, -1, -8388608, 8388607, 12345, 0xFFFFFF, 0xFFFFFF),
+        D1(3, 1, -1, 0, -64, 64, 1, 1, 1)};
+    Bytes badSum = valid[0];
+    badSum[28] ^= 0xFF;
+    Bytes shortOne(valid[1].begin(), valid[1].end() - 1);
+    Bytes notD1 = valid[2];
+    notD1[0] = 0xD2;
+    notD1[28] = static_cast<std::uint8_t>(notD1[28] - 1);  // a valid checksum otherwise
+    const std::vector<Bytes> sent{valid[0], badSum, valid[1], shortOne, notD1, valid[2]};
+
+    for (const std::string lens : {"physical", "raw"}) {
+        SCOPED_TRACE(lens);
+        ChildProgram monitor(KOR_MONITOR_PATH, "--json --bind 127.0.0.1 --port 0 --count 3");
+        const std::uint16_t monitorPort = kor_test::MonitorPort(monitor);
+        ASSERT_NE(monitorPort, 0) << monitor.Err();
+        ChildProgram bridge = Bridge("--bind 127.0.0.1 --from-freed 0 --count 6 --fps 25 --to"
+                                     " 127.0.0.1:" + std::to_string(monitorPort) +
+                                     " --freed-lens " + lens);
+        const std::uint16_t port = BridgePort(bridge, "FreeD");
+        ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
+        SendTo(port, sent);
+        ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+        ASSERT_EQ(monitor.Finish(), 0) << monitor.Err();
+        const std::string& summary = bridge.Out();
+        EXPECT_NE(summary.find("packets in: 6, out: 3, refused: 3"), std::string::npos) << summary;
+        EXPECT_NE(summary.find("refused 1: checksum mismatch"), std::string::npos) << summary;
+        EXPECT_NE(summary.find("refused 1: wrong length"), std::string::npos) << summary;
+        EXPECT_NE(summary.find("refused 1: not a D1 packet"), std::string::npos) << summary;
+
+        std::istringstream lines(monitor.Out());
+        std::size_t index = 0;
+        for (std::string line; std::getline(lines, line); ++index) {
+            ASSERT_LT(index, valid.size());
+            const json k = json::parse(line);
+            const FreedPacket p = *Kor::Bridge::ParseFreed(valid[index]).packet;
+            const auto near = [&](const char* field, double expected) {
+                // Kor's step, and the float the receiver holds the value in.
+                EXPECT_NEAR(k.at(field).get<double>(), expected,
+                            0.0051 + std::fabs(expected) * 1.2e-7)
+                    << field << " of packet " << index;
+            };
+            near("positionX", p.x / 64.0);
+            near("positionY", p.y / 64.0);
+            near("positionZ", p.z / 64.0);
+            near("yaw", p.pan / 32768.0);
+            near("pitch", p.tilt / 32768.0);
+            near("roll", p.roll / 32768.0);
+            EXPECT_EQ(k["projectFps"], 3);
+            EXPECT_EQ(k["tickCountType"], 2);
+            if (lens == "raw") {
+                EXPECT_EQ(k["rawZoomEncoder"], p.zoom >> 8);
+                EXPECT_EQ(k["rawFocusEncoder"], p.focus >> 8);
+                EXPECT_EQ(k["messages"], (json{"PositionalData", "AxesData",
+                                               "RawLensEncoderWithMask", "TickCount",
+                                               "ProjectFps"}));
+            } else {
+                // Below half of Kor's 0.01 mm a focal length is 0, which Kor reads as "not
+                // available": the receiver keeps its last one.
+                const bool zoomCarried = p.zoom >= 5;
+                EXPECT_EQ(k["zoomValid"], zoomCarried);
+                if (zoomCarried) {
+                    near("zoom", p.zoom / 1000.0);
+                }
+                EXPECT_EQ(k["focus"], p.focus);
+                EXPECT_EQ(k["focusValid"], true);
+                EXPECT_EQ(k["messages"], (json{"PositionalData", "AxesData", "BasicLens",
+                                               "TickCount", "ProjectFps"}));
+            }
+        }
+        EXPECT_EQ(index, valid.size());
+    }
+}
+
+// OpenTrackIO to a multicast group, out of the loopback interface with --interface and --ttl.
+TEST(BridgeEndToEnd, OpenTrackIOToAMulticastGroup) {
+    const char* group = "239.255.41.9";
+    Receiver receiver(group);
+    if (!receiver.Joined()) {
+        GTEST_SKIP() << "cannot join a multicast group on loopback here";
+    }
+    ChildProgram bridge = Bridge("--bind 127.0.0.1 --port 0 --count 2 --interface 127.0.0.1"
+                                 " --ttl 1 --opentrackio " + std::string(group) + ":" +
+                                 std::to_string(receiver.Port()));
+    const std::uint16_t port = BridgePort(bridge, "Kor");
+    ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
+    TelemetryData d;
+    d.focus = 3000;
+    const Bytes frame = d.Encode(TransmissionType::UDP, {MessageType::BasicLens});
+    SendTo(port, {frame, frame});
+    ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+    const Received r = Sort(receiver.Drain());
+    ASSERT_EQ(r.samples.size(), 2U) << bridge.Out();
+    EXPECT_DOUBLE_EQ(At(r.samples[1], "/lens/focusDistance"), 3.0);
+    KOR_EXPECT_VALID_OPENTRACKIO(r.samples);
+}
+
+// Bad options, a port in use and an unknown host: one line on standard error, status 2 and
+// nothing opened or written before; Ctrl-C ends a run with status 0 and the summary.
+TEST(BridgeEndToEnd, OptionsAndEndings) {
+    Receiver blocker;
+    const std::string inUse = std::to_string(blocker.Port());
+    const std::vector<std::tuple<std::string, std::string>> refused{
+        {"", "nothing to do"},
+        {"--freed 127.0.0.1", "--freed needs HOST:PORT"},
+        {"--freed 127.0.0.1:0", "--freed needs HOST:PORT"},
+        {"--freed no-such-host.invalid:5000", "cannot resolve"},
+        {"--opentrackio 127.0.0.1:99999", "--opentrackio needs HOST:PORT"},
+        {"--opentrackio --source-number 0", "--source-number"},
+        {"--opentrackio --source-number 201", "--source-number"},
+        {"--opentrackio --encoding xml", "--encoding"},
+        {"--freed 127.0.0.1:5000 --camera-id 256", "--camera-id"},
+        {"--freed 127.0.0.1:5000 --freed-lens zoom", "--freed-lens"},
+        {"--opentrackio 127.0.0.1:5000 --freed-lens raw", "--freed-lens needs --freed"},
+        {"--camera-id 3 --opentrackio", "--camera-id"},
+        {"--from-freed 5000", "--to"},
+        {"--from-freed 5000 --to 127.0.0.1:1 --fps 26", "--fps"},
+        {"--from-freed 5000 --to 127.0.0.1:1 --freed 127.0.0.1:2", "--from-freed"},
+        {"--to 127.0.0.1:1 --opentrackio", "--to"},
+        {"--opentrackio 127.0.0.1:5000 --ttl 3", "--ttl needs a multicast destination"},
+        {"--opentrackio --ttl 256", "--ttl"},
+        {"--opentrackio --join 10.0.0.1", "--join needs a multicast group"},
+        {"--opentrackio --count 0", "--count"},
+        {"--opentrackio --duration -1", "--duration"},
+        {"--opentrackio --no-such-option", "no-such-option"},
+        {"--bind 127.0.0.1 --port " + inUse + " --opentrackio", inUse},
+        {"--bind 127.0.0.1 --from-freed " + inUse + " --to 127.0.0.1:1", inUse},
+    };
+    for (const auto& [arguments, expected] : refused) {
+        ChildProgram bridge = Bridge(arguments);
+        EXPECT_EQ(bridge.Finish(), 2) << arguments;
+        EXPECT_EQ(bridge.Out(), "") << arguments;
+        EXPECT_EQ(kor_test::LineCount(bridge.Err()), 1U) << arguments << ": " << bridge.Err();
+        EXPECT_NE(bridge.Err().find(expected), std::string::npos) << arguments << ": " << bridge.Err();
+    }
+
+    // The OpenTrackIO destination defaults to 239.135.1.N:55555 for source number N.
+    for (const auto& [arguments, address] :
+         std::vector<std::pair<std::vector<const char*>, std::string>>{
+             {{"kor-bridge", "--opentrackio"}, "239.135.1.1"},
+             {{"kor-bridge", "--opentrackio", "--source-number", "200"}, "239.135.1.200"}}) {
+        const auto parsed = Kor::Bridge::ParseBridgeCommandLine(static_cast<int>(arguments.size()),
+                                                                arguments.data());
+        ASSERT_TRUE(parsed.options) << parsed.output;
+        EXPECT_EQ(parsed.options->openTrack->address, address);
+        EXPECT_EQ(parsed.options->openTrack->port, 55555);
+    }
+
+    ChildProgram help = Bridge("--help");
+    EXPECT_EQ(help.Finish(), 0);
+    EXPECT_NE(help.Out().find("--from-freed"), std::string::npos);
+
+    ChildProgram run = Bridge("--bind 127.0.0.1 --port 0 --opentrackio 127.0.0.1:9");
+    ASSERT_NE(BridgePort(run, "Kor"), 0) << run.Err();
+    EXPECT_NE(run.Out().find("OpenTrackIO (json) to 127.0.0.1:9"), std::string::npos);
+    run.Signal(SIGINT);
+    EXPECT_EQ(run.Finish(), 0) << run.Err();
+    EXPECT_NE(run.Out().find("packets in: 0, out: 0, refused: 0"), std::string::npos) << run.Out();
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+// kor-bridge's options (CLI11) and the checks of their combinations.
+#include "bridge_options.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <charconv>
+
+#include <CLI/CLI.hpp>
+
+namespace Kor::Bridge {
+
+namespace {
+
+constexpr const char* kName = "kor-bridge: ";
+
+std::optional<std::string> ResolveIpv4(const std::string& host) {
+    in_addr address{};
+    if (::inet_pton(AF_INET, host.c_str(), &address) == 1) {
+        return host;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return std::nullopt;
+    }
+    std::array<char, INET_ADDRSTRLEN> text{};
+    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    ::inet_ntop(AF_INET, &ipv4->sin_addr, text.data(), text.size());
+    ::freeaddrinfo(found);
+    return std::string(text.data());
+}
+
+bool IsMulticast(const std::string& address) {
+    in_addr parsed{};
+    return ::inet_pton(AF_INET, address.c_str(), &parsed) == 1 &&
+           (ntohl(parsed.s_addr) >> 28) == 0xE;
+}
+
+// "HOST:PORT" with a port from 1 to 65535 and a host that resolves to IPv4; an error text
+// naming the option otherwise.
+std::string ParseEndpoint(const std::string& option, const std::string& text, Endpoint& out) {
+    const auto colon = text.rfind(':');
+    unsigned port = 0;
+    if (colon != std::string::npos && colon != 0) {
+        const char* first = text.data() + colon + 1;
+        const char* last = text.data() + text.size();
+        const auto [end, error] = std::from_chars(first, last, port);
+        if (error != std::errc() || end != last || first == last) {
+            port = 0;
+        }
+    }
+    if (port == 0 || port > 65535) {
+        return option + " needs HOST:PORT with a port from 1 to 65535, not '" + text + "'";
+    }
+    const std::string host = text.substr(0, colon);
+    const auto address = ResolveIpv4(host);
+    if (!address) {
+        return option + ": cannot resolve '" + host + "' to an IPv4 address";
+    }
+    out = {*address, static_cast<std::uint16_t>(port)};
+    return {};
+}
+
+std::optional<std::uint8_t> ProjectFpsCode(const std::string& text) {
+    static constexpr std::array<const char*, 5> kLabels{"23.98", "24", "25", "29.97", "30"};
+    for (std::size_t i = 0; i < kLabels.size(); ++i) {
+        if (text == kLabels[i] || text == std::to_string(i + 1)) {
+            return static_cast<std::uint8_t>(i + 1);
+        }
+    }
+    return std::nullopt;
+}
+
+BridgeParse Fail(const std::string& text) {
+    BridgeParse result;
+    result.exitStatus = 2;
+    result.output = kName + text;
+    return result;
+}
+
+}  // namespace
+
+BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
+    CLI::App app{
+        "Bridges Kor telemetry to OpenTrackIO and FreeD receivers, and FreeD trackers to Kor "
+        "receivers."};
+    app.name("kor-bridge");
+    BridgeOptions o;
+    std::optional<std::string> openTrack;
+    std::string freed;
+    std::string to;
+    std::string encoding = "json";
+    std::string freedLens = "physical";
+    std::string fps;
+    unsigned cameraId = 1;
+    std::optional<std::uint16_t> fromFreed;
+
+    CLI::Option* port = app.add_option("--port", o.port, "UDP port of the Kor input (0 picks one)")
+                            ->capture_default_str();
+    app.add_option("--bind", o.bind, "IPv4 address to receive on")
+        ->capture_default_str()
+        ->check(CLI::ValidIPV4);
+    CLI::Option* join =
+        app.add_option("--join", o.join, "receive from this multicast group")
+            ->option_text("GROUP")
+            ->check(CLI::ValidIPV4);
+    CLI::Option* interface =
+        app.add_option("--interface", o.interface,
+                       "interface (IPv4 address) for the group and for multicast output")
+            ->option_text("ADDR")
+            ->check(CLI::ValidIPV4);
+    CLI::Option* ttl = app.add_option("--ttl", o.ttl, "hops of multicast output (0 to 255)")
+                           ->option_text("N")
+                           ->check(CLI::Range(0, 255));
+    CLI::Option* otio =
+        app.add_option("--opentrackio", openTrack,
+                       "send OpenTrackIO samples to HOST:PORT (default 239.135.1.N:55555 for "
+                       "source number N)")
+            ->option_text("[HOST:PORT]")
+            ->expected(0, 1);
+    CLI::Option* sourceNumber =
+        app.add_option("--source-number", o.sourceNumber, "OpenTrackIO source number (1 to 200)")
+            ->option_text("N")
+            ->check(CLI::Range(1, 200))
+            ->needs(otio);
+    CLI::Option* enc = app.add_option("--encoding", encoding, "OpenTrackIO payload encoding")
+                           ->check(CLI::IsMember({"json", "cbor"}))
+                           ->needs(otio);
+    CLI::Option* freedOut =
+        app.add_option("--freed", freed, "send FreeD D1 packets to HOST:PORT")
+            ->option_text("HOST:PORT");
+    CLI::Option* camera = app.add_option("--camera-id", cameraId, "FreeD camera ID (0 to 255)")
+                              ->option_text("N")
+                              ->check(CLI::Range(0, 255))
+                              ->needs(freedOut);
+    CLI::Option* lens =
+        app.add_option("--freed-lens", freedLens,
+                       "FreeD zoom and focus: raw encoder counts, or focal length in "
+                       "micrometres and focus distance in millimetres")
+            ->check(CLI::IsMember({"raw", "physical"}));
+    CLI::Option* from =
+        app.add_option("--from-freed", fromFreed, "receive FreeD D1 packets on this UDP port (0 picks one)")
+            ->option_text("PORT");
+    CLI::Option* toOption =
+        app.add_option("--to", to, "send the Kor frames made from FreeD to HOST:PORT")
+            ->option_text("HOST:PORT")
+            ->needs(from);
+    bool serial = false;
+    app.add_flag("--serial", serial, "serial framing for the Kor frames")->needs(from);
+    CLI::Option* fpsOption =
+        app.add_option("--fps", fps,
+                       "project frame rate sent with every Kor frame: 23.98, 24, 25, 29.97, 30 "
+                       "or its code 1 to 5")
+            ->option_text("CODE")
+            ->needs(from);
+    app.add_option("--count", o.count, "stop after N received datagrams")
+        ->option_text("N")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--duration", o.duration, "stop after SECONDS")
+        ->option_text("SECONDS")
+        ->check(CLI::PositiveNumber);
+    for (CLI::Option* korOnly : {port, otio, sourceNumber, enc, freedOut, camera}) {
+        from->excludes(korOnly);
+    }
+    (void)toOption;
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        BridgeParse result;
+        result.output = app.help();
+        return result;
+    } catch (const CLI::ParseError& e) {
+        return Fail(e.what());
+    }
+
+    o.fromFreed = fromFreed.has_value();
+    o.encoding = encoding == "cbor" ? OtrkEncoding::Cbor : OtrkEncoding::Json;
+    o.cameraId = static_cast<std::uint8_t>(cameraId);
+    o.freedLens = freedLens == "raw" ? FreedLens::Raw : FreedLens::Physical;
+    if (o.fromFreed) {
+        o.port = *fromFreed;
+        if (to.empty()) {
+            return Fail("--from-freed needs --to HOST:PORT, the Kor receiver");
+        }
+        Endpoint endpoint;
+        if (auto error = ParseEndpoint("--to", to, endpoint); !error.empty()) {
+            return Fail(error);
+        }
+        o.to = endpoint;
+        o.framing = serial ? Protocol::TransmissionType::Serial
+                                               : Protocol::TransmissionType::UDP;
+        if (fpsOption->count() != 0) {
+            const auto code = ProjectFpsCode(fps);
+            if (!code) {
+                return Fail("--fps needs 23.98, 24, 25, 29.97, 30 or a code from 1 to 5, not '" +
+                            fps + "'");
+            }
+            o.projectFps = *code;
+        }
+    } else {
+        if (otio->count() == 0 && freedOut->count() == 0) {
+            return Fail("nothing to do: give --opentrackio, --freed (or both), or --from-freed");
+        }
+        if (lens->count() != 0 && freedOut->count() == 0) {
+            return Fail("--freed-lens needs --freed or --from-freed");
+        }
+        if (otio->count() != 0) {
+            Endpoint endpoint{"239.135.1." + std::to_string(o.sourceNumber), 55555};
+            if (openTrack && !openTrack->empty()) {
+                if (auto error = ParseEndpoint("--opentrackio", *openTrack, endpoint);
+                    !error.empty()) {
+                    return Fail(error);
+                }
+            }
+            o.openTrack = endpoint;
+        }
+        if (freedOut->count() != 0) {
+            Endpoint endpoint;
+            if (auto error = ParseEndpoint("--freed", freed, endpoint); !error.empty()) {
+                return Fail(error);
+            }
+            o.freed = endpoint;
+        }
+    }
+    if (o.join && !IsMulticast(*o.join)) {
+        return Fail("--join needs a multicast group (224.0.0.0 to 239.255.255.255), not " +
+                    *o.join);
+    }
+    const bool multicastOut = (o.openTrack && IsMulticast(o.openTrack->address)) ||
+                              (o.freed && IsMulticast(o.freed->address)) ||
+                              (o.to && IsMulticast(o.to->address));
+    if (ttl->count() != 0 && !multicastOut) {
+        return Fail("--ttl needs a multicast destination (224.0.0.0 to 239.255.255.255)");
+    }
+    if (interface->count() != 0 && !multicastOut && join->count() == 0) {
+        return Fail("--interface needs --join or a multicast destination");
+    }
+    BridgeParse result;
+    result.options = o;
+    return result;
+}
+
+}  // namespace Kor::Bridge

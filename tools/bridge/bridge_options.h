@@ -1,0 +1,54 @@
+// kor-bridge's command line: parsed and checked before anything is opened.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <kor/telemetry.h>
+
+#include "freed_convert.h"
+#include "otrk.h"
+
+namespace Kor::Bridge {
+
+struct Endpoint {
+    std::string address;  // dotted-decimal IPv4
+    std::uint16_t port = 0;
+};
+
+struct BridgeOptions {
+    // Input: Kor frames on --port, or FreeD packets on --from-freed.
+    bool fromFreed = false;
+    std::uint16_t port = 33322;
+    std::string bind = "0.0.0.0";
+    std::optional<std::string> join;       // multicast group to receive from
+    std::optional<std::string> interface;  // for the group and for multicast output
+    std::optional<int> ttl;                // hops of multicast output
+    // Kor in: the outputs.
+    std::optional<Endpoint> openTrack;
+    OtrkEncoding encoding = OtrkEncoding::Json;
+    std::uint32_t sourceNumber = 1;
+    std::optional<Endpoint> freed;
+    std::uint8_t cameraId = 1;
+    FreedLens freedLens = FreedLens::Physical;
+    // FreeD in: the Kor output.
+    std::optional<Endpoint> to;
+    Protocol::TransmissionType framing = Protocol::TransmissionType::UDP;
+    std::uint8_t projectFps = 0;  // 0: no ProjectFps record
+    // Ending.
+    std::uint64_t count = 0;  // received datagrams; 0: no limit
+    double duration = 0;      // seconds; 0: no limit
+};
+
+struct BridgeParse {
+    std::optional<BridgeOptions> options;
+    int exitStatus = 0;
+    std::string output;  // help text (exit 0) or one line naming the problem (exit 2)
+};
+
+// Parses and checks argv; host names are resolved here, so that a bad destination is
+// refused before any socket is opened.
+BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv);
+
+}  // namespace Kor::Bridge

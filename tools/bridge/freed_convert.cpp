@@ -1,0 +1,96 @@
+// Kor state <-> FreeD D1 packet.
+#include "freed_convert.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace Kor::Bridge {
+
+using Protocol::MessageType;
+using Protocol::TelemetryData;
+
+namespace {
+
+// A value for a Kor field that travels as value x 100 truncated toward zero: nudged half a
+// step away from zero, so that the truncation yields the nearest hundredth, not the one below.
+float ForHundredths(double value) {
+    const double steps = std::round(value * 100.0);
+    const double nudge = steps > 0 ? 0.5 : (steps < 0 ? -0.5 : 0.0);
+    return static_cast<float>((steps + nudge) / 100.0);
+}
+
+}  // namespace
+
+std::uint32_t WidenEncoder(std::uint16_t count) noexcept {
+    return (std::uint32_t{count} << 8) | (count >> 8);
+}
+
+std::uint16_t NarrowEncoder(std::uint32_t value) noexcept {
+    return static_cast<std::uint16_t>((value & kUint24Max) >> 8);
+}
+
+bool CarriesFreedData(const std::vector<MessageType>& types) noexcept {
+    return std::any_of(types.begin(), types.end(), [](MessageType t) {
+        return t == MessageType::PositionalData || t == MessageType::AxesData ||
+               t == MessageType::BasicLens || t == MessageType::RawLensEncoderWithMask;
+    });
+}
+
+FreedPacket FreedFromKor(const TelemetryData& s, std::uint8_t cameraId, FreedLens lens) noexcept {
+    FreedPacket p;
+    p.cameraId = cameraId;
+    const auto angle = [](bool valid, float degrees) {
+        return valid ? ToSigned24(degrees, kFreedAngleScale) : 0;
+    };
+    const auto position = [](bool valid, float mm) {
+        return valid ? ToSigned24(mm, kFreedPositionScale) : 0;
+    };
+    p.pan = angle(s.yawValid, s.yaw);
+    p.tilt = angle(s.pitchValid, s.pitch);
+    p.roll = angle(s.rollValid, s.roll);
+    p.x = position(s.positionXValid, s.positionX);
+    p.y = position(s.positionYValid, s.positionY);
+    p.z = position(s.positionZValid, s.positionZ);
+    if (lens == FreedLens::Raw) {
+        p.zoom = s.rawZoomEncoderValid ? WidenEncoder(s.rawZoomEncoder) : 0;
+        p.focus = s.rawFocusEncoderValid ? WidenEncoder(s.rawFocusEncoder) : 0;
+    } else {
+        p.zoom = s.zoomValid ? ToUnsigned24(s.zoom, kFreedZoomScale) : 0;
+        p.focus = s.focusValid ? std::min<std::uint32_t>(s.focus, kUint24Max) : 0;
+    }
+    return p;
+}
+
+KorFromFreed KorFromFreedPacket(const FreedPacket& p, FreedLens lens,
+                                std::uint64_t tickCountMicroseconds, std::uint8_t projectFps) {
+    KorFromFreed out;
+    TelemetryData& d = out.data;
+    d.positionX = ForHundredths(p.x / kFreedPositionScale);
+    d.positionY = ForHundredths(p.y / kFreedPositionScale);
+    d.positionZ = ForHundredths(p.z / kFreedPositionScale);
+    d.yaw = ForHundredths(p.pan / kFreedAngleScale);
+    d.pitch = ForHundredths(p.tilt / kFreedAngleScale);
+    d.roll = ForHundredths(p.roll / kFreedAngleScale);
+    out.types = {MessageType::PositionalData, MessageType::AxesData};
+    if (lens == FreedLens::Raw) {
+        d.rawZoomEncoder = NarrowEncoder(p.zoom);
+        d.rawFocusEncoder = NarrowEncoder(p.focus);
+        d.rawZoomEncoderValid = d.rawFocusEncoderValid = true;
+        out.types.push_back(MessageType::RawLensEncoderWithMask);
+    } else {
+        // Zero travels as "not available" in BasicLens, as in the D1 packet.
+        d.zoom = ForHundredths((p.zoom & kUint24Max) / kFreedZoomScale);
+        d.focus = p.focus & kUint24Max;
+        out.types.push_back(MessageType::BasicLens);
+    }
+    d.tickCount = tickCountMicroseconds;
+    d.tickCountType = 2;
+    out.types.push_back(MessageType::TickCount);
+    if (projectFps != 0) {
+        d.projectFps = projectFps;
+        out.types.push_back(MessageType::ProjectFps);
+    }
+    return out;
+}
+
+}  // namespace Kor::Bridge

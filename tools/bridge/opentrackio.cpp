@@ -1,0 +1,349 @@
+// Kor state -> OpenTrackIO sample.
+#include "opentrackio.h"
+
+#include <cmath>
+
+#include "sample_writer.h"
+#include "uuid.h"
+
+namespace Kor::Bridge {
+
+using Protocol::MessageType;
+using Protocol::TelemetryData;
+using nlohmann::ordered_json;
+
+namespace {
+
+constexpr int kHighestType = 27;
+
+// Kor carries millimetres, degrees and T-stops in hundredths. The value rounded to that
+// step and divided by `divisor` (1 keeps the unit, 1000 turns millimetres into metres), so
+// that the number is written as its short decimal (1.23456, not 1.2345600128173828).
+// Nothing for NaN and infinities, which JSON cannot carry.
+std::optional<double> Hundredths(double value, double divisor = 1.0) {
+    if (!std::isfinite(value)) {
+        return std::nullopt;
+    }
+    if (std::fabs(value) > 1e12) {
+        return value / divisor;
+    }
+    return std::round(value * 100.0) / (100.0 * divisor);
+}
+
+void PutRational(SampleWriter& w, const char* key, const Rational& r) {
+    w.Begin(key);
+    w.Unsigned("num", r.num);
+    w.Unsigned("denom", r.denom);
+    w.End();
+}
+
+// A raw 16-bit encoder count on 0..1; `reversed` counts from the other end.
+double Normalised(std::uint16_t count, bool reversed) {
+    const double share = count / 65535.0;
+    return reversed ? 1.0 - share : share;
+}
+
+void PutText(SampleWriter& w, const char* key, const std::string& bytes) {
+    if (const auto text = CleanText(bytes)) {
+        w.Text(key, *text);
+    }
+}
+
+void PutNumber(SampleWriter& w, const char* key, bool valid, std::optional<double> value) {
+    if (valid && value) {
+        w.Number(key, *value);
+    }
+}
+
+void PutPositive(SampleWriter& w, const char* key, bool valid, std::optional<double> value) {
+    PutNumber(w, key, valid && value && *value > 0, value);
+}
+
+void Static(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen) {
+    w.Begin("static");
+    w.Begin("camera");
+    if (const auto rate = FrameRateOf(s.projectFps)) {
+        PutRational(w, "captureFrameRate", *rate);
+    }
+    if (seen.Has(MessageType::SensorSize)) {
+        const auto width = Hundredths(s.sensorWidth);
+        const auto height = Hundredths(s.sensorHeight);
+        if (width && height && *width > 0 && *height > 0) {
+            w.Begin("activeSensorPhysicalDimensions");
+            w.Number("height", *height);
+            w.Number("width", *width);
+            w.End();
+        }
+        if (s.clipWidth > 0 && s.clipHeight > 0) {
+            w.Begin("activeSensorResolution");
+            w.Unsigned("height", s.clipHeight);
+            w.Unsigned("width", s.clipWidth);
+            w.End();
+        }
+    }
+    PutText(w, "make", s.productBrand);
+    PutText(w, "model", s.productName);
+    PutText(w, "serialNumber", s.productSerial);
+    w.End(true);
+
+    w.Begin("lens");
+    PutText(w, "make", s.lensManufacturer);
+    PutText(w, "model", s.lensName);
+    PutText(w, "serialNumber", s.lensSerial);
+    // A prime lens reports the same shortest and longest focal length.
+    PutPositive(w, "nominalFocalLength",
+                s.minFocalLengthValid && s.maxFocalLengthValid &&
+                    s.minFocalLength == s.maxFocalLength,
+                Hundredths(s.minFocalLength));
+    w.End(true);
+    w.End(true);
+}
+
+void Timing(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen,
+            const SampleHeader& header) {
+    w.Begin("timing");
+    const auto rate = FrameRateOf(s.projectFps);
+    const bool stamped = seen.Has(MessageType::PtpTimestamp) && s.ptpNanoseconds < 1'000'000'000U;
+    if (stamped) {
+        w.Text("mode", "internal");
+    }
+    if (rate) {
+        PutRational(w, "sampleRate", *rate);
+    }
+    if (stamped) {
+        w.Begin("sampleTimestamp");
+        w.Unsigned("seconds", s.ptpSeconds & 0xFFFF'FFFF'FFFFULL);
+        w.Unsigned("nanoseconds", s.ptpNanoseconds);
+        w.End();
+    }
+    w.Unsigned("sequenceNumber", header.sequenceNumber);
+    if (rate && seen.Has(MessageType::Timecode) && s.timecodeHours <= 23 &&
+        s.timecodeMinutes <= 59 && s.timecodeSeconds <= 59 && s.timecodeFrames <= 119) {
+        w.Begin("timecode");
+        w.Unsigned("hours", s.timecodeHours);
+        w.Unsigned("minutes", s.timecodeMinutes);
+        w.Unsigned("seconds", s.timecodeSeconds);
+        w.Unsigned("frames", s.timecodeFrames);
+        PutRational(w, "frameRate", *rate);
+        w.End();
+    }
+    w.End();
+}
+
+void Lens(SampleWriter& w, const TelemetryData& s) {
+    w.Begin("lens");
+    // Kor counts focus from the closest distance, zoom from the wide end and iris from the
+    // open end; OpenTrackIO puts 0 at infinity, wide and open.
+    w.Begin("encoders");
+    PutNumber(w, "focus", s.rawFocusEncoderValid, Normalised(s.rawFocusEncoder, true));
+    PutNumber(w, "iris", s.rawIrisEncoderValid, Normalised(s.rawIrisEncoder, false));
+    PutNumber(w, "zoom", s.rawZoomEncoderValid, Normalised(s.rawZoomEncoder, false));
+    w.End(true);
+    PutPositive(w, "focusDistance", s.focusValid, s.focus / 1000.0);
+    PutPositive(w, "pinholeFocalLength", s.zoomValid, Hundredths(s.zoom));
+    w.Begin("rawEncoders");
+    if (s.rawFocusEncoderValid) {
+        w.Unsigned("focus", s.rawFocusEncoder);
+    }
+    if (s.rawIrisEncoderValid) {
+        w.Unsigned("iris", s.rawIrisEncoder);
+    }
+    if (s.rawZoomEncoderValid) {
+        w.Unsigned("zoom", s.rawZoomEncoder);
+    }
+    w.End(true);
+    PutPositive(w, "tStop", s.irisValid, Hundredths(s.iris));
+    w.End(true);
+}
+
+// The camera's transform, with the axes that are available; left out when none is.
+void Transforms(SampleWriter& w, const TelemetryData& s) {
+    const auto x = Hundredths(s.positionX, 1000.0);
+    const auto y = Hundredths(s.positionY, 1000.0);
+    const auto z = Hundredths(s.positionZ, 1000.0);
+    const auto pan = Hundredths(s.yaw);
+    const auto tilt = Hundredths(s.pitch);
+    const auto roll = Hundredths(s.roll);
+    const bool any = (s.positionXValid && x) || (s.positionYValid && y) ||
+                     (s.positionZValid && z) || (s.yawValid && pan) || (s.pitchValid && tilt) ||
+                     (s.rollValid && roll);
+    if (!any) {
+        return;
+    }
+    w.Begin("transforms", true);
+    w.Begin(nullptr);
+    w.Begin("translation");
+    PutNumber(w, "x", s.positionXValid, x);
+    PutNumber(w, "y", s.positionYValid, y);
+    PutNumber(w, "z", s.positionZValid, z);
+    w.End();
+    w.Begin("rotation");
+    PutNumber(w, "pan", s.yawValid, pan);
+    PutNumber(w, "tilt", s.pitchValid, tilt);
+    PutNumber(w, "roll", s.rollValid, roll);
+    w.End();
+    w.Text("id", "Camera");
+    w.End();
+    w.End();
+}
+
+void WriteSample(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen,
+                 const SampleHeader& header) {
+    w.Begin(nullptr);
+    Static(w, s, seen);
+    if (seen.Has(MessageType::Timecode)) {
+        w.Begin("tracker");
+        w.Bool("recording", s.recordFlag);
+        w.End();
+    }
+    Timing(w, s, seen, header);
+    Lens(w, s);
+    w.Begin("protocol");
+    w.Text("name", "OpenTrackIO");
+    w.Begin("version", true);
+    w.Unsigned(nullptr, 1);
+    w.Unsigned(nullptr, 0);
+    w.Unsigned(nullptr, 0);
+    w.End();
+    w.End();
+    w.Text("sampleId", header.sampleId);
+    w.Text("sourceId", header.sourceId);
+    w.Unsigned("sourceNumber", header.sourceNumber);
+    Transforms(w, s);
+    w.End();
+}
+
+}  // namespace
+
+void SeenTypes::Add(MessageType type) noexcept {
+    const auto value = static_cast<unsigned>(type);
+    if (value <= kHighestType) {
+        bits_ |= std::uint32_t{1} << value;
+    }
+}
+
+void SeenTypes::Add(const std::vector<MessageType>& types) noexcept {
+    for (const MessageType type : types) {
+        Add(type);
+    }
+}
+
+bool SeenTypes::Has(MessageType type) const noexcept {
+    const auto value = static_cast<unsigned>(type);
+    return value <= kHighestType && (bits_ & (std::uint32_t{1} << value)) != 0;
+}
+
+std::optional<Rational> FrameRateOf(std::uint8_t projectFps) noexcept {
+    switch (projectFps) {
+        case 1: return Rational{24000, 1001};
+        case 2: return Rational{24, 1};
+        case 3: return Rational{25, 1};
+        case 4: return Rational{30000, 1001};
+        case 5: return Rational{30, 1};
+        default: return std::nullopt;
+    }
+}
+
+std::optional<std::string> CleanText(const std::string& bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    bool blank = true;
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        std::size_t length = 0;
+        std::uint32_t point = 0;
+        if (lead < 0x80) {
+            length = 1;
+            point = lead;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+            point = lead & 0x1FU;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            point = lead & 0x0FU;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            point = lead & 0x07U;
+        }
+        bool valid = length != 0 && i + length <= bytes.size();
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + k]);
+            valid = (next & 0xC0U) == 0x80U;
+            point = (point << 6) | (next & 0x3FU);
+        }
+        // Overlong forms, surrogates and points beyond U+10FFFF are not UTF-8 either.
+        if (valid && ((length == 3 && point < 0x800) || (length == 4 && point < 0x10000) ||
+                      (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF)) {
+            valid = false;
+        }
+        if (!valid) {
+            text += "\xEF\xBF\xBD";
+            blank = false;
+            ++i;
+            continue;
+        }
+        if (!(point == ' ' || (point >= '\t' && point <= '\r'))) {
+            blank = false;
+        }
+        text.append(bytes, i, length);
+        i += length;
+    }
+    if (blank) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+ordered_json OpenTrackSample(const TelemetryData& s, const SeenTypes& seen,
+                             const SampleHeader& header) {
+    TreeWriter writer;
+    WriteSample(writer, s, seen, header);
+    return std::move(writer.Result());
+}
+
+std::vector<std::uint8_t> SamplePayload(const TelemetryData& s, const SeenTypes& seen,
+                                        const SampleHeader& header, OtrkEncoding encoding) {
+    if (encoding == OtrkEncoding::Cbor) {
+        CborWriter writer;
+        WriteSample(writer, s, seen, header);
+        return writer.Result();
+    }
+    JsonTextWriter writer;
+    WriteSample(writer, s, seen, header);
+    const std::string& text = writer.Result();
+    return {text.begin(), text.end()};
+}
+
+std::vector<std::uint8_t> EncodeSample(const ordered_json& sample, OtrkEncoding encoding) {
+    if (encoding == OtrkEncoding::Cbor) {
+        return ordered_json::to_cbor(sample);
+    }
+    const std::string text = sample.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+    return {text.begin(), text.end()};
+}
+
+SourceIdentity::SourceIdentity(std::uint64_t seed, std::string fallbackName)
+    : random_(seed), fallbackName_(std::move(fallbackName)) {}
+
+std::string SourceIdOfSerial(const std::string& serial) {
+    return UuidUrn(NameUuid(kSourceNamespace, "camera-serial:" + serial));
+}
+
+std::string SourceIdOfSetup(const std::string& setup) {
+    return UuidUrn(NameUuid(kSourceNamespace, "bridge-setup:" + setup));
+}
+
+const std::string& SourceIdentity::SourceId(const TelemetryData& state) {
+    if (!sourceId_) {
+        sourceId_ = CleanText(state.productSerial) ? SourceIdOfSerial(state.productSerial)
+                                                    : SourceIdOfSetup(fallbackName_);
+    }
+    return *sourceId_;
+}
+
+std::string SourceIdentity::NextSampleId() {
+    return UuidUrn(RandomUuid(random_));
+}
+
+}  // namespace Kor::Bridge

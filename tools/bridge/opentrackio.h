@@ -1,0 +1,91 @@
+// The OpenTrackIO sample of a Kor telemetry state: which Kor field goes where, in which unit,
+// and when it is left out.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include <kor/telemetry.h>
+
+#include "otrk.h"
+
+namespace Kor::Bridge {
+
+// The record types applied since the bridge started, one bit per type number (0 to 27).
+// Fields without a valid flag of their own (timecode, time stamp, record flag, strings) are
+// available once a record that carries them has arrived.
+class SeenTypes {
+public:
+    void Add(const std::vector<Protocol::MessageType>& types) noexcept;
+    void Add(Protocol::MessageType type) noexcept;
+    bool Has(Protocol::MessageType type) const noexcept;
+
+private:
+    std::uint32_t bits_ = 0;
+};
+
+struct Rational {
+    std::uint32_t num = 0;
+    std::uint32_t denom = 1;
+};
+
+// The frame rate of a Kor project frame-rate code (1 to 5) as a rational: 24000/1001, 24/1,
+// 25/1, 30000/1001, 30/1; nothing for 0 (none) and unknown codes.
+std::optional<Rational> FrameRateOf(std::uint8_t projectFps) noexcept;
+
+// What a sample says about itself.
+struct SampleHeader {
+    std::string sourceId;   // "urn:uuid:..."
+    std::string sampleId;   // "urn:uuid:...", fresh per sample
+    std::uint32_t sourceNumber = 1;
+    std::uint32_t sequenceNumber = 0;  // counts samples
+};
+
+// The OpenTrackIO 1.0 sample of a state. A field whose Kor value is not available (its valid
+// flag clear, its record never received, or a value the schema cannot take) is left out.
+nlohmann::ordered_json OpenTrackSample(const Protocol::TelemetryData& state,
+                                       const SeenTypes& seen, const SampleHeader& header);
+
+// The payload bytes of the sample of a state, written directly as JSON text or CBOR (the
+// same sample as OpenTrackSample, without building a tree).
+std::vector<std::uint8_t> SamplePayload(const Protocol::TelemetryData& state,
+                                        const SeenTypes& seen, const SampleHeader& header,
+                                        OtrkEncoding encoding);
+
+// The payload bytes of a sample tree: JSON text or CBOR.
+std::vector<std::uint8_t> EncodeSample(const nlohmann::ordered_json& sample,
+                                       OtrkEncoding encoding);
+
+// A wire string as a schema string: bytes that are not UTF-8 become U+FFFD; a string that
+// is empty or only white space gives nothing.
+std::optional<std::string> CleanText(const std::string& bytes);
+
+// The bridge's identity as a source. The sourceId is settled by the first sample: the
+// name-based UUID of the camera's serial when the source has sent it by then, otherwise the
+// name-based UUID of `fallbackName` (the bridge's set-up: host, input port, source number),
+// so that a restarted bridge keeps its identity either way; it then stays for the life of
+// the object. Sample ids are random, one per sample.
+class SourceIdentity {
+public:
+    SourceIdentity(std::uint64_t seed, std::string fallbackName);
+
+    const std::string& SourceId(const Protocol::TelemetryData& state);
+    std::string NextSampleId();
+    bool Settled() const noexcept { return sourceId_.has_value(); }
+
+private:
+    std::optional<std::string> sourceId_;
+    std::mt19937_64 random_;
+    std::string fallbackName_;
+};
+
+// The sourceId a camera serial gives, and the one a bridge set-up gives.
+std::string SourceIdOfSerial(const std::string& serial);
+std::string SourceIdOfSetup(const std::string& setup);
+
+}  // namespace Kor::Bridge
