@@ -78,6 +78,10 @@ log "Wine ready ($(($(stamp) - started)) s)"
 TZ=CET-1CEST,M3.5.0,M10.5.0/3 KOR_TEST_ZONE=CET \
   ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300
 log "ctest done ($(($(stamp) - started)) s)"
+# ctest shows the output of failed tests only: the reasons of the skipped ones, from its log.
+log "skipped under Wine, and why:"
+grep -h -A1 -E ': Skipped$|^skipped: ' "$build/Testing/Temporary/LastTest.log" |
+  grep -vE ': Skipped$|^--$' | sort | uniq -c | sed 's/^/    /' || true
 
 # A consumer outside the tree, built with the same toolchain against the unpacked archive
 # only, run under Wine.
@@ -91,7 +95,17 @@ cmake -S "$root/tests/consumer" -B "$check/build" -G Ninja \
 cmake --build "$check/build" >/dev/null
 cp "$check/$name/bin/KorLib.dll" "$check/build/"
 "$root/scripts/wine-run.sh" "$check/build/consumer.exe"
-log "archive consumer passed ($(($(stamp) - started)) s)"
+# The C interface from C, once through each import library: MinGW's and KorLib.lib.
+if [[ -f "$check/$name/include/kor/kor_c.h" ]]; then
+  for implib in libKorLib.dll.a KorLib.lib; do
+    x86_64-w64-mingw32-gcc-posix -std=c99 -Wall -Wextra -Wpedantic -Werror \
+      -I"$check/$name/include" "$root/tests/capi/kor_c_test.c" "$check/$name/lib/$implib" \
+      -o "$check/build/kor_c_test.exe"
+    "$root/scripts/wine-run.sh" "$check/build/kor_c_test.exe" >"$check/kor_c_test.txt" ||
+      { cat "$check/kor_c_test.txt"; exit 1; }
+  done
+fi
+log "archive consumers passed ($(($(stamp) - started)) s)"
 
 # kor-send.exe under Wine against a Linux receiver (the Linux kor-monitor when it is built,
 # else a small receiver here): frames, rates and exit status.

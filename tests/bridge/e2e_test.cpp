@@ -2,11 +2,13 @@
 // and FreeD receivers in the test; a FreeD generator in the test -> kor-bridge --from-freed ->
 // kor-monitor --json. Values are compared field by field within each format's step. Every
 // wait is bounded; a program that does not end in time is killed.
+#ifndef _WIN32
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -24,6 +26,7 @@
 
 #include <kor/kor.h>
 
+#include "../engine/loopback.h"
 #include "../send/programs.h"
 #include "bridge_options.h"
 #include "freed.h"
@@ -53,7 +56,8 @@ public:
         addr.sin_addr.s_addr = htonl(group != nullptr ? INADDR_ANY : INADDR_LOOPBACK);
         EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
         const int size = 1 << 20;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size),
+                     sizeof size);
         socklen_t length = sizeof addr;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
         port_ = ntohs(addr.sin_port);
@@ -61,11 +65,12 @@ public:
             ip_mreq membership{};
             ::inet_pton(AF_INET, group, &membership.imr_multiaddr);
             ::inet_pton(AF_INET, "127.0.0.1", &membership.imr_interface);
-            joined_ = ::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership,
+            joined_ = ::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP,
+                                   reinterpret_cast<const char*>(&membership),
                                    sizeof membership) == 0;
         }
     }
-    ~Receiver() { ::close(fd_); }
+    ~Receiver() { kor_test::CloseSocket(fd_); }
     bool Joined() const { return joined_; }
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
@@ -77,12 +82,12 @@ public:
     std::vector<Bytes> Drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(300)) {
         std::vector<Bytes> all;
         for (;;) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(quiet.count())) <= 0) {
+            if (kor_test::PollSocket(fd_, static_cast<int>(quiet.count())) <= 0) {
                 return all;
             }
             Bytes d(65536);
-            const ssize_t n = ::recv(fd_, d.data(), d.size(), 0);
+            const auto n = ::recv(fd_, reinterpret_cast<char*>(d.data()),
+                                  static_cast<int>(d.size()), 0);
             if (n < 0) {
                 return all;
             }
@@ -92,24 +97,28 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    Kor::Platform::SocketSession session_;  // Windows Sockets, before the socket and after it
+    kor_test::SocketHandle fd_ = kor_test::kNoSocket;
     std::uint16_t port_ = 0;
     bool joined_ = false;
 };
 
 void SendTo(std::uint16_t port, const std::vector<Bytes>& datagrams) {
-    const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(sock, 0);
+    const Kor::Platform::SocketSession session;
+    const auto sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_NE(sock, kor_test::kNoSocket);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (const Bytes& datagram : datagrams) {
-        EXPECT_EQ(::sendto(sock, datagram.data(), datagram.size(), 0,
-                           reinterpret_cast<const sockaddr*>(&to), sizeof to),
-                  static_cast<ssize_t>(datagram.size()));
+        EXPECT_EQ(static_cast<std::size_t>(::sendto(
+                      sock, reinterpret_cast<const char*>(datagram.data()),
+                      static_cast<int>(datagram.size()), 0,
+                      reinterpret_cast<const sockaddr*>(&to), sizeof to)),
+                  datagram.size());
     }
-    ::close(sock);
+    kor_test::CloseSocket(sock);
 }
 
 ChildProgram Bridge(const std::string& arguments) {
@@ -380,18 +389,18 @@ TEST(BridgeEndToEnd, FreedGeneratorToKorMonitor) {
             ASSERT_LT(index, valid.size());
             const json k = json::parse(line);
             const FreedPacket p = *Kor::Bridge::ParseFreed(valid[index]).packet;
-            const auto near = [&](const char* field, double expected) {
+            const auto expectNear = [&](const char* field, double expected) {
                 // Kor's step, and the float the receiver holds the value in.
                 EXPECT_NEAR(k.at(field).get<double>(), expected,
                             0.0051 + std::fabs(expected) * 1.2e-7)
                     << field << " of packet " << index;
             };
-            near("positionX", p.x / 64.0);
-            near("positionY", p.y / 64.0);
-            near("positionZ", p.z / 64.0);
-            near("yaw", p.pan / 32768.0);
-            near("pitch", p.tilt / 32768.0);
-            near("roll", p.roll / 32768.0);
+            expectNear("positionX", p.x / 64.0);
+            expectNear("positionY", p.y / 64.0);
+            expectNear("positionZ", p.z / 64.0);
+            expectNear("yaw", p.pan / 32768.0);
+            expectNear("pitch", p.tilt / 32768.0);
+            expectNear("roll", p.roll / 32768.0);
             EXPECT_EQ(k["projectFps"], 3);
             EXPECT_EQ(k["tickCountType"], 2);
             if (lens == "raw") {
@@ -406,7 +415,7 @@ TEST(BridgeEndToEnd, FreedGeneratorToKorMonitor) {
                 const bool zoomCarried = p.zoom >= 5;
                 EXPECT_EQ(k["zoomValid"], zoomCarried);
                 if (zoomCarried) {
-                    near("zoom", p.zoom / 1000.0);
+                    expectNear("zoom", p.zoom / 1000.0);
                 }
                 EXPECT_EQ(k["focus"], p.focus);
                 EXPECT_EQ(k["focusValid"], true);

@@ -1,14 +1,21 @@
 // kor-bridge's options (CLI11) and the checks of their combinations.
 #include "bridge_options.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#endif
 
 #include <array>
 #include <charconv>
 
 #include <CLI/CLI.hpp>
+
+#include "sockets.h"
 
 namespace Kor::Bridge {
 
@@ -21,6 +28,7 @@ std::optional<std::string> ResolveIpv4(const std::string& host) {
     if (::inet_pton(AF_INET, host.c_str(), &address) == 1) {
         return host;
     }
+    const Platform::SocketSession session;  // name look-ups need Windows Sockets started
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;

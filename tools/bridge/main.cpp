@@ -1,9 +1,14 @@
 // kor-bridge: Kor telemetry to OpenTrackIO and FreeD receivers, FreeD trackers to Kor
 // receivers. One thread: receive a datagram, convert, send, until --count, --duration or
 // Ctrl-C; then a summary of packets in, out and refused.
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <csignal>
@@ -18,6 +23,9 @@
 #include <vector>
 
 #include "bridge_options.h"
+#ifdef _WIN32
+#include "console_stop.h"
+#endif
 #include "pipeline.h"
 #include "source.h"
 #include "udp_socket.h"
@@ -28,10 +36,24 @@ using Kor::Bridge::BridgeOptions;
 using Kor::Bridge::Endpoint;
 using Clock = std::chrono::steady_clock;
 
+#ifdef _WIN32
+// Ctrl-C, Ctrl-Break and the console's closing end the run with the summary; the wait for
+// input is bounded, so the loop sees the request within one wait.
+void InstallStopHandlers() {
+    Kor::Platform::InstallConsoleStopHandler();
+}
+bool StopRequested() {
+    return Kor::Platform::ConsoleStopRequest() != 0;
+}
+#else
 volatile std::sig_atomic_t stopRequested = 0;
 
 extern "C" void RequestStop(int /*signal*/) {
     stopRequested = 1;
+}
+
+bool StopRequested() {
+    return stopRequested != 0;
 }
 
 // Ctrl-C and SIGTERM end the run with the summary; without SA_RESTART the wait for input
@@ -44,6 +66,7 @@ void InstallStopHandlers() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
+#endif
 
 bool IsMulticast(const std::string& address) {
     in_addr parsed{};
@@ -201,7 +224,7 @@ int Run(const BridgeOptions& options) {
     std::vector<std::uint8_t> frame;
     const auto start = Clock::now();
     int status = 0;
-    while (stopRequested == 0 && (options.count == 0 || totals.in < options.count)) {
+    while (!StopRequested() && (options.count == 0 || totals.in < options.count)) {
         auto wait = std::chrono::milliseconds(200);
         if (options.duration > 0) {
             const double left =
@@ -245,7 +268,7 @@ int Run(const BridgeOptions& options) {
             ++totals.applied;
         }
     }
-    if (stopRequested != 0) {
+    if (StopRequested()) {
         std::printf("Stopped by signal\n");
     }
     PrintSummary(totals, outputs,
@@ -262,7 +285,11 @@ int main(int argc, char** argv) {
         return parsed.exitStatus;
     }
     try {
-        return Run(*parsed.options);
+        const int status = Run(*parsed.options);
+#ifdef _WIN32
+        Kor::Platform::ConsoleStopHandled();  // a closing console may end the process now
+#endif
+        return status;
     } catch (const std::exception& failure) {
         std::cerr << "kor-bridge: " << failure.what() << '\n';
         return 1;

@@ -1,0 +1,73 @@
+// The platform layer: calendar fields of UTC instants, socket error codes and their texts,
+// on whichever system the tests were built for (Linux, or Windows under Wine).
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <cerrno>
+#endif
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <system_error>
+
+#include "local_time.h"
+#include "sockets.h"
+
+namespace {
+
+#ifdef _WIN32
+constexpr int kAddressInUse = WSAEADDRINUSE;
+#else
+constexpr int kAddressInUse = EADDRINUSE;
+#endif
+
+TEST(PlatformCalendar, FieldsOfUtcInstants) {
+    struct Case {
+        std::int64_t seconds;
+        int year, month, day, hour, minute, second, weekday, yearDay;
+    };
+    const Case cases[] = {
+        {0, 1970, 1, 1, 0, 0, 0, 4, 0},
+        {-1, 1969, 12, 31, 23, 59, 59, 3, 364},
+        {951'782'400, 2000, 2, 29, 0, 0, 0, 2, 59},              // a leap day
+        {1'774'746'000, 2026, 3, 29, 1, 0, 0, 0, 87},            // Europe's 2026 switch
+        {253'402'300'799, 9999, 12, 31, 23, 59, 59, 5, 364},     // the view's last second
+    };
+    for (const Case& c : cases) {
+        std::tm fields{};
+        ASSERT_TRUE(Kor::Platform::UtcCalendar(c.seconds, fields)) << c.seconds;
+        EXPECT_EQ(fields.tm_year + 1900, c.year) << c.seconds;
+        EXPECT_EQ(fields.tm_mon + 1, c.month) << c.seconds;
+        EXPECT_EQ(fields.tm_mday, c.day) << c.seconds;
+        EXPECT_EQ(fields.tm_hour, c.hour) << c.seconds;
+        EXPECT_EQ(fields.tm_min, c.minute) << c.seconds;
+        EXPECT_EQ(fields.tm_sec, c.second) << c.seconds;
+        EXPECT_EQ(fields.tm_wday, c.weekday) << c.seconds;
+        EXPECT_EQ(fields.tm_yday, c.yearDay) << c.seconds;
+    }
+}
+
+// A socket error keeps its system code, reads as text a person can act on, and compares
+// equal to the portable condition.
+TEST(PlatformSockets, ErrorCodesKeepTheirCodeTextAndCondition) {
+    const std::error_code code(kAddressInUse, Kor::Platform::SocketErrorCategory());
+    EXPECT_EQ(code.value(), kAddressInUse);
+    EXPECT_EQ(code, std::errc::address_in_use);
+    const std::string text = Kor::Platform::SocketErrorText(kAddressInUse);
+    EXPECT_NE(text.find("in use"), std::string::npos) << text;
+    const std::system_error error(code, "Binding port failed.");
+    EXPECT_NE(std::string(error.what()).find("Binding port failed."), std::string::npos);
+    EXPECT_NE(std::string(error.what()).find("in use"), std::string::npos) << error.what();
+}
+
+// The socket layer can be started, stopped and started again (Windows counts its users).
+TEST(PlatformSockets, SessionsNest) {
+    const Kor::Platform::SocketSession outer;
+    { const Kor::Platform::SocketSession inner; }
+    EXPECT_NO_THROW({ const Kor::Platform::SocketSession again; });
+}
+
+}  // namespace
