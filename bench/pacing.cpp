@@ -2,15 +2,16 @@
 //
 // Usage: kor_pacing [SECONDS [MARGIN_US...]]   (default 10 s, the engine's spin margin)
 //
-// A child process runs the sender; the parent receives on loopback and time-stamps every
-// datagram. Per slot it reports the period error (arrival interval minus the nominal
-// period: p50, p99 and max of its magnitude, in microseconds), the average rate against
-// the nominal one, and the processor time the sending process used. Three senders run one
-// after the other: the engine's Transmitter with every frame handed to its sender thread
-// (as before producers sent frames themselves), the Transmitter as it is, and a literal
-// pacing that sleeps until 2 ms before each deadline measured from the call and then
-// yields until the period has passed since the frame's start. Then lens file playback at 23.976, 25 and 29.97 frames per second
-// runs for the same time each, with the same figures for its one stream.
+// A child process runs the sender; the parent receives on loopback and takes each
+// datagram's arrival time from the kernel's receive time stamp. Per slot it reports the
+// period error (arrival interval minus the nominal period: p50, p99 and max of its
+// magnitude, in microseconds), the average rate against the nominal one, and the processor
+// time the sending process used. Three senders run one after the other: the engine's
+// Transmitter with every frame handed to its sender thread (as before producers sent frames
+// themselves), the Transmitter as it is, and a literal pacing that sleeps until 2 ms before
+// each deadline measured from the call and then yields until the period has passed since
+// the frame's start. Then lens file playback at 23.976, 25 and 29.97 frames per second runs
+// for the same time each, with the same figures for its one stream.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -26,6 +27,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -144,8 +146,24 @@ double Percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
+// When the datagram reached the socket: the kernel's receive time stamp (system clock),
+// so the receiving process's own wake-up is not counted as the sender's error; the
+// receiver's clock when the kernel gave none.
+std::int64_t ArrivalNs(msghdr& message) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts{};
+            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+        }
+    }
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 // Runs `sender` in a child process against a loopback receiver in this one, hands every
-// datagram to `onDatagram` with its arrival time (steady clock, ns) until the child exits,
+// datagram to `onDatagram` with its arrival time (ns) until the child exits,
 // and returns the child's resource usage.
 rusage ReceiveFromChild(void (*sender)(std::uint16_t, double), double seconds,
                         const std::function<void(const std::uint8_t*, std::size_t, std::int64_t)>&
@@ -159,6 +177,8 @@ rusage ReceiveFromChild(void (*sender)(std::uint16_t, double), double seconds,
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
     const int bufferSize = 4 << 20;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 
     std::fflush(stdout);  // the child must not inherit unwritten report lines
     const pid_t child = ::fork();
@@ -174,12 +194,16 @@ rusage ReceiveFromChild(void (*sender)(std::uint16_t, double), double seconds,
     for (;;) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 50) > 0) {
-            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-            const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 Clock::now().time_since_epoch())
-                                 .count();
+            iovec io{buffer.data(), buffer.size()};
+            alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control{};
+            msghdr message{};
+            message.msg_iov = &io;
+            message.msg_iovlen = 1;
+            message.msg_control = control.data();
+            message.msg_controllen = control.size();
+            const ssize_t n = ::recvmsg(fd, &message, 0);
             if (n > 0) {
-                onDatagram(buffer.data(), static_cast<std::size_t>(n), now);
+                onDatagram(buffer.data(), static_cast<std::size_t>(n), ArrivalNs(message));
             }
             continue;
         }
