@@ -80,8 +80,10 @@ TZ=CET-1CEST,M3.5.0,M10.5.0/3 KOR_TEST_ZONE=CET \
 log "ctest done ($(($(stamp) - started)) s)"
 # ctest shows the output of failed tests only: the reasons of the skipped ones, from its log.
 log "skipped under Wine, and why:"
-grep -h -A1 -E ': Skipped$|^skipped: ' "$build/Testing/Temporary/LastTest.log" |
-  grep -vE ': Skipped$|^--$' | sort | uniq -c | sed 's/^/    /' || true
+{ grep -h -A1 -E ': Skipped$' "$build/Testing/Temporary/LastTest.log" |
+    grep -vE ': Skipped$|^--$'
+  grep -h -E '^skipped: ' "$build/Testing/Temporary/LastTest.log"; } |
+  sort | uniq -c | sed 's/^/    /' || true
 
 # A consumer outside the tree, built with the same toolchain against the unpacked archive
 # only, run under Wine.
