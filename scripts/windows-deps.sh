@@ -13,7 +13,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-cache=${KOR_WIN64_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kor-win64}
+cache=${KOR_WIN64_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/kor-win64}
 jobs=$(nproc)
 # Bump when the recipes below change, so that an old cache is not taken for a new one.
 recipe=1
