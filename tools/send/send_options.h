@@ -9,6 +9,7 @@
 
 #include "emulator_model.h"
 #include "faults.h"
+#include "udp_socket.h"
 
 namespace Kor::Send {
 
@@ -37,7 +38,7 @@ struct Options {
 };
 
 // Whether a dotted-decimal IPv4 address lies in 224.0.0.0/4.
-bool IsMulticastAddress(const std::string& address);
+using Engine::IsMulticastAddress;
 
 // The outcome of parsing: options, or an exit status with what to print.
 struct ParseResult {
@@ -65,6 +66,6 @@ std::optional<Protocol::MessageType> FindMessageType(const std::string& name);
 std::optional<std::int32_t> FindRateChoice(const std::string& label);
 
 // Resolves HOST (dotted IPv4 or a name) to dotted IPv4 text.
-std::optional<std::string> ResolveIpv4(const std::string& host);
+using Engine::ResolveIpv4;
 
 }  // namespace Kor::Send
