@@ -2,12 +2,10 @@
 #include "udp_socket.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
@@ -98,33 +96,6 @@ std::uint16_t UdpSocket::LocalPort() const noexcept {
         return 0;
     }
     return ntohs(local.sin_port);
-}
-
-std::optional<std::string> ResolveIpv4(const std::string& host) {
-    in_addr address{};
-    if (::inet_pton(AF_INET, host.c_str(), &address) == 1) {
-        return host;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        return std::nullopt;
-    }
-    std::array<char, INET_ADDRSTRLEN> text{};
-    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    ::inet_ntop(AF_INET, &ipv4->sin_addr, text.data(), text.size());
-    ::freeaddrinfo(found);
-    return std::string(text.data());
-}
-
-bool IsMulticastAddress(const std::string& address) {
-    in_addr parsed{};
-    if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
-        return false;
-    }
-    return (ntohl(parsed.s_addr) >> 28) == 0xE;
 }
 
 }  // namespace Kor::Engine

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 
 namespace Kor::Engine {
@@ -45,11 +44,5 @@ public:
 private:
     int fd_ = -1;
 };
-
-// Resolves HOST (dotted IPv4 or a name) to dotted IPv4 text; nothing if it does not resolve.
-std::optional<std::string> ResolveIpv4(const std::string& host);
-
-// Whether a dotted-decimal IPv4 address lies in 224.0.0.0/4.
-bool IsMulticastAddress(const std::string& address);
 
 }  // namespace Kor::Engine

@@ -1,6 +1,7 @@
 // kor-bridge: Kor telemetry to OpenTrackIO and FreeD receivers, FreeD trackers to Kor
 // receivers. One thread: receive a datagram, convert, send, until --count, --duration or
 // Ctrl-C; then a summary of packets in, out and refused.
+#include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -42,6 +43,12 @@ void InstallStopHandlers() {
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+bool IsMulticast(const std::string& address) {
+    in_addr parsed{};
+    return ::inet_pton(AF_INET, address.c_str(), &parsed) == 1 &&
+           (ntohl(parsed.s_addr) >> 28) == 0xE;
 }
 
 std::string Text(const Endpoint& endpoint) {
@@ -140,7 +147,7 @@ int Run(const BridgeOptions& options) {
     socket.BindAnyPort();
     bool multicast = false;
     for (const Destination& d : outputs) {
-        multicast = multicast || Kor::Engine::IsMulticastAddress(d.endpoint.address);
+        multicast = multicast || IsMulticast(d.endpoint.address);
     }
     if (multicast) {
         try {

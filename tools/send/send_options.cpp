@@ -1,6 +1,10 @@
 // kor-send's command line (CLI11) and how each option maps onto the emulator model.
 #include "send_options.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
@@ -60,6 +64,14 @@ std::string CheckRate(MessageType type, std::int32_t choice) {
 
 }  // namespace
 
+bool IsMulticastAddress(const std::string& address) {
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
+        return false;
+    }
+    return (ntohl(parsed.s_addr) >> 28) == 0xE;
+}
+
 std::optional<std::int32_t> FindRateChoice(const std::string& label) {
     for (std::size_t i = 0; i < kRateLabels.size(); ++i) {
         if (label == kRateLabels[i]) {
@@ -76,6 +88,25 @@ std::optional<MessageType> FindMessageType(const std::string& name) {
         }
     }
     return std::nullopt;
+}
+
+std::optional<std::string> ResolveIpv4(const std::string& host) {
+    in_addr address{};
+    if (::inet_pton(AF_INET, host.c_str(), &address) == 1) {
+        return host;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return std::nullopt;
+    }
+    std::array<char, INET_ADDRSTRLEN> text{};
+    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    ::inet_ntop(AF_INET, &ipv4->sin_addr, text.data(), text.size());
+    ::freeaddrinfo(found);
+    return std::string(text.data());
 }
 
 namespace {

@@ -9,7 +9,6 @@
 
 #include "emulator_model.h"
 #include "faults.h"
-#include "udp_socket.h"
 
 namespace Kor::Send {
 
@@ -38,7 +37,7 @@ struct Options {
 };
 
 // Whether a dotted-decimal IPv4 address lies in 224.0.0.0/4.
-using Engine::IsMulticastAddress;
+bool IsMulticastAddress(const std::string& address);
 
 // The outcome of parsing: options, or an exit status with what to print.
 struct ParseResult {
@@ -66,6 +65,6 @@ std::optional<Protocol::MessageType> FindMessageType(const std::string& name);
 std::optional<std::int32_t> FindRateChoice(const std::string& label);
 
 // Resolves HOST (dotted IPv4 or a name) to dotted IPv4 text.
-using Engine::ResolveIpv4;
+std::optional<std::string> ResolveIpv4(const std::string& host);
 
 }  // namespace Kor::Send
