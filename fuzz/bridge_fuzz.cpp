@@ -50,11 +50,10 @@ void CheckFreed(std::span<const std::uint8_t> input) {
         Require(kor_fuzz::IsApplied(status), "Kor frame of a D1 packet applied");
         const auto& s = *device.GetCurrentState();
         const FreedPacket& p = *parsed.packet;
-        // One Kor step of 0.01, plus two float roundings: the value as a float, and the
-        // encoder's single-precision product with 100 (which at tens of metres can no longer
-        // hold the half step that makes its truncation round).
+        // The nearest Kor step of 0.01: the frame carries the value rounded to hundredths,
+        // and the float it decodes to is within half a step of that hundredth.
         const auto near = [](float got, double expected) {
-            return std::fabs(got - expected) <= 0.0101 + std::fabs(expected) * 2.4e-7;
+            return std::llround(got * 100.0) == std::llround(expected * 100.0);
         };
         Require(near(s.positionX, p.x / 64.0) && near(s.positionZ, p.z / 64.0), "position");
         Require(near(s.yaw, p.pan / 32768.0) && near(s.roll, p.roll / 32768.0), "angles");

@@ -16,15 +16,17 @@ from .capture import CaptureError, read_capture, _decode
 # The columns, in order. Values come from the state after the frame; the arrival time is
 # the capture's time stamp of the datagram.
 COLUMNS = [
-    "packet", "arrivalTime", "arrivalEpochSeconds", "status", "timecode", "recordFlag",
-    "projectFps",
+    "packet", "arrivalTime", "arrivalEpochSeconds", "status", "timecode", "frameRate",
+    "recordFlag", "projectFps",
     "focus", "focusValid", "zoom", "zoomValid", "iris", "irisValid",
     "positionX", "positionY", "positionZ", "positionXValid", "positionYValid", "positionZValid",
     "roll", "pitch", "yaw", "rollValid", "pitchValid", "yawValid",
     "ptpSeconds", "ptpNanoseconds", "tickCount", "tickCountType", "channelId", "subjectId",
     "sensorWidth", "sensorHeight",
 ]
-_STATE_FIELDS = COLUMNS[5:]
+_STATE_FIELDS = COLUMNS[6:]
+# The frame rate the timecode counts in, by projectFps code, as the tools label it.
+_FRAME_RATES = {1: "23.98", 2: "24", 3: "25", 4: "29.97", 5: "30"}
 _FLOATS = {"zoom", "iris", "positionX", "positionY", "positionZ", "roll", "pitch", "yaw",
            "sensorWidth", "sensorHeight"}
 _F32 = struct.Struct("=f")
@@ -58,6 +60,7 @@ def row(frame) -> dict:
         "status": frame.status.name,
         "timecode": "%02d:%02d:%02d:%02d" % (state.timecodeHours, state.timecodeMinutes,
                                              state.timecodeSeconds, state.timecodeFrames),
+        "frameRate": _FRAME_RATES.get(state.projectFps),
     }
     for name in _STATE_FIELDS:
         value = getattr(state, name)
@@ -66,6 +69,8 @@ def row(frame) -> dict:
 
 
 def _csv_text(value) -> str:
+    if value is None:
+        return ""
     if isinstance(value, bool):
         return "true" if value else "false"
     if isinstance(value, float):

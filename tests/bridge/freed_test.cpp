@@ -220,4 +220,28 @@ TEST(Freed, PacketBecomesKorFrameThatDecodesToItsValues) {
                                                MessageType::BasicLens, MessageType::TickCount}));
 }
 
+// Far from the origin a float holds few hundredths: the value handed to the Kor encoder must
+// still give the nearest step on the wire (131071 mm, not 131071.01 mm), for every magnitude
+// a D1 field can hold. Compared in whole steps, so that one step off fails.
+TEST(Freed, FarValuesReachTheNearestKorStep) {
+    const auto steps = [](double value) { return std::llround(value * 100.0); };
+    const std::int32_t positions[] = {131071 * 64, -131071 * 64, 100000 * 64 + 1, -kInt24Max,
+                                      kInt24Min + 1, 65536 * 64 + 3, 4242 * 64 + 8};
+    for (const std::int32_t x : positions) {
+        const FreedPacket p{1, x, -x / 2, x / 4, x, -x, x / 3, 35000, 1500, 0};
+        const KorFromFreed kor = KorFromFreedPacket(p, FreedLens::Physical, 0, 0);
+        Device device;
+        ASSERT_LE(device.Update(kor.data.Encode(Kor::Protocol::TransmissionType::UDP, kor.types)),
+                  Kor::Protocol::FrameStatus::SameTimecode);
+        const TelemetryData& s = *device.GetCurrentState();
+        EXPECT_EQ(steps(s.positionX), steps(p.x / 64.0)) << x;
+        EXPECT_EQ(steps(s.positionY), steps(p.y / 64.0)) << x;
+        EXPECT_EQ(steps(s.positionZ), steps(p.z / 64.0)) << x;
+        EXPECT_EQ(steps(s.yaw), steps(p.pan / 32768.0)) << x;
+        EXPECT_EQ(steps(s.pitch), steps(p.tilt / 32768.0)) << x;
+        EXPECT_EQ(steps(s.roll), steps(p.roll / 32768.0)) << x;
+    }
+}
+
+
 }  // namespace

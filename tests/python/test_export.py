@@ -91,6 +91,10 @@ def test_export_matches_the_monitors_json_field_by_field(recording, tmp_path):
             if name in row and name != "status":
                 assert row[name] == value, (number, name)
                 compared.add(name)
+        if "projectFps" in line:
+            # The rate the timecode counts in, as kor-send's --fps names it (24 by default).
+            assert row["frameRate"] == {2: "24"}.get(line["projectFps"]), number
+            compared.add("frameRate")
         if "timecodeHours" in line:
             assert row["timecode"] == "%02d:%02d:%02d:%02d" % tuple(
                 line[f"timecode{part}"] for part in ("Hours", "Minutes", "Seconds", "Frames"))
@@ -105,8 +109,8 @@ def test_export_matches_the_monitors_json_field_by_field(recording, tmp_path):
         stamp += int(row["arrivalTime"][20:29]) / 1e9
         assert abs(stamp - row["arrivalEpochSeconds"]) < 1e-6, row["arrivalTime"]
     # kor-send's stream carries all of these; each was checked against the monitor.
-    assert {"timecode", "recordFlag", "focus", "zoom", "iris", "positionX", "positionZ",
-            "roll", "yaw", "rollValid", "ptpSeconds", "tickCount", "channelId",
+    assert {"timecode", "frameRate", "recordFlag", "focus", "zoom", "iris", "positionX",
+            "positionZ", "roll", "yaw", "rollValid", "ptpSeconds", "tickCount", "channelId",
             "subjectId"} <= compared, compared
     # The simulation moves the lens: the rows are not all alike.
     assert len({row["focus"] for row in rows}) > 1
@@ -115,8 +119,8 @@ def test_export_matches_the_monitors_json_field_by_field(recording, tmp_path):
         table = list(csv.reader(file))
     assert table[0] == list(rows[0])
     text = {True: "true", False: "false"}
-    assert table[1:] == [[text.get(v, str(v)) if isinstance(v, bool) else str(v)
-                          for v in row.values()] for row in rows]
+    assert table[1:] == [[text.get(v, str(v)) if isinstance(v, bool) else
+                          "" if v is None else str(v) for v in row.values()] for row in rows]
 
 
 def test_export_shows_progress_on_a_terminal(recording, tmp_path):

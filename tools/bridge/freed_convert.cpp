@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace Kor::Bridge {
 
@@ -11,12 +12,27 @@ using Protocol::TelemetryData;
 
 namespace {
 
-// A value for a Kor field that travels as value x 100 truncated toward zero: nudged half a
-// step away from zero, so that the truncation yields the nearest hundredth, not the one below.
+// A value for a Kor field that travels as value x 100, multiplied in single precision and
+// truncated toward zero: the float, of those next to the nearest hundredth, whose product
+// truncates to that hundredth. Far from zero (beyond 65 m) a float holds few hundredths, so
+// the nearest float alone can land one step off.
 float ForHundredths(double value) {
     const double steps = std::round(value * 100.0);
-    const double nudge = steps > 0 ? 0.5 : (steps < 0 ? -0.5 : 0.0);
-    return static_cast<float>((steps + nudge) / 100.0);
+    const auto sent = [](float f) { return std::trunc(f * 100.0F); };
+    const float nearest = static_cast<float>(steps / 100.0);
+    float below = nearest;
+    float above = nearest;
+    for (int i = 0; i < 2 && sent(nearest) != steps; ++i) {
+        below = std::nextafter(below, -std::numeric_limits<float>::infinity());
+        above = std::nextafter(above, std::numeric_limits<float>::infinity());
+        if (sent(below) == steps) {
+            return below;
+        }
+        if (sent(above) == steps) {
+            return above;
+        }
+    }
+    return nearest;
 }
 
 }  // namespace

@@ -76,7 +76,6 @@ public:
 
     const std::string& SourceId(const Protocol::TelemetryData& state);
     std::string NextSampleId();
-    bool Settled() const noexcept { return sourceId_.has_value(); }
 
 private:
     std::optional<std::string> sourceId_;

@@ -47,7 +47,6 @@ public:
                                      std::vector<Outgoing>& out);
 
     const Protocol::TelemetryData& State() const { return *device_.GetCurrentState(); }
-    std::uint32_t Samples() const noexcept { return samples_; }
 
 private:
     Settings settings_;
