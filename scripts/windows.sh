@@ -24,6 +24,12 @@ else
 fi
 log "dependencies in $deps ($(($(stamp) - started)) s)"
 
+# Libraries found in another dependency folder must be looked up again.
+if [[ "$(cat "$build/deps-folder.txt" 2>/dev/null)" != "$deps" ]]; then
+  rm -f "$build/CMakeCache.txt"
+  mkdir -p "$build"
+  echo "$deps" >"$build/deps-folder.txt"
+fi
 # shellcheck disable=SC2086  # CMAKE_ARGS holds several words on purpose
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DKOR_WIN64_DEPS="$deps" \
