@@ -62,7 +62,10 @@ TEST(SendOptions, BadOptionsAndValuesAreRefused) {
              {"--rate Timecode=every-packet --rate BasicLens=every-packet", "every packet"},
              {"--disable IdList", "IdList"},
              {"--only BasicLens,Nope", "Nope"},
-             {"--ttl 3", "multicast"}}) {  // to the default destination, 127.0.0.1
+             {"--ttl 3", "multicast"},  // to the default destination, 127.0.0.1
+             {"--to 239.1.2.3:5000 --interface 192.0.2.1", "this machine's interfaces"},
+             {"--duration 0", "above 0, not '0'"},
+             {"--duration -1", "above 0, not '-1'"}}) {
         const auto parsed = Parse(line);
         EXPECT_FALSE(parsed.options) << line;
         EXPECT_EQ(parsed.exitStatus, 2) << line;
@@ -74,7 +77,8 @@ TEST(SendOptions, BadOptionsAndValuesAreRefused) {
 // The program itself: a bad option is reported before a socket is opened or a line is
 // written to standard output.
 TEST(SendProgram, BadOptionsEndBeforeAnythingIsPrinted) {
-    for (const std::string line : {"--bogus", "--rate Nope=10", "--fps 50 --duration 1"}) {
+    for (const std::string line : {"--bogus", "--rate Nope=10", "--fps 50 --duration 1",
+                                   "--to 239.1.2.3:5000 --interface 192.0.2.1 --duration 1"}) {
         kor_test::ChildProgram run(KOR_SEND_PATH, line);
         EXPECT_EQ(run.Finish(), 2) << line;
         EXPECT_EQ(run.Out(), "") << line;
