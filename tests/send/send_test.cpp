@@ -1,9 +1,11 @@
 // kor-send: option parsing, how options land in the model, and a lens file played end to end.
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -84,6 +86,21 @@ TEST(SendProgram, BadOptionsEndBeforeAnythingIsPrinted) {
         EXPECT_EQ(run.Out(), "") << line;
         EXPECT_EQ(kor_test::LineCount(run.Err()), 1U) << run.Err();
     }
+}
+
+// A duration too long for the clock (more than the centuries it counts) means no end: the
+// program sends until it is interrupted, instead of ending at once.
+TEST(SendProgram, AnEndlessDurationRunsUntilInterrupted) {
+    kor_test::LoopbackReceiver receiver;
+    kor_test::ChildProgram run(KOR_SEND_PATH,
+                               kor_test::To(receiver.port()) + "--only BasicLens --duration 1e300");
+    ASSERT_TRUE(receiver.Receive(10s)) << "nothing sent";
+    std::this_thread::sleep_for(300ms);
+    receiver.ReceiveUntilQuiet(20ms, 1s);  // what was sent meanwhile
+    EXPECT_TRUE(receiver.Receive(2s)) << "the program ended before it was interrupted";
+    run.Signal(SIGINT);
+    EXPECT_EQ(run.Finish(), 0);
+    EXPECT_NE(run.Out().find("Stopped by signal"), std::string::npos) << run.Out();
 }
 
 TEST(SendOptions, OptionsShapeTheSchedule) {
