@@ -316,10 +316,6 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
 
 std::string ApplyOptions(const Options& o, EmulatorModel& model) {
     Engine::Transmitter& t = model.transmitter;
-    const std::string refused = CheckValues(o);
-    if (!refused.empty()) {
-        return refused;
-    }
     const auto address = ResolveIpv4(o.host);
     if (!address) {
         return "cannot resolve '" + o.host + "' to an IPv4 address";
