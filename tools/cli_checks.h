@@ -1,7 +1,9 @@
 // Option checks shared by the command-line tools, with messages a user can act on.
 #pragma once
 
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -21,6 +23,21 @@ inline CLI::Validator AboveZero() {
             return "needs a number above 0, not '" + text + "'";
         },
         "NUMBER > 0");
+}
+
+// A whole number from 0 to 2^64 - 1 (a seed), in decimal digits.
+inline CLI::Validator WholeNumber() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            std::uint64_t value = 0;
+            const char* end = text.data() + text.size();
+            const auto [stop, error] = std::from_chars(text.data(), end, value);
+            if (!text.empty() && error == std::errc{} && stop == end) {
+                return {};
+            }
+            return "needs a whole number from 0 to 18446744073709551615, not '" + text + "'";
+        },
+        "N >= 0");
 }
 
 }  // namespace Kor::Tools

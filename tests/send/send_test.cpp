@@ -67,7 +67,9 @@ TEST(SendOptions, BadOptionsAndValuesAreRefused) {
              {"--ttl 3", "multicast"},  // to the default destination, 127.0.0.1
              {"--to 239.1.2.3:5000 --interface 192.0.2.1", "this machine's interfaces"},
              {"--duration 0", "above 0, not '0'"},
-             {"--duration -1", "above 0, not '-1'"}}) {
+             {"--duration -1", "above 0, not '-1'"},
+             {"--seed -3", "whole number from 0"},
+             {"--seed 2.5", "whole number from 0"}}) {
         const auto parsed = Parse(line);
         EXPECT_FALSE(parsed.options) << line;
         EXPECT_EQ(parsed.exitStatus, 2) << line;

@@ -262,7 +262,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                        "Seed of the fault decisions; the same seed repeats them (default " +
                            std::to_string(kDefaultFaultSeed) + ")")
             ->option_text("N")
-            ->check(CLI::NonNegativeNumber);
+            ->check(Kor::Tools::WholeNumber());
     CLI::Option* ttl = app.add_option("--ttl", o.ttl, "Hops of multicast datagrams (0 to 255)")
                            ->option_text("N")
                            ->check(CLI::Range(0, 255));
