@@ -53,7 +53,7 @@ sed -i "s/@VERSION@/$version/g" "$stage/README.txt"
 # Nothing but Windows' own DLLs (and KorLib.dll) may be needed.
 for binary in "$stage"/bin/*.exe "$stage"/bin/*.dll; do
   imports=$(x86_64-w64-mingw32-objdump -p "$binary" | sed -n 's/^\s*DLL Name: //p' |
-            grep -viE '^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|imm32|winmm|ws2_32|version|setupapi|opengl32|msvcrt|cfgmgr32|uuid|comdlg32|shlwapi|KorLib)\.dll$' || true)
+            grep -viE '^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|imm32|winmm|ws2_32|version|setupapi|opengl32|msvcrt|cfgmgr32|uuid|comdlg32|shlwapi|iphlpapi|psapi|KorLib)\.dll$' || true)
   if [[ -n "$imports" ]]; then
     echo "windows: $(basename "$binary") needs DLLs that Windows lacks: $imports" >&2
     exit 1

@@ -244,6 +244,10 @@ bool EmulatorModel::playLensFile(const std::string& path) {
     if (transmitter.IsRunning() && transmitter.lensFilePlaying) {
         transmitter.Stop();
     }
+    // A playback that was stopped here, or that ended by itself since the last frame, gives
+    // back its rates and header values first: else the next one would save its forced ones
+    // and restore those at its end.
+    syncLensFileState();
     if (transmitter.LoadLensFile(path)) {
         forceLensFileRates();
     }

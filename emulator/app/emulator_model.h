@@ -77,7 +77,8 @@ public:
     void syncLensFileState();
     void forceLensFileRates();
     void restoreLensFileRates();
-    // Loads a lens correction file and plays it (after stopping a playback that runs):
+    // Loads a lens correction file and plays it (after stopping a playback that runs and
+    // putting back what an ended one replaced):
     // the lens-file-driven types are forced to the playback's pace first. A file that is
     // refused (unreadable, or without a frame) leaves the rates and the saved rates as
     // they were. Returns whether the playback runs.

@@ -61,9 +61,11 @@ Timecode TimecodeAt(std::int64_t localTicks, std::uint8_t projectFps) noexcept {
     // 29.97: count the real frames since local midnight at exactly 30000/1001 frames per
     // second, in integers (a rounded decimal rate drifts a frame off within the day), then
     // add the frame numbers that drop-frame counting skips (two per minute, except every
-    // tenth minute).
-    const std::int64_t sinceMidnightMs = (l / 10'000) % 86'400'000;
-    std::int64_t n = sinceMidnightMs * 30 / 1001;
+    // tenth minute). A frame lasts 1001000/3 ticks of 100 ns. The count is taken from the
+    // ticks, not from whole milliseconds: frames start a fraction of a millisecond into
+    // one, and a stamp in that fraction would count as the frame before.
+    const std::int64_t sinceMidnightTicks = l % (86'400 * kTicksPerSecond);
+    std::int64_t n = sinceMidnightTicks * 3 / 1'001'000;
     const std::int64_t tenMinutes = n / 17982;
     const std::int64_t rest = n - tenMinutes * 17982;
     n += 18 * tenMinutes + 2 * (std::max<std::int64_t>(rest - 2, 0) / 1798);

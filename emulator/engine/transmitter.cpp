@@ -57,6 +57,8 @@ void Transmitter::Start() {
         return;
     }
     JoinThreads();
+    // With the old run's threads joined, what they queued after its stop is dropped.
+    ClearQueue();
     auto flag = std::make_shared<RunFlag>(true);
     runFlag = flag;
     for (int slot = 0; slot < kGeneratorSlots; ++slot) {

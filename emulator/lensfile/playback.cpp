@@ -41,6 +41,7 @@ void Transmitter::StartZeiss() {
     std::fputs("StartZeiss() !IsRunning()\n", stdout);
     std::fflush(stdout);
     JoinThreads();
+    ClearQueue();  // what the old run's threads queued after its stop
 
     // The header replaces clip, camera and lens values until the playback ends (see
     // RestoreAfterLensPlayback); focal lengths and focus only where the file gives them.

@@ -73,6 +73,51 @@ TEST(Clocks, DropFrameCountsRealFramesExactly) {
     }
 }
 
+// The drop-frame label that follows `tc`: frame numbers 0 and 1 are skipped at the start
+// of every minute except every tenth.
+std::array<int, 4> NextDropFrameLabel(const Kor::Engine::Timecode& tc) {
+    int h = tc.hours, m = tc.minutes, s = tc.seconds, f = tc.frames + 1;
+    if (f == 30) {
+        f = 0;
+        if (++s == 60) {
+            s = 0;
+            if (++m == 60) {
+                m = 0;
+                h = (h + 1) % 24;
+            }
+            if (m % 10 != 0) {
+                f = 2;
+            }
+        }
+    }
+    return {h, m, s, f};
+}
+
+// Frames stamped one after another at exactly 30000/1001 per second each advance the
+// timecode by one drop-frame label, wherever in its frame the stamps fall: from 100 ns
+// after a frame's start to 100 ns before the next. Runs of 5000 frames start at midnight,
+// before the tenth minute, before 09:15:33.667 and before the last label of the day.
+TEST(Clocks, DropFrameStampsAdvanceOneLabelPerFrame) {
+    constexpr std::int64_t kFrameTicksTimes3 = 1'001'000;  // 3 x (10^7 x 1001 / 30000)
+    const std::int64_t midnight = LocalTicks(0, 0, 0, 0);
+    for (const std::int64_t firstFrame : {0, 16'000, 997'000, 2'589'408 - 5'001}) {
+        for (const std::int64_t phase : {1, 5'000, 166'833, 333'665}) {
+            std::array<int, 4> expected{};
+            for (std::int64_t k = 0; k < 5'000; ++k) {
+                const std::int64_t stamp =
+                    midnight + phase + (firstFrame + k) * kFrameTicksTimes3 / 3;
+                const auto tc = TimecodeAt(stamp, 4);
+                const std::array<int, 4> label{tc.hours, tc.minutes, tc.seconds, tc.frames};
+                if (k != 0) {
+                    ASSERT_EQ(label, expected) << "frame " << firstFrame + k << ", " << phase
+                                               << " ticks into it";
+                }
+                expected = NextDropFrameLabel(tc);
+            }
+        }
+    }
+}
+
 // Over a whole hour of 29.97 counting, frames 0 and 1 appear only in every tenth minute
 // and no frame number reaches 30.
 TEST(Clocks, DropFrameNeverShowsSkippedNumbers) {

@@ -75,8 +75,8 @@ TEST(TransmitterLoopback, FilterGetsTheQueueInOrderAfterTheDelay) {
     EXPECT_FALSE(receiver.Receive(300ms)) << "sent past the held datagram";
 }
 
-// Frames queued when a run stops are never sent, not by the next run either (the hour's
-// delay of the first run must end at its stop); repeated Start and Stop calls do nothing;
+// Frames queued when a run stops or after it are never sent, not by the next run either
+// (the hour's delay of the first run must end at its stop); repeated Start and Stop calls do nothing;
 // every run sends from the one source port.
 TEST(TransmitterLoopback, StopDiscardsTheQueueAndRunsRestart) {
     LoopbackReceiver receiver;
@@ -95,6 +95,9 @@ TEST(TransmitterLoopback, StopDiscardsTheQueueAndRunsRestart) {
         Stop(t);
         EXPECT_FALSE(t.IsRunning());
     }
+    // A frame queued after the stop, as by a generator of a run that a lens file playback
+    // ended by itself while that generator was building its frame.
+    t.EnqueueFrame({4});
     Start(t, receiver.port());
     t.EnqueueFrame({3});
     const auto d = receiver.Receive(10s);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -126,6 +127,45 @@ TEST(LensPlayback, StopEndsAtOnceAndNoRecordsStartNothing) {
               "Cannot play the lens file: it holds no frame record.\n");
     EXPECT_FALSE(t.IsRunning());
     EXPECT_FALSE(t.lensFilePlaying.load());
+}
+
+// A file opened while a playback runs, or after one ended by itself but before the window's
+// next frame noticed (a click on "Stop" as the clip ends lands on "Open file"), replaces
+// it; once that one ends too, the rates and header values of before the first come back,
+// not the first playback's.
+TEST(LensPlayback, AFileOpenedAfterAnotherRestoresTheStateOfBeforeBoth) {
+    const Clip first({0}, 1, "lensMinFocalLength:=25\n");
+    const Clip second({0}, 1'000);
+    kor_test::LoopbackReceiver receiver;
+    for (const bool firstEnded : {false, true}) {
+        SCOPED_TRACE(firstEnded ? "after the first ended" : "while the first plays");
+        EmulatorModel model;
+        auto& t = model.transmitter;
+        std::unique_lock lock(t.modelMutex);
+        model.messageRate[static_cast<std::size_t>(MT::BasicLens)] = 0;
+        t.SetDestination("127.0.0.1", receiver.port());
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(model.playLensFile(firstEnded ? first.path() : second.path()));
+        model.syncLensFileState();  // the window's next frame
+        if (firstEnded) {
+            lock.unlock();
+            const auto giveUp = std::chrono::steady_clock::now() + 10s;
+            while (t.lensFilePlaying.load() && std::chrono::steady_clock::now() < giveUp) {
+                std::this_thread::sleep_for(5ms);
+            }
+            lock.lock();
+            ASSERT_FALSE(t.lensFilePlaying.load());
+        }
+        ASSERT_TRUE(model.playLensFile(second.path()));
+        model.syncLensFileState();
+        t.Stop();
+        model.syncLensFileState();
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(model.messageRate[static_cast<std::size_t>(MT::BasicLens)], 0);
+        EXPECT_EQ(model.messageRate[static_cast<std::size_t>(MT::Timecode)], 10);
+        EXPECT_EQ(t.liveState.clipName, "Kor Clip");
+        EXPECT_FLOAT_EQ(t.liveState.minFocalLength, 3.0F);
+    }
 }
 
 // Moves a second on at every reading: the playback's waits end at once, so its thread

@@ -192,8 +192,9 @@ TEST(MonitorEndToEnd, RunsEndWithTheStatusOfTheirCause) {
         {"--json --port 0 --record " + uncreatable, 2, {"cannot create " + uncreatable}},
         {"--join 10.1.2.3 --port 0", 2, {"multicast"}},
         {"--serial - --port 1234", 2, {"kor-monitor: ", "--port"}},
-        {"--count 0", 2, {"kor-monitor: ", "--count"}},
-        {"--port 70000", 2, {"kor-monitor: ", "70000"}},
+        {"--count 0", 2, {"kor-monitor: ", "--count", "above 0"}},
+        {"--duration -2", 2, {"kor-monitor: ", "--duration", "above 0"}},
+        {"--port 70000", 2, {"kor-monitor: ", "70000", "65535"}},
         {"--bogus --record " + file.path, 2, {"kor-monitor: ", "--bogus"}},
     };
     for (const auto& [arguments, status, expected] : runs) {

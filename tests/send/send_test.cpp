@@ -1,9 +1,11 @@
 // kor-send: option parsing, how options land in the model, and a lens file played end to end.
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -62,7 +64,12 @@ TEST(SendOptions, BadOptionsAndValuesAreRefused) {
              {"--rate Timecode=every-packet --rate BasicLens=every-packet", "every packet"},
              {"--disable IdList", "IdList"},
              {"--only BasicLens,Nope", "Nope"},
-             {"--ttl 3", "multicast"}}) {  // to the default destination, 127.0.0.1
+             {"--ttl 3", "multicast"},  // to the default destination, 127.0.0.1
+             {"--to 239.1.2.3:5000 --interface 192.0.2.1", "this machine's interfaces"},
+             {"--duration 0", "above 0, not '0'"},
+             {"--duration -1", "above 0, not '-1'"},
+             {"--seed -3", "whole number from 0"},
+             {"--seed 2.5", "whole number from 0"}}) {
         const auto parsed = Parse(line);
         EXPECT_FALSE(parsed.options) << line;
         EXPECT_EQ(parsed.exitStatus, 2) << line;
@@ -74,12 +81,28 @@ TEST(SendOptions, BadOptionsAndValuesAreRefused) {
 // The program itself: a bad option is reported before a socket is opened or a line is
 // written to standard output.
 TEST(SendProgram, BadOptionsEndBeforeAnythingIsPrinted) {
-    for (const std::string line : {"--bogus", "--rate Nope=10", "--fps 50 --duration 1"}) {
+    for (const std::string line : {"--bogus", "--rate Nope=10", "--fps 50 --duration 1",
+                                   "--to 239.1.2.3:5000 --interface 192.0.2.1 --duration 1"}) {
         kor_test::ChildProgram run(KOR_SEND_PATH, line);
         EXPECT_EQ(run.Finish(), 2) << line;
         EXPECT_EQ(run.Out(), "") << line;
         EXPECT_EQ(kor_test::LineCount(run.Err()), 1U) << run.Err();
     }
+}
+
+// A duration too long for the clock (more than the centuries it counts) means no end: the
+// program sends until it is interrupted, instead of ending at once.
+TEST(SendProgram, AnEndlessDurationRunsUntilInterrupted) {
+    kor_test::LoopbackReceiver receiver;
+    kor_test::ChildProgram run(KOR_SEND_PATH,
+                               kor_test::To(receiver.port()) + "--only BasicLens --duration 1e300");
+    ASSERT_TRUE(receiver.Receive(10s)) << "nothing sent";
+    std::this_thread::sleep_for(300ms);
+    receiver.ReceiveUntilQuiet(20ms, 1s);  // what was sent meanwhile
+    EXPECT_TRUE(receiver.Receive(2s)) << "the program ended before it was interrupted";
+    run.Signal(SIGINT);
+    EXPECT_EQ(run.Finish(), 0);
+    EXPECT_NE(run.Out().find("Stopped by signal"), std::string::npos) << run.Out();
 }
 
 TEST(SendOptions, OptionsShapeTheSchedule) {

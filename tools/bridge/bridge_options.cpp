@@ -15,6 +15,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "../cli_checks.h"
 #include "sockets.h"
 
 namespace Kor::Bridge {
@@ -168,10 +169,10 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
             ->needs(from);
     app.add_option("--count", o.count, "stop after N received datagrams")
         ->option_text("N")
-        ->check(CLI::PositiveNumber);
+        ->check(Kor::Tools::AboveZero());
     app.add_option("--duration", o.duration, "stop after SECONDS")
         ->option_text("SECONDS")
-        ->check(CLI::PositiveNumber);
+        ->check(Kor::Tools::AboveZero());
     for (CLI::Option* korOnly : {port, otio, sourceNumber, enc, freedOut, camera}) {
         from->excludes(korOnly);
     }

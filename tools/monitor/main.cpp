@@ -22,6 +22,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "../cli_checks.h"
 #ifdef _WIN32
 #include "console_stop.h"
 #endif
@@ -239,7 +240,8 @@ int main(int argc, char** argv) {
         "kor-monitor"};
     CLI::Option* port =
         app.add_option("--port", options.port, "UDP port to listen on (0 picks a free port)")
-            ->capture_default_str();
+            ->capture_default_str()
+            ->check(CLI::Range(0, 65535));
     CLI::Option* bind = app.add_option("--bind", options.bind, "IPv4 address to listen on")
                             ->capture_default_str()
                             ->check(CLI::ValidIPV4);
@@ -255,10 +257,10 @@ int main(int argc, char** argv) {
                  "view");
     app.add_option("--count", options.count, "stop after N finished frames")
         ->option_text("N")
-        ->check(CLI::PositiveNumber);
+        ->check(Kor::Tools::AboveZero());
     app.add_option("--duration", options.duration, "stop after SECONDS")
         ->option_text("SECONDS")
-        ->check(CLI::PositiveNumber);
+        ->check(Kor::Tools::AboveZero());
     app.add_option("--record", options.record,
                    "write every received datagram with its arrival time to FILE, a pcap "
                    "capture (UDP only)")

@@ -66,10 +66,14 @@ int TimedWaitForSignal(const sigset_t& signals, std::chrono::nanoseconds slice) 
 int WaitForStop(const StopSignals& signals, std::optional<double> seconds,
                 const std::function<bool()>& ended) {
     using Clock = std::chrono::steady_clock;
+    // A duration beyond some 30 years means no end: the clock's nanoseconds cannot count
+    // it (the conversion would be undefined), and no run lasts that long.
+    constexpr double kEndlessSeconds = 1e9;
     const auto deadline =
-        seconds ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(*seconds))
-                : Clock::time_point::max();
+        seconds && *seconds < kEndlessSeconds
+            ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(*seconds))
+            : Clock::time_point::max();
     for (;;) {
         const auto now = Clock::now();
         if (now >= deadline || ended()) {

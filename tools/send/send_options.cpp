@@ -4,8 +4,11 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <iphlpapi.h>
+#undef interface  // COM's keyword macro, which iphlpapi.h brings in; an option here
 #else
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #endif
@@ -15,7 +18,9 @@
 #include <array>
 #include <charconv>
 #include <system_error>
+#include <vector>
 
+#include "../cli_checks.h"
 #include "sockets.h"
 
 namespace Kor::Send {
@@ -119,6 +124,56 @@ std::optional<std::string> ResolveIpv4(const std::string& host) {
 
 namespace {
 
+// Whether `address` (dotted IPv4) is the address of one of this machine's interfaces; an
+// interface list that cannot be read lets it pass (the socket then reports the fault).
+bool IsLocalInterfaceAddress(const std::string& address) {
+    in_addr wanted{};
+    if (::inet_pton(AF_INET, address.c_str(), &wanted) != 1) {
+        return false;
+    }
+#ifdef _WIN32
+    // Windows: the IPv4 unicast addresses of the adapters.
+    ULONG size = 16 * 1024;
+    std::vector<unsigned char> buffer(size);
+    ULONG result = ERROR_BUFFER_OVERFLOW;
+    for (int attempt = 0; attempt < 3 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+        buffer.resize(size);
+        result = ::GetAdaptersAddresses(
+            AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+            nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+    }
+    if (result != NO_ERROR) {
+        return true;
+    }
+    for (const auto* adapter = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data());
+         adapter != nullptr; adapter = adapter->Next) {
+        for (const auto* unicast = adapter->FirstUnicastAddress; unicast != nullptr;
+             unicast = unicast->Next) {
+            const auto* in = reinterpret_cast<const sockaddr_in*>(unicast->Address.lpSockaddr);
+            if (in != nullptr && in->sin_family == AF_INET &&
+                in->sin_addr.s_addr == wanted.s_addr) {
+                return true;
+            }
+        }
+    }
+    return false;
+#else
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return true;
+    }
+    bool found = false;
+    for (const ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
+        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET) {
+            const auto* in = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
+            found = in->sin_addr.s_addr == wanted.s_addr;
+        }
+    }
+    ::freeifaddrs(list);
+    return found;
+#endif
+}
+
 // The first value of `o` that the emulator cannot take (an unknown message type or rate, a
 // rate a type may not have, a destination that does not resolve, multicast options for
 // another destination); empty if there is none. Replays take only the destination.
@@ -130,6 +185,10 @@ std::string CheckValues(const Options& o) {
     if ((o.ttl || o.interface) && !IsMulticastAddress(*address)) {
         return "--ttl and --interface need a multicast destination (224.0.0.0 to "
                "239.255.255.255), not " + *address;
+    }
+    if (o.interface && !IsLocalInterfaceAddress(*o.interface)) {
+        return "--interface needs the IPv4 address of one of this machine's interfaces, not " +
+               *o.interface;
     }
     const auto unknownType = [](const std::string& name) {
         return "unknown message type '" + name + "' (names as in the message table, e.g. BasicLens)";
@@ -196,7 +255,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     CLI::Option* simulate = app.add_flag("--simulate", o.simulate,
                                          "Sweep lens, position and angles (value simulation)");
     app.add_option("--duration", o.durationSeconds, "Stop after this many seconds")
-        ->check(CLI::PositiveNumber);
+        ->check(Kor::Tools::AboveZero());
     CLI::Option* lensFile =
         app.add_option("--lens-file", o.lensFile,
                        "Play a lens correction file at its frame rate; ends with the clip")
@@ -241,7 +300,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                        "Seed of the fault decisions; the same seed repeats them (default " +
                            std::to_string(kDefaultFaultSeed) + ")")
             ->option_text("N")
-            ->check(CLI::NonNegativeNumber);
+            ->check(Kor::Tools::WholeNumber());
     CLI::Option* ttl = app.add_option("--ttl", o.ttl, "Hops of multicast datagrams (0 to 255)")
                            ->option_text("N")
                            ->check(CLI::Range(0, 255));
@@ -295,10 +354,6 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
 
 std::string ApplyOptions(const Options& o, EmulatorModel& model) {
     Engine::Transmitter& t = model.transmitter;
-    const std::string refused = CheckValues(o);
-    if (!refused.empty()) {
-        return refused;
-    }
     const auto address = ResolveIpv4(o.host);
     if (!address) {
         return "cannot resolve '" + o.host + "' to an IPv4 address";
