@@ -21,6 +21,10 @@ namespace {
 // at best, so its margin is longer (Platform::SpinMarginNs says how long).
 const std::int64_t kSpinMarginNs = Platform::SpinMarginNs();
 
+// How far apart the rate slots start (slot k after k steps): more than the spin margin and
+// the time one slot takes to build and send its frame.
+constexpr std::int64_t kSlotStaggerNs = 250'000;
+
 // How often a worker waiting for the model lock checks whether its run was stopped.
 constexpr std::chrono::milliseconds kLockPoll{1};
 
@@ -244,9 +248,18 @@ void Transmitter::GeneratorLoop(int slot, std::shared_ptr<RunFlag> flag) {
     TightenTimerSlack();
     const double periodMs = 1000.0 / static_cast<double>(kRateByChoice[static_cast<std::size_t>(slot)]);
     const std::int64_t periodNs = SaturateToInt64(periodMs * 1e6);
-    const std::int64_t threadStart = clock.SteadyNs();
     auto& counters = slotCounters[static_cast<std::size_t>(slot)];
     const auto& list = schedule[static_cast<std::size_t>(slot)];
+
+    // The slots start a fixed step apart, so the deadlines of different rates (every one of
+    // them falls on each whole second) never coincide: slots due together would queue for
+    // the model lock and the processor in an order that changes from frame to frame, and
+    // that order would show as period error at the receiver.
+    if (!WaitUntilSteady(SaturatingAdd(clock.SteadyNs(), std::int64_t{slot} * kSlotStaggerNs),
+                         *flag)) {
+        return;
+    }
+    const std::int64_t threadStart = clock.SteadyNs();
 
     // Frames are paced from absolute deadlines (start + k periods), so the time spent
     // building a frame and waking up never accumulates into the average rate.
