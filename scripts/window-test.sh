@@ -74,15 +74,8 @@ wait_for_line() {
   done
 }
 
-# Prints the id of the visible window titled exactly $1, waiting up to $2 seconds.
-find_window() {
-  timeout "$2" xdotool search --sync --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1
-}
-
-# True while a visible window titled exactly $1 exists.
-window_shown() {
-  xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1
-}
+# find_window, window_shown
+source "$root/scripts/xwindow.sh"
 
 # Fails unless the picture $1 shows more than a cleared screen.
 check_drawn() {
@@ -173,7 +166,7 @@ probe_dialog() {
   [[ -n $dialog ]] || { show "$out/$name.err"; fail "$name: no dialog window within 15 s"; }
   sleep 1  # the folder is listed in the background
   [[ $name != filter ]] || import -window root "$out/file-dialog.png"
-  xdotool windowfocus --sync "$dialog"
+  timeout 20 xdotool windowfocus --sync "$dialog" || fail "the dialog did not take the focus within 20 s"
   $drive "$dialog"
   wait_for_line "$out/$name.out" '^(okay|cancel|error)' 15 \
     || { show "$out/$name.err"; fail "$name: the dialog did not return"; }
@@ -243,7 +236,7 @@ click_open_file() {
   [[ -n $dialog ]] || fail "no dialog after a click at ($open_file_x, $open_file_y):" \
     "has the layout moved the \"Open file\" button?"
   sleep 1
-  xdotool windowfocus --sync "$dialog"
+  timeout 20 xdotool windowfocus --sync "$dialog" || fail "the dialog did not take the focus within 20 s"
 }
 
 click_open_file

@@ -40,9 +40,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-find_window() {  # id of the visible window titled exactly $1, waiting up to $2 seconds
-  timeout "$2" xdotool search --sync --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1
-}
+# find_window, window_shown
+source "$root/scripts/xwindow.sh"
 check_drawn() {  # picture $1 (or its region $2) shows more than a cleared screen
   local colours
   colours=$(convert "$1" ${2:+-crop "$2"} +repage -format '%k' info:)
@@ -91,13 +90,12 @@ if [[ -n $dialog ]]; then
   sleep 2
   import -window root "$out/file-dialog.png"
   pass "file dialog \"Open File\" is shown"
-  xdotool windowfocus --sync "$dialog" key Escape || true
+  timeout 20 xdotool windowfocus --sync "$dialog" key Escape || true
   for _ in $(seq 100); do
-    xdotool search --onlyvisible --name '^Open File$' >/dev/null 2>&1 || break
+    window_shown "Open File" || break
     sleep 0.1
   done
-  ! xdotool search --onlyvisible --name '^Open File$' >/dev/null 2>&1 ||
-    fail "the file dialog stayed after Escape"
+  ! window_shown "Open File" || fail "the file dialog stayed after Escape"
   pass "file dialog cancelled"
 else
   import -window root "$out/no-file-dialog.png"
