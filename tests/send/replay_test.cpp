@@ -157,9 +157,11 @@ TEST(ReplayProgram, RecordedStreamReplaysByteForByte) {
         ASSERT_EQ(received[n].bytes, capture.datagrams[n].payload) << "datagram " << n;
         errors.push_back(std::abs(Seconds(received[n].arrival - received[0].arrival) - at(n)));
     }
-    // Loose bounds: the spacing figures themselves are measured by hand, not asserted.
+    // Loose bounds that hold on a loaded machine and still catch a replay that ignores the
+    // recorded spacing (its median error would be about half the capture's 1.5 s); the spacing
+    // figures themselves are measured by hand, not asserted.
     std::sort(errors.begin(), errors.end());
-    EXPECT_LT(errors[errors.size() / 2], 0.02) << "median offset error";
+    EXPECT_LT(errors[errors.size() / 2], 0.1) << "median offset error";
     EXPECT_NEAR(Seconds(received.back().arrival - received[0].arrival), at(received.size() - 1),
                 0.25 * at(received.size() - 1));
 }
@@ -179,7 +181,7 @@ TEST(ReplayProgram, SpeedAndLoopUntilTheDuration) {
     }
     const double pass = Seconds(received[datagrams.size() - 1].arrival - received[0].arrival);
     EXPECT_GT(pass, 0.4);
-    EXPECT_LT(pass, 0.8);
+    EXPECT_LT(pass, 0.9);  // 1 s at the captured speed
     EXPECT_GE(NumberAfter(replay.out, "passes: "), 2) << replay.out;
     EXPECT_EQ(NumberAfter(replay.out, "datagrams sent: "), std::ssize(received)) << replay.out;
 }
