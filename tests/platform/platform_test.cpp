@@ -1,5 +1,5 @@
 // The platform layer: calendar fields of UTC instants, socket error codes and their texts,
-// on whichever system the tests were built for (Linux, or Windows under Wine).
+// IPv4 text and look-ups, on whichever system the tests were built for (Linux, or Windows under Wine).
 #ifdef _WIN32
 #include <winsock2.h>
 #else
@@ -13,6 +13,7 @@
 #include <string>
 #include <system_error>
 
+#include "ipv4.h"
 #include "local_time.h"
 #include "sockets.h"
 
@@ -68,6 +69,24 @@ TEST(PlatformSockets, SessionsNest) {
     const Kor::Platform::SocketSession outer;
     { const Kor::Platform::SocketSession inner; }
     EXPECT_NO_THROW({ const Kor::Platform::SocketSession again; });
+}
+
+// 224.0.0.0/4 by its edges; anything that is not dotted-decimal IPv4 is no group.
+TEST(PlatformIpv4, MulticastRangeAndLookups) {
+    using Kor::Platform::IsMulticastIpv4;
+    EXPECT_TRUE(IsMulticastIpv4("224.0.0.0"));
+    EXPECT_TRUE(IsMulticastIpv4("239.255.255.255"));
+    EXPECT_FALSE(IsMulticastIpv4("223.255.255.255"));
+    EXPECT_FALSE(IsMulticastIpv4("240.0.0.0"));
+    EXPECT_FALSE(IsMulticastIpv4("224.0.0"));
+    EXPECT_FALSE(IsMulticastIpv4("localhost"));
+    EXPECT_FALSE(IsMulticastIpv4(""));
+
+    using Kor::Platform::ResolveIpv4;
+    EXPECT_EQ(ResolveIpv4("239.1.2.3"), "239.1.2.3");
+    EXPECT_EQ(ResolveIpv4("localhost"), "127.0.0.1");
+    EXPECT_EQ(ResolveIpv4("no-such-host.invalid"), std::nullopt);
+    EXPECT_EQ(ResolveIpv4(""), std::nullopt);
 }
 
 }  // namespace

@@ -1,54 +1,19 @@
 // kor-bridge's options (CLI11) and the checks of their combinations.
 #include "bridge_options.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
-#endif
-
 #include <array>
 #include <charconv>
 
 #include <CLI/CLI.hpp>
 
 #include "../cli_checks.h"
-#include "sockets.h"
+#include "ipv4.h"
 
 namespace Kor::Bridge {
 
 namespace {
 
 constexpr const char* kName = "kor-bridge: ";
-
-std::optional<std::string> ResolveIpv4(const std::string& host) {
-    in_addr address{};
-    if (::inet_pton(AF_INET, host.c_str(), &address) == 1) {
-        return host;
-    }
-    const Platform::SocketSession session;  // name look-ups need Windows Sockets started
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        return std::nullopt;
-    }
-    std::array<char, INET_ADDRSTRLEN> text{};
-    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    ::inet_ntop(AF_INET, &ipv4->sin_addr, text.data(), text.size());
-    ::freeaddrinfo(found);
-    return std::string(text.data());
-}
-
-bool IsMulticast(const std::string& address) {
-    in_addr parsed{};
-    return ::inet_pton(AF_INET, address.c_str(), &parsed) == 1 &&
-           (ntohl(parsed.s_addr) >> 28) == 0xE;
-}
 
 // "HOST:PORT" with a port from 1 to 65535 and a host that resolves to IPv4; an error text
 // naming the option otherwise.
@@ -67,7 +32,7 @@ std::string ParseEndpoint(const std::string& option, const std::string& text, En
         return option + " needs HOST:PORT with a port from 1 to 65535, not '" + text + "'";
     }
     const std::string host = text.substr(0, colon);
-    const auto address = ResolveIpv4(host);
+    const auto address = Platform::ResolveIpv4(host);
     if (!address) {
         return option + ": cannot resolve '" + host + "' to an IPv4 address";
     }
@@ -237,13 +202,13 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
             o.freed = endpoint;
         }
     }
-    if (o.join && !IsMulticast(*o.join)) {
+    if (o.join && !Platform::IsMulticastIpv4(*o.join)) {
         return Fail("--join needs a multicast group (224.0.0.0 to 239.255.255.255), not " +
                     *o.join);
     }
-    const bool multicastOut = (o.openTrack && IsMulticast(o.openTrack->address)) ||
-                              (o.freed && IsMulticast(o.freed->address)) ||
-                              (o.to && IsMulticast(o.to->address));
+    const bool multicastOut = (o.openTrack && Platform::IsMulticastIpv4(o.openTrack->address)) ||
+                              (o.freed && Platform::IsMulticastIpv4(o.freed->address)) ||
+                              (o.to && Platform::IsMulticastIpv4(o.to->address));
     if (ttl->count() != 0 && !multicastOut) {
         return Fail("--ttl needs a multicast destination (224.0.0.0 to 239.255.255.255)");
     }

@@ -2,10 +2,8 @@
 // receivers. One thread: receive a datagram, convert, send, until --count, --duration or
 // Ctrl-C; then a summary of packets in, out and refused.
 #ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include <winsock2.h>  // gethostname
 #else
-#include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
 #endif
@@ -26,6 +24,7 @@
 #ifdef _WIN32
 #include "console_stop.h"
 #endif
+#include "ipv4.h"
 #include "pipeline.h"
 #include "source.h"
 #include "udp_socket.h"
@@ -67,12 +66,6 @@ void InstallStopHandlers() {
     sigaction(SIGTERM, &action, nullptr);
 }
 #endif
-
-bool IsMulticast(const std::string& address) {
-    in_addr parsed{};
-    return ::inet_pton(AF_INET, address.c_str(), &parsed) == 1 &&
-           (ntohl(parsed.s_addr) >> 28) == 0xE;
-}
 
 std::string Text(const Endpoint& endpoint) {
     return endpoint.address + ":" + std::to_string(endpoint.port);
@@ -170,7 +163,7 @@ int Run(const BridgeOptions& options) {
     socket.BindAnyPort();
     bool multicast = false;
     for (const Destination& d : outputs) {
-        multicast = multicast || IsMulticast(d.endpoint.address);
+        multicast = multicast || Kor::Platform::IsMulticastIpv4(d.endpoint.address);
     }
     if (multicast) {
         try {

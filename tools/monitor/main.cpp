@@ -2,10 +2,7 @@
 // JSON Lines, whether frames arrive and what they hold.
 #ifdef _WIN32
 #include <io.h>
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #else
-#include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
 #endif
@@ -26,6 +23,7 @@
 #ifdef _WIN32
 #include "console_stop.h"
 #endif
+#include "ipv4.h"
 #include "json_frame.h"
 #include "monitor.h"
 #include "pcap.h"
@@ -87,13 +85,6 @@ struct Options {
     std::string join;       // multicast group; empty: none
     std::string interface;  // interface address for the group; empty: the system's choice
 };
-
-// Whether a dotted-decimal IPv4 address lies in 224.0.0.0/4.
-bool IsMulticast(const std::string& address) {
-    in_addr parsed{};
-    return ::inet_pton(AF_INET, address.c_str(), &parsed) == 1 &&
-           (ntohl(parsed.s_addr) >> 28) == 0xE;
-}
 
 void Draw(const KorMonitor::Monitor& monitor, const KorMonitor::ViewContext& context,
           bool terminal) {
@@ -290,7 +281,7 @@ int main(int argc, char** argv) {
         std::cerr << "kor-monitor: " << line << '\n';
         return 2;
     }
-    if (!options.join.empty() && !IsMulticast(options.join)) {
+    if (!options.join.empty() && !Kor::Platform::IsMulticastIpv4(options.join)) {
         std::cerr << "kor-monitor: --join needs a multicast group (224.0.0.0 to "
                      "239.255.255.255), not "
                   << options.join << '\n';

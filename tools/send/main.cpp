@@ -14,6 +14,7 @@
 #include "console_stop.h"
 #endif
 #include "emulator_model.h"
+#include "ipv4.h"
 #include "faults.h"
 #include "pcap.h"
 #include "replay.h"
@@ -151,7 +152,7 @@ int Replay(const Kor::Send::Options& options, const StopSignals& signals) {
                   << capture.packets << " packets\n";
         return 2;
     }
-    const auto address = Kor::Send::ResolveIpv4(options.host);
+    const auto address = Kor::Platform::ResolveIpv4(options.host);
     if (!address) {
         std::cerr << "kor-send: cannot resolve '" << options.host << "' to an IPv4 address\n";
         return 2;

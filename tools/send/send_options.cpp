@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "../cli_checks.h"
+#include "ipv4.h"
 #include "sockets.h"
 
 namespace Kor::Send {
@@ -76,14 +77,6 @@ std::string CheckRate(MessageType type, std::int32_t choice) {
 
 }  // namespace
 
-bool IsMulticastAddress(const std::string& address) {
-    in_addr parsed{};
-    if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
-        return false;
-    }
-    return (ntohl(parsed.s_addr) >> 28) == 0xE;
-}
-
 std::optional<std::int32_t> FindRateChoice(const std::string& label) {
     for (std::size_t i = 0; i < kRateLabels.size(); ++i) {
         if (label == kRateLabels[i]) {
@@ -100,26 +93,6 @@ std::optional<MessageType> FindMessageType(const std::string& name) {
         }
     }
     return std::nullopt;
-}
-
-std::optional<std::string> ResolveIpv4(const std::string& host) {
-    in_addr address{};
-    if (::inet_pton(AF_INET, host.c_str(), &address) == 1) {
-        return host;
-    }
-    const Platform::SocketSession session;  // name look-ups need Windows Sockets started
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        return std::nullopt;
-    }
-    std::array<char, INET_ADDRSTRLEN> text{};
-    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    ::inet_ntop(AF_INET, &ipv4->sin_addr, text.data(), text.size());
-    ::freeaddrinfo(found);
-    return std::string(text.data());
 }
 
 namespace {
@@ -178,11 +151,11 @@ bool IsLocalInterfaceAddress(const std::string& address) {
 // rate a type may not have, a destination that does not resolve, multicast options for
 // another destination); empty if there is none. Replays take only the destination.
 std::string CheckValues(const Options& o) {
-    const auto address = ResolveIpv4(o.host);
+    const auto address = Platform::ResolveIpv4(o.host);
     if (!address) {
         return "cannot resolve '" + o.host + "' to an IPv4 address";
     }
-    if ((o.ttl || o.interface) && !IsMulticastAddress(*address)) {
+    if ((o.ttl || o.interface) && !Platform::IsMulticastIpv4(*address)) {
         return "--ttl and --interface need a multicast destination (224.0.0.0 to "
                "239.255.255.255), not " + *address;
     }
@@ -354,14 +327,14 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
 
 std::string ApplyOptions(const Options& o, EmulatorModel& model) {
     Engine::Transmitter& t = model.transmitter;
-    const auto address = ResolveIpv4(o.host);
+    const auto address = Platform::ResolveIpv4(o.host);
     if (!address) {
         return "cannot resolve '" + o.host + "' to an IPv4 address";
     }
     model.ipInput = *address;
     model.portInput = o.port;
     t.SetDestination(*address, o.port);
-    const bool multicast = IsMulticastAddress(*address);
+    const bool multicast = Platform::IsMulticastIpv4(*address);
     if ((o.ttl || o.interface) && !multicast) {
         return "--ttl and --interface need a multicast destination (224.0.0.0 to "
                "239.255.255.255), not " + *address;

@@ -36,9 +36,6 @@ struct Options {
     bool broadcast = false;                 // allow a broadcast destination
 };
 
-// Whether a dotted-decimal IPv4 address lies in 224.0.0.0/4.
-bool IsMulticastAddress(const std::string& address);
-
 // The outcome of parsing: options, or an exit status with what to print.
 struct ParseResult {
     std::optional<Options> options;
@@ -63,8 +60,5 @@ std::optional<Protocol::MessageType> FindMessageType(const std::string& name);
 // The rate choice (0..10) of a rate label: 1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps,
 // every-packet.
 std::optional<std::int32_t> FindRateChoice(const std::string& label);
-
-// Resolves HOST (dotted IPv4 or a name) to dotted IPv4 text.
-std::optional<std::string> ResolveIpv4(const std::string& host);
 
 }  // namespace Kor::Send
