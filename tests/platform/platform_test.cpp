@@ -1,5 +1,5 @@
 // The platform layer: calendar fields of UTC instants, socket error codes and their texts,
-// IPv4 text and look-ups, on whichever system the tests were built for (Linux, or Windows under Wine).
+// IPv4 text and look-ups, stop requests, on whichever system the tests were built for (Linux, or Windows under Wine).
 #ifdef _WIN32
 #include <winsock2.h>
 #else
@@ -8,11 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <string>
 #include <system_error>
 
+#include "console_stop.h"
 #include "ipv4.h"
 #include "local_time.h"
 #include "sockets.h"
@@ -88,5 +91,22 @@ TEST(PlatformIpv4, MulticastRangeAndLookups) {
     EXPECT_EQ(ResolveIpv4("no-such-host.invalid"), std::nullopt);
     EXPECT_EQ(ResolveIpv4(""), std::nullopt);
 }
+
+#ifndef _WIN32
+// The first of SIGTERM and SIGINT is the request; a wait returns it at once, and the process
+// goes on after both.
+TEST(PlatformStop, TheFirstSignalIsTheRequest) {
+    EXPECT_EQ(Kor::Platform::WaitForConsoleStop(std::chrono::milliseconds(0)), 0);
+    Kor::Platform::InstallConsoleStopHandler();
+    EXPECT_EQ(Kor::Platform::ConsoleStopRequest(), 0);
+    std::raise(SIGTERM);
+    std::raise(SIGINT);
+    EXPECT_EQ(Kor::Platform::ConsoleStopRequest(), SIGTERM);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Kor::Platform::WaitForConsoleStop(std::chrono::hours(1)), SIGTERM);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::minutes(1));
+    Kor::Platform::ConsoleStopHandled();
+}
+#endif
 
 }  // namespace

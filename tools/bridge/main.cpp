@@ -4,12 +4,10 @@
 #ifdef _WIN32
 #include <winsock2.h>  // gethostname
 #else
-#include <signal.h>
-#include <unistd.h>
+#include <unistd.h>  // gethostname
 #endif
 
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -21,9 +19,7 @@
 #include <vector>
 
 #include "bridge_options.h"
-#ifdef _WIN32
 #include "console_stop.h"
-#endif
 #include "ipv4.h"
 #include "pipeline.h"
 #include "source.h"
@@ -35,37 +31,11 @@ using Kor::Bridge::BridgeOptions;
 using Kor::Bridge::Endpoint;
 using Clock = std::chrono::steady_clock;
 
-#ifdef _WIN32
-// Ctrl-C, Ctrl-Break and the console's closing end the run with the summary; the wait for
-// input is bounded, so the loop sees the request within one wait.
-void InstallStopHandlers() {
-    Kor::Platform::InstallConsoleStopHandler();
-}
+// Ctrl-C, SIGTERM and the console's closing end the run with the summary: the wait for
+// input is bounded (and cut short by a signal), so the loop sees the request within one wait.
 bool StopRequested() {
     return Kor::Platform::ConsoleStopRequest() != 0;
 }
-#else
-volatile std::sig_atomic_t stopRequested = 0;
-
-extern "C" void RequestStop(int /*signal*/) {
-    stopRequested = 1;
-}
-
-bool StopRequested() {
-    return stopRequested != 0;
-}
-
-// Ctrl-C and SIGTERM end the run with the summary; without SA_RESTART the wait for input
-// returns at once when one arrives.
-void InstallStopHandlers() {
-    struct sigaction action {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-#endif
 
 std::string Text(const Endpoint& endpoint) {
     return endpoint.address + ":" + std::to_string(endpoint.port);
@@ -180,7 +150,7 @@ int Run(const BridgeOptions& options) {
         }
     }
 
-    InstallStopHandlers();
+    Kor::Platform::InstallConsoleStopHandler();
     std::printf("kor-bridge: receiving %s on %s", options.fromFreed ? "FreeD" : "Kor",
                 source->Describe().c_str());
     for (const Destination& d : outputs) {
@@ -279,9 +249,7 @@ int main(int argc, char** argv) {
     }
     try {
         const int status = Run(*parsed.options);
-#ifdef _WIN32
         Kor::Platform::ConsoleStopHandled();  // a closing console may end the process now
-#endif
         return status;
     } catch (const std::exception& failure) {
         std::cerr << "kor-bridge: " << failure.what() << '\n';

@@ -3,13 +3,11 @@
 #ifdef _WIN32
 #include <io.h>
 #else
-#include <signal.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <exception>
 #include <iostream>
@@ -20,9 +18,7 @@
 #include <CLI/CLI.hpp>
 
 #include "../cli_checks.h"
-#ifdef _WIN32
 #include "console_stop.h"
-#endif
 #include "ipv4.h"
 #include "json_frame.h"
 #include "monitor.h"
@@ -35,42 +31,19 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-#ifndef _WIN32
-volatile std::sig_atomic_t stopRequested = 0;
-
-extern "C" void RequestStop(int /*signal*/) {
-    stopRequested = 1;
-}
-#endif
-
-#ifdef _WIN32
-// Ctrl-C, Ctrl-Break and the console's closing end the run with the summary; the wait for
-// input is bounded, so the loop sees the request within one wait.
-void InstallStopHandlers() {
-    Kor::Platform::InstallConsoleStopHandler();
-}
+// Ctrl-C, SIGTERM and the console's closing end the run with the summary: the wait for
+// input is bounded (and cut short by a signal), so the loop sees the request within one wait.
 bool StopRequested() {
     return Kor::Platform::ConsoleStopRequest() != 0;
 }
+
+#ifdef _WIN32
 bool StandardOutputIsTerminal() {
     return ::_isatty(::_fileno(stdout)) != 0;
 }
 #else
-bool StopRequested() {
-    return stopRequested != 0;
-}
 bool StandardOutputIsTerminal() {
     return ::isatty(STDOUT_FILENO) != 0;
-}
-// Ctrl-C and SIGTERM end the run with the summary. Without SA_RESTART the wait for input
-// returns at once when a signal arrives.
-void InstallStopHandlers() {
-    struct sigaction action {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 }
 #endif
 
@@ -129,7 +102,7 @@ int Run(const Options& options, bool serial) {
         std::cerr << "kor-monitor: " << error << '\n';
         return 2;
     }
-    InstallStopHandlers();
+    Kor::Platform::InstallConsoleStopHandler();
     std::cerr << "kor-monitor: receiving from " << source->Describe() << '\n';
 
     KorMonitor::Monitor::FrameSink sink;
@@ -296,9 +269,7 @@ int main(int argc, char** argv) {
 
     try {
         const int status = Run(options, serial->count() != 0);
-#ifdef _WIN32
         Kor::Platform::ConsoleStopHandled();  // a closing console may end the process now
-#endif
         return status;
     } catch (const std::exception& failure) {
         std::cerr << "kor-monitor: " << failure.what() << '\n';
