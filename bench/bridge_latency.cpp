@@ -272,7 +272,7 @@ void MeasureConversion(const char* name, Kor::Bridge::KorInput::Settings setting
         const Bytes frame = KorFrame(static_cast<std::uint32_t>(i));
         out.clear();
         const auto start = std::chrono::steady_clock::now();
-        input.Feed(frame, out);
+        input.Feed(frame, start, out);
         const auto end = std::chrono::steady_clock::now();
         if (i >= 200) {
             us.push_back(std::chrono::duration<double, std::micro>(end - start).count());
@@ -288,13 +288,16 @@ int main(int argc, char** argv) {
     const int samples = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
     std::printf("kor-bridge on loopback: send of the input -> kernel receive of the output\n");
     Measure("floor: a process passing datagrams on", "", false, samples);
-    Measure("Kor -> OpenTrackIO (json)", "--opentrackio ", false, samples);
-    Measure("Kor -> OpenTrackIO (cbor)", "--encoding cbor --opentrackio ", false, samples);
+    // The frames carry no serial: the sourceId is named at once rather than after a wait.
+    Measure("Kor -> OpenTrackIO (json)", "--serial-wait 0 --opentrackio ", false, samples);
+    Measure("Kor -> OpenTrackIO (cbor)", "--serial-wait 0 --encoding cbor --opentrackio ", false,
+            samples);
     Measure("Kor -> FreeD (physical)", "--freed ", false, samples);
     Measure("FreeD -> Kor", "", true, samples);
     std::printf("conversion alone (KorInput::Feed, in process)\n");
     Kor::Bridge::KorInput::Settings json;
     json.openTrack = Kor::Bridge::OtrkEncoding::Json;
+    json.serialWait = std::chrono::steady_clock::duration::zero();
     MeasureConversion("Kor -> OpenTrackIO (json)", json, samples);
     Kor::Bridge::KorInput::Settings both = json;
     both.freed = Kor::Bridge::FreedLens::Physical;

@@ -30,6 +30,7 @@
 #include "../send/programs.h"
 #include "bridge_options.h"
 #include "freed.h"
+#include "opentrackio.h"
 #include "otrk.h"
 #include "schema_check.h"
 
@@ -223,6 +224,10 @@ TEST(BridgeEndToEnd, KorSendToOpenTrackIOAndFreeD) {
         sampleIds.insert(s["sampleId"].get<std::string>());
     }
     EXPECT_EQ(sampleIds.size(), r.samples.size());
+    // kor-send sends its serial once a second; the bridge waits for it to name the source.
+    const ordered_json serial = r.samples.back()["static"]["camera"]["serialNumber"];
+    ASSERT_TRUE(serial.is_string()) << r.samples.back();
+    EXPECT_EQ(r.samples[0]["sourceId"], Kor::Bridge::SourceIdOfSerial(serial.get<std::string>()));
 
     for (const auto& [freed, samplesBefore] : r.freed) {
         ASSERT_GT(samplesBefore, 0U);
@@ -280,7 +285,8 @@ Bytes KnownFrame() {
 }
 
 // Frames with known values -> OpenTrackIO in CBOR and FreeD with raw lens values; a broken
-// frame is refused with its reason and yields nothing.
+// frame is refused with its reason and yields nothing. The serial, in the last frame, names
+// the source of every sample, the first one included.
 TEST(BridgeEndToEnd, KnownFramesToCborSamplesAndRawFreed) {
     Receiver otio;
     Receiver freed;
@@ -322,7 +328,7 @@ TEST(BridgeEndToEnd, KnownFramesToCborSamplesAndRawFreed) {
     EXPECT_DOUBLE_EQ(At(s, "/transforms/0/rotation/pan"), -0.01);
     EXPECT_DOUBLE_EQ(At(s, "/transforms/0/rotation/roll"), -170.25);
     EXPECT_FALSE(s["transforms"][0]["rotation"].contains("tilt"));
-    // The identity settled with the first sample stays; the serial shows in the second.
+    EXPECT_EQ(s["sourceId"], Kor::Bridge::SourceIdOfSerial("SN-9"));
     EXPECT_EQ(samples.samples[1]["sourceId"], s["sourceId"]);
     EXPECT_EQ(samples.samples[1]["static"]["camera"]["serialNumber"], "SN-9");
 
@@ -464,6 +470,9 @@ TEST(BridgeEndToEnd, OptionsAndEndings) {
         {"--opentrackio --source-number 0", "--source-number"},
         {"--opentrackio --source-number 201", "--source-number"},
         {"--opentrackio --encoding xml", "--encoding"},
+        {"--opentrackio --serial-wait -1", "--serial-wait"},
+        {"--opentrackio --serial-wait 61", "--serial-wait"},
+        {"--freed 127.0.0.1:5000 --serial-wait 1", "--serial-wait"},
         {"--freed 127.0.0.1:5000 --camera-id 256", "--camera-id"},
         {"--freed 127.0.0.1:5000 --freed-lens zoom", "--freed-lens"},
         {"--opentrackio 127.0.0.1:5000 --freed-lens raw", "--freed-lens needs --freed"},

@@ -102,6 +102,14 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
             ->option_text("N")
             ->check(CLI::Range(1, 200))
             ->needs(otio);
+    CLI::Option* serialWait =
+        app.add_option("--serial-wait", o.serialWait,
+                       "hold the first samples up to SECONDS for the camera serial that names "
+                       "the sourceId (0: name the source at the first sample)")
+            ->option_text("SECONDS")
+            ->capture_default_str()
+            ->check(CLI::Range(0.0, 60.0))
+            ->needs(otio);
     CLI::Option* enc = app.add_option("--encoding", encoding, "OpenTrackIO payload encoding")
                            ->check(CLI::IsMember({"json", "cbor"}))
                            ->needs(otio);
@@ -138,7 +146,7 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
     app.add_option("--duration", o.duration, "stop after SECONDS")
         ->option_text("SECONDS")
         ->check(Kor::Tools::AboveZero());
-    for (CLI::Option* korOnly : {port, otio, sourceNumber, enc, freedOut, camera}) {
+    for (CLI::Option* korOnly : {port, otio, sourceNumber, serialWait, enc, freedOut, camera}) {
         from->excludes(korOnly);
     }
     (void)toOption;

@@ -168,6 +168,8 @@ int Run(const BridgeOptions& options) {
         settings.freed = options.freedLens;
     }
     settings.cameraId = options.cameraId;
+    settings.serialWait = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(options.serialWait));
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);
     settings.setupName = std::string(host) + "/" + options.bind + ":" + std::to_string(options.port) +
@@ -180,6 +182,13 @@ int Run(const BridgeOptions& options) {
     // Destination index of each output kind.
     const std::size_t openTrackAt = 0;
     const std::size_t freedAt = options.openTrack ? 1 : 0;
+    const auto sendAll = [&](const std::vector<Kor::Bridge::Outgoing>& packets) {
+        for (const Kor::Bridge::Outgoing& packet : packets) {
+            Send(socket,
+                 outputs[packet.output == Kor::Bridge::Output::OpenTrack ? openTrackAt : freedAt],
+                 packet.bytes);
+        }
+    };
 
     Totals totals;
     std::vector<std::uint8_t> buffer;
@@ -206,6 +215,11 @@ int Run(const BridgeOptions& options) {
             break;
         }
         if (read != KorMonitor::ReadResult::Data) {
+            if (!options.fromFreed) {
+                outgoing.clear();
+                korInput.Tick(Clock::now(), outgoing);
+                sendAll(outgoing);
+            }
             continue;
         }
         ++totals.in;
@@ -217,13 +231,8 @@ int Run(const BridgeOptions& options) {
             }
         } else {
             outgoing.clear();
-            refusal = korInput.Feed(buffer, outgoing);
-            for (const Kor::Bridge::Outgoing& packet : outgoing) {
-                Send(socket,
-                     outputs[packet.output == Kor::Bridge::Output::OpenTrack ? openTrackAt
-                                                                              : freedAt],
-                     packet.bytes);
-            }
+            refusal = korInput.Feed(buffer, Clock::now(), outgoing);
+            sendAll(outgoing);
         }
         if (refusal) {
             ++totals.refused[*refusal];
@@ -231,6 +240,10 @@ int Run(const BridgeOptions& options) {
             ++totals.applied;
         }
     }
+    // Samples still held for the camera serial go out with the sourceId they would have had.
+    outgoing.clear();
+    korInput.Flush(outgoing);
+    sendAll(outgoing);
     if (StopRequested()) {
         std::printf("Stopped by signal\n");
     }

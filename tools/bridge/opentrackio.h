@@ -65,8 +65,8 @@ std::vector<std::uint8_t> EncodeSample(const nlohmann::ordered_json& sample,
 // is empty or only white space gives nothing.
 std::optional<std::string> CleanText(const std::string& bytes);
 
-// The bridge's identity as a source. The sourceId is settled by the first sample: the
-// name-based UUID of the camera's serial when the source has sent it by then, otherwise the
+// The bridge's identity as a source. The sourceId is settled by the first call of SourceId:
+// the name-based UUID of the camera's serial when the state holds one, otherwise the
 // name-based UUID of `fallbackName` (the bridge's set-up: host, input port, source number),
 // so that a restarted bridge keeps its identity either way; it then stays for the life of
 // the object. Sample ids are random, one per sample.
@@ -75,6 +75,7 @@ public:
     SourceIdentity(std::uint64_t seed, std::string fallbackName);
 
     const std::string& SourceId(const Protocol::TelemetryData& state);
+    bool Settled() const noexcept { return sourceId_.has_value(); }
     std::string NextSampleId();
 
 private:

@@ -29,34 +29,81 @@ std::vector<MessageType> RecordTypes(const std::vector<std::uint8_t>& datagram) 
 
 }  // namespace
 
-KorInput::KorInput(const Settings& settings) : settings_(settings), identity_(settings.seed, settings.setupName) {}
+KorInput::KorInput(const Settings& settings)
+    : settings_(settings), identity_(settings.seed, settings.setupName) {}
 
 std::optional<std::string> KorInput::Feed(const std::vector<std::uint8_t>& datagram,
-                                          std::vector<Outgoing>& out) {
+                                          Clock::time_point now, std::vector<Outgoing>& out) {
     const FrameStatus status = device_.Update(datagram);
     if (!KorMonitor::IsApplied(status)) {
+        Tick(now, out);
         return std::string(KorMonitor::FrameStatusName(status));
     }
     const std::vector<MessageType> types = RecordTypes(datagram);
     seen_.Add(types);
     const Protocol::TelemetryData& state = State();
-    if (settings_.openTrack) {
-        SampleHeader header;
-        header.sourceId = identity_.SourceId(state);
-        header.sampleId = identity_.NextSampleId();
-        header.sourceNumber = settings_.sourceNumber;
-        header.sequenceNumber = samples_++;
-        const auto payload = SamplePayload(state, seen_, header, *settings_.openTrack);
-        for (auto& packet :
-             BuildOtrkPackets(payload, *settings_.openTrack, sequence_, settings_.maxSegment)) {
-            out.push_back({Output::OpenTrack, std::move(packet)});
-        }
-    }
+    std::vector<std::uint8_t> freed;
     if (settings_.freed && CarriesFreedData(types)) {
         const auto packet = EncodeFreed(FreedFromKor(state, settings_.cameraId, *settings_.freed));
-        out.push_back({Output::Freed, {packet.begin(), packet.end()}});
+        freed.assign(packet.begin(), packet.end());
+    }
+    if (!settings_.openTrack || identity_.Settled()) {
+        if (settings_.openTrack) {
+            AppendSample(state, seen_, out);
+        }
+        if (!freed.empty()) {
+            out.push_back({Output::Freed, std::move(freed)});
+        }
+        return std::nullopt;
+    }
+    if (held_.empty()) {
+        holdUntil_ = now + settings_.serialWait;
+    }
+    held_.push_back({state, seen_, std::move(freed)});
+    if (CleanText(state.productSerial) || held_.size() >= settings_.maxHeld) {
+        Release(out);
+    } else {
+        Tick(now, out);
     }
     return std::nullopt;
+}
+
+void KorInput::Tick(Clock::time_point now, std::vector<Outgoing>& out) {
+    if (!held_.empty() && now >= holdUntil_) {
+        Release(out);
+    }
+}
+
+void KorInput::Flush(std::vector<Outgoing>& out) {
+    if (!held_.empty()) {
+        Release(out);
+    }
+}
+
+void KorInput::Release(std::vector<Outgoing>& out) {
+    // The newest state holds the serial if any frame so far carried it.
+    identity_.SourceId(held_.back().state);
+    for (Held& h : held_) {
+        AppendSample(h.state, h.seen, out);
+        if (!h.freed.empty()) {
+            out.push_back({Output::Freed, std::move(h.freed)});
+        }
+    }
+    held_.clear();
+}
+
+void KorInput::AppendSample(const Protocol::TelemetryData& state, const SeenTypes& seen,
+                            std::vector<Outgoing>& out) {
+    SampleHeader header;
+    header.sourceId = identity_.SourceId(state);
+    header.sampleId = identity_.NextSampleId();
+    header.sourceNumber = settings_.sourceNumber;
+    header.sequenceNumber = samples_++;
+    const auto payload = SamplePayload(state, seen, header, *settings_.openTrack);
+    for (auto& packet :
+         BuildOtrkPackets(payload, *settings_.openTrack, sequence_, settings_.maxSegment)) {
+        out.push_back({Output::OpenTrack, std::move(packet)});
+    }
 }
 
 std::optional<std::string> FreedInput::Feed(std::span<const std::uint8_t> datagram,

@@ -2,6 +2,7 @@
 // OpenTrackIO and FreeD packets out; FreeD packets in, Kor frames out.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -27,8 +28,16 @@ struct Outgoing {
 // Kor frames in: every frame the decoder applies yields one OpenTrackIO sample (one or more
 // packets) of the state after it, and, when it carries position, orientation or lens data,
 // one D1 packet.
+//
+// A source may send its serial, which names the sourceId, only once a second. So that the
+// sourceId comes from the serial whenever the source has one, the output of the first frames
+// is held (in order) until the serial arrives, `serialWait` has passed since the first held
+// frame, or `maxHeld` frames are held; the sourceId is then settled on the newest state and
+// everything held goes out. Without OpenTrackIO output nothing is held.
 class KorInput {
 public:
+    using Clock = std::chrono::steady_clock;
+
     struct Settings {
         std::optional<OtrkEncoding> openTrack;  // OpenTrackIO output and its encoding
         std::uint32_t sourceNumber = 1;
@@ -37,24 +46,47 @@ public:
         std::uint64_t seed = 0;  // for the random UUIDs
         std::string setupName;   // names the bridge's sourceId when the camera serial is unknown
         std::size_t maxSegment = kOtrkMaxSegment;
+        Clock::duration serialWait = std::chrono::milliseconds(1500);
+        std::size_t maxHeld = 1024;
     };
 
     explicit KorInput(const Settings& settings);
 
-    // Decodes one datagram and appends what is to be sent to `out`. Returns why the datagram
-    // was refused (the decoder's status name), or nothing when it was applied.
-    std::optional<std::string> Feed(const std::vector<std::uint8_t>& datagram,
+    // Decodes one datagram received at `now` and appends what is to be sent to `out`.
+    // Returns why the datagram was refused (the decoder's status name), or nothing when it
+    // was applied.
+    std::optional<std::string> Feed(const std::vector<std::uint8_t>& datagram, Clock::time_point now,
                                      std::vector<Outgoing>& out);
+
+    // Appends what is held to `out` once the wait for the serial is over at `now`. Call it
+    // when no datagram came, so that a source that falls silent is not held back.
+    void Tick(Clock::time_point now, std::vector<Outgoing>& out);
+
+    // Appends whatever is held to `out`, at the end of a run.
+    void Flush(std::vector<Outgoing>& out);
 
     const Protocol::TelemetryData& State() const { return *device_.GetCurrentState(); }
 
 private:
+    // A frame's output waiting for the sourceId: the sample's state, or a ready D1 packet.
+    struct Held {
+        Protocol::TelemetryData state;
+        SeenTypes seen;
+        std::vector<std::uint8_t> freed;
+    };
+
+    void AppendSample(const Protocol::TelemetryData& state, const SeenTypes& seen,
+                      std::vector<Outgoing>& out);
+    void Release(std::vector<Outgoing>& out);
+
     Settings settings_;
     Protocol::Device device_;
     SeenTypes seen_;
     SourceIdentity identity_;
     std::uint32_t samples_ = 0;
     std::uint16_t sequence_ = 0;
+    std::vector<Held> held_;
+    Clock::time_point holdUntil_{};
 };
 
 // FreeD packets in: every valid D1 packet yields one Kor frame.
