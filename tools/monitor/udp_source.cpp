@@ -33,9 +33,8 @@ public:
         if (ready == 0) {
             return ReadResult::Timeout;
         }
-        buffer.resize(kMaxDatagram);
         sockaddr_in from{};
-        iovec data{buffer.data(), buffer.size()};
+        iovec data{scratch_.data(), scratch_.size()};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo)) +
                                       CMSG_SPACE(sizeof(timespec))];
         msghdr message{};
@@ -57,7 +56,7 @@ public:
             }
             return Fail("receive");
         }
-        buffer.resize(static_cast<std::size_t>(got));
+        buffer.assign(scratch_.begin(), scratch_.begin() + got);
         origin_ = Origin(message, from);
         return ReadResult::Data;
     }
@@ -104,6 +103,9 @@ private:
     }
 
     UniqueFd socket_;
+    // Receives every datagram; the caller's buffer then takes only its bytes, rather than
+    // being grown (and zeroed) to the largest size for each read.
+    std::vector<std::uint8_t> scratch_ = std::vector<std::uint8_t>(kMaxDatagram);
     std::string description_;
     std::string error_;
     sockaddr_in bound_;

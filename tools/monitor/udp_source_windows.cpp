@@ -90,12 +90,11 @@ public:
         if (ready == 0) {
             return ReadResult::Timeout;
         }
-        buffer.resize(kMaxDatagram);
         sockaddr_in from{};
         std::uint32_t destination = ntohl(bound_.sin_addr.s_addr);
         int got = SOCKET_ERROR;
         if (const LPFN_WSARECVMSG receive = socket_->ReceiveMessage()) {
-            WSABUF data{static_cast<ULONG>(buffer.size()), reinterpret_cast<char*>(buffer.data())};
+            WSABUF data{static_cast<ULONG>(scratch_.size()), reinterpret_cast<char*>(scratch_.data())};
             alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))];
             WSAMSG message{};
             message.name = reinterpret_cast<sockaddr*>(&from);
@@ -117,8 +116,8 @@ public:
             }
         } else {
             int fromLength = sizeof from;
-            got = ::recvfrom(socket_->Get(), reinterpret_cast<char*>(buffer.data()),
-                             static_cast<int>(buffer.size()), 0,
+            got = ::recvfrom(socket_->Get(), reinterpret_cast<char*>(scratch_.data()),
+                             static_cast<int>(scratch_.size()), 0,
                              reinterpret_cast<sockaddr*>(&from), &fromLength);
         }
         const auto now = std::chrono::system_clock::now();
@@ -135,7 +134,7 @@ public:
             }
             return Fail("receive", error);
         }
-        buffer.resize(static_cast<std::size_t>(got));
+        buffer.assign(scratch_.begin(), scratch_.begin() + got);
         // Windows Sockets gives no receive time stamp; the time of the read stands in.
         DatagramOrigin origin;
         origin.sourceAddress = ntohl(from.sin_addr.s_addr);
@@ -161,6 +160,9 @@ private:
     }
 
     std::unique_ptr<WinsockSocket> socket_;
+    // Receives every datagram; the caller's buffer then takes only its bytes, rather than
+    // being grown (and zeroed) to the largest size for each read.
+    std::vector<std::uint8_t> scratch_ = std::vector<std::uint8_t>(kMaxDatagram);
     std::string description_;
     std::string error_;
     sockaddr_in bound_;
