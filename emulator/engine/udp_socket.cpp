@@ -12,9 +12,11 @@
 
 namespace Kor::Engine {
 
-UdpSocket::UdpSocket() {
-    std::fputs("Creating socket...\n", stdout);
-    std::fflush(stdout);
+UdpSocket::UdpSocket(Announce announce) : announce_(announce) {
+    if (announce_ == Announce::Yes) {
+        std::fputs("Creating socket...\n", stdout);
+        std::fflush(stdout);
+    }
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd_ < 0) {
         throw std::system_error(errno, std::system_category(), "Error opening socket.");
@@ -22,8 +24,10 @@ UdpSocket::UdpSocket() {
 }
 
 UdpSocket::~UdpSocket() {
-    std::fputs("Closing UDP socket!\n", stdout);
-    std::fflush(stdout);
+    if (announce_ == Announce::Yes) {
+        std::fputs("Closing UDP socket!\n", stdout);
+        std::fflush(stdout);
+    }
     ::close(fd_);
 }
 

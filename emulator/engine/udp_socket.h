@@ -15,8 +15,12 @@ namespace Kor::Engine {
 // WSAStartup before the socket is opened, WSACleanup after it is closed.
 class UdpSocket {
 public:
+    // Whether the socket writes its opening and closing to standard output, as the emulator's
+    // console does; a tool whose standard output is its own report keeps it quiet.
+    enum class Announce { Yes, No };
+
     // Writes "Creating socket..." and opens the socket ("Error opening socket." on failure).
-    UdpSocket();
+    explicit UdpSocket(Announce announce = Announce::Yes);
     // Writes "Closing UDP socket!" and closes the socket.
     ~UdpSocket();
     UdpSocket(const UdpSocket&) = delete;
@@ -46,6 +50,7 @@ public:
     std::uint16_t LocalPort() const noexcept;
 
 private:
+    Announce announce_;
 #ifdef _WIN32
     std::uintptr_t fd_;  // a SOCKET
 #else

@@ -19,9 +19,11 @@ namespace {
 
 }  // namespace
 
-UdpSocket::UdpSocket() : fd_(INVALID_SOCKET) {
-    std::fputs("Creating socket...\n", stdout);
-    std::fflush(stdout);
+UdpSocket::UdpSocket(Announce announce) : announce_(announce), fd_(INVALID_SOCKET) {
+    if (announce_ == Announce::Yes) {
+        std::fputs("Creating socket...\n", stdout);
+        std::fflush(stdout);
+    }
     WSADATA data{};
     const int started = ::WSAStartup(MAKEWORD(2, 2), &data);
     if (started != 0) {
@@ -39,8 +41,10 @@ UdpSocket::UdpSocket() : fd_(INVALID_SOCKET) {
 }
 
 UdpSocket::~UdpSocket() {
-    std::fputs("Closing UDP socket!\n", stdout);
-    std::fflush(stdout);
+    if (announce_ == Announce::Yes) {
+        std::fputs("Closing UDP socket!\n", stdout);
+        std::fflush(stdout);
+    }
     ::closesocket(static_cast<SOCKET>(fd_));
     ::WSACleanup();
 }

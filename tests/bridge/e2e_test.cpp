@@ -305,6 +305,8 @@ TEST(BridgeEndToEnd, KnownFramesToCborSamplesAndRawFreed) {
     EXPECT_NE(bridge.Out().find("packets in: 3, out: 3, refused: 1"), std::string::npos)
         << bridge.Out();
     EXPECT_NE(bridge.Out().find("refused 1: HeaderError"), std::string::npos) << bridge.Out();
+    // Standard output is the bridge's own report, without the emulator's socket messages.
+    EXPECT_EQ(bridge.Out().find("socket"), std::string::npos) << bridge.Out();
 
     const Received samples = Sort(otio.Drain());
     ASSERT_EQ(samples.samples.size(), 2U);

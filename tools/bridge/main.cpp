@@ -129,7 +129,7 @@ int Run(const BridgeOptions& options) {
                            *options.to});
     }
 
-    Kor::Engine::UdpSocket socket;
+    Kor::Engine::UdpSocket socket(Kor::Engine::UdpSocket::Announce::No);
     socket.BindAnyPort();
     bool multicast = false;
     for (const Destination& d : outputs) {
