@@ -101,7 +101,9 @@ TEST(Stats, CountsStatusesTypesIntervalsAndLatency) {
 // Stamps more than a day either way from the receiver's clock (random datagrams, a stamp
 // of another epoch) are counted as implausible and kept out of the latency figures; a day
 // exactly still counts.
-TEST(Stats, PtpStampsMoreThanADayAwayAreLeftOutOfTheLatency) {
+// They are left out of the ordering too: after a stamp far in the future, frames in order are
+// not counted as out of order.
+TEST(Stats, PtpStampsMoreThanADayAwayAreLeftOutOfTheLatencyAndTheOrder) {
     KorMonitor::Stats stats;
     const std::vector<MessageType> ptp{MessageType::PtpTimestamp};
     Kor::Protocol::TelemetryData state;
@@ -117,6 +119,10 @@ TEST(Stats, PtpStampsMoreThanADayAwayAreLeftOutOfTheLatency) {
     ASSERT_EQ(stats.PtpLatency().Count(), 2U);
     EXPECT_NEAR(stats.PtpLatency().Max(), 86'400.0, 1e-6);
     EXPECT_NEAR(stats.PtpLatency().Min(), -2.0, 1e-6);
+    EXPECT_EQ(stats.OutOfOrder(), 0U);
+    state.ptpSeconds = arrival + 1;
+    stats.OnFrame(FrameStatus::NewTimecode, ptp, At(0ms), state);
+    EXPECT_EQ(stats.OutOfOrder(), 1U) << "a plausible stamp before the latest one";
 }
 
 // The tick-gap counter fed frames of a 24 Hz stream (BasicLens) and of a 1 Hz one (LensName).

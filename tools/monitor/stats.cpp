@@ -121,19 +121,20 @@ void Stats::OnFrame(FrameStatus status, std::span<const MessageType> types, cons
         tickGaps_.Add(types, state.tickCount, state.tickCountType);
     }
     if (hasPtp) {
+        // A stamp more than a day from this machine's clock is no latency but a wrong or
+        // foreign stamp: it would swamp the figures, and as the latest stamp it would make
+        // every later frame look out of order, so it is only counted.
+        const double latency = PtpLatencySeconds(state.ptpSeconds, state.ptpNanoseconds, time);
+        if (!(std::abs(latency) <= kPlausiblePtpLatencySeconds)) {
+            ++implausiblePtp_;
+            return;
+        }
+        latency_.Add(latency);
         const std::pair<std::uint64_t, std::uint32_t> stamp{state.ptpSeconds, state.ptpNanoseconds};
         if (latestPtp_ && stamp < *latestPtp_) {
             ++outOfOrder_;
         } else {
             latestPtp_ = stamp;
-        }
-        // A stamp more than a day from this machine's clock is no latency but a wrong or
-        // foreign stamp: it would swamp the figures, so it is only counted.
-        const double latency = PtpLatencySeconds(state.ptpSeconds, state.ptpNanoseconds, time);
-        if (std::abs(latency) <= kPlausiblePtpLatencySeconds) {
-            latency_.Add(latency);
-        } else {
-            ++implausiblePtp_;
         }
     }
 }

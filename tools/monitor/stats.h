@@ -101,7 +101,8 @@ public:
 
     std::uint64_t Chunks() const { return chunks_; }
     std::uint64_t Duplicates() const { return duplicates_; }
-    // Applied frames whose PTP time stamp lies before the latest one seen.
+    // Applied frames whose PTP time stamp lies before the latest one seen (implausible
+    // stamps, see PtpLatency, take no part).
     std::uint64_t OutOfOrder() const { return outOfOrder_; }
     // Gaps in the tick counts of the applied frames that carried a TickCount record.
     const TickGapCounter& TickGaps() const { return tickGaps_; }
