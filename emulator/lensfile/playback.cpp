@@ -1,6 +1,8 @@
 // Lens file loading and playback: Transmitter::LoadLensFile, StartZeiss and the playback loop.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 
@@ -17,8 +19,15 @@ constexpr std::int64_t kLastFrameGraceNs = 1'000'000'000;
 }  // namespace
 
 bool Transmitter::LoadLensFile(std::string path) {
-    // A file that cannot be opened reads as an empty one: no frames, header values kept.
+    // A file that cannot be opened reads as an empty one: no frames, header values kept. It
+    // says why, so that it is not taken for a file without frame records.
     std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) {
+        const int error = errno;
+        std::cerr << "Cannot open the lens file " << path << ": " << std::strerror(error)
+                  << '\n'
+                  << std::flush;
+    }
     LensFile::LensFileTarget target{lensHeaderState, lensFrames, lensFrameNumbers,
                                     lensClipDurationFrames, projectFpsByName};
     LensFile::ReadLensFile(in, target, std::cerr);

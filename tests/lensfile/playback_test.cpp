@@ -127,6 +127,14 @@ TEST(LensPlayback, StopEndsAtOnceAndNoRecordsStartNothing) {
               "Cannot play the lens file: it holds no frame record.\n");
     EXPECT_FALSE(t.IsRunning());
     EXPECT_FALSE(t.lensFilePlaying.load());
+
+    // A file that cannot be opened says so before the same refusal.
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(t.LoadLensFile(empty.path() + ".missing"));
+    const std::string missing = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(missing.rfind("Cannot open the lens file " + empty.path() + ".missing: ", 0), 0U)
+        << missing;
+    EXPECT_EQ(std::count(missing.begin(), missing.end(), '\n'), 1) << missing;
 }
 
 // A file opened while a playback runs, or after one ended by itself but before the window's
