@@ -34,10 +34,14 @@ extern char** environ;
 namespace kor_test {
 
 #ifdef _WIN32
-inline int ProcessId() { return ::_getpid(); }
+inline int ProcessId() {
+    return ::_getpid();
+}
 inline constexpr const char* kNoInput = "NUL";
 #else
-inline int ProcessId() { return ::getpid(); }
+inline int ProcessId() {
+    return ::getpid();
+}
 inline constexpr const char* kNoInput = "/dev/null";
 #endif
 
@@ -63,15 +67,65 @@ struct TempFile {
     std::string path;
 };
 
+// What a child program wrote to its standard output and error (files read back), and the
+// bounded waits on it; `Program` says whether the program has ended (`Ended()`).
+template <typename Program>
+class ChildOutput {
+public:
+    // Waits until `done()` holds for the output; false if the program ends or time runs out
+    // first.
+    template <typename Done>
+    bool WaitUntil(Done done) {
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        for (;;) {
+            // Before reading, so that the last output is read.
+            const bool ended = static_cast<Program*>(this)->Ended();
+            text_ = {ReadFile(out_.path), ReadFile(err_.path)};
+            if (done()) {
+                return true;
+            }
+            if (ended || std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    bool WaitForLines(std::size_t count) {
+        return WaitUntil([&] { return LineCount(Out()) >= count; });
+    }
+
+    const std::string& Out() const { return text_.first; }
+    const std::string& Err() const { return text_.second; }
+
+protected:
+    ChildOutput() : out_(".out" + std::to_string(++made_)), err_(".err" + std::to_string(made_)) {}
+
+    // Waits for the end with all its output read; false (a test failure) if time runs out.
+    bool WaitForEnd() {
+        WaitUntil([] { return false; });
+        if (!static_cast<Program*>(this)->Ended()) {
+            ADD_FAILURE() << "the program did not end in time";
+            return false;
+        }
+        return true;
+    }
+
+    TempFile out_;
+    TempFile err_;
+
+private:
+    static inline int made_ = 0;
+    std::pair<std::string, std::string> text_;
+};
+
 #ifdef _WIN32
 // A child program with standard input read from `input` and standard output and error
 // written to files; killed by the destructor if it is still running. `arguments` is the
 // rest of its command line: paths and arguments are plain words.
-class ChildProgram {
+class ChildProgram : public ChildOutput<ChildProgram> {
 public:
     ChildProgram(const std::string& path, const std::string& arguments,
-                 const std::string& input = kNoInput)
-        : out_(".out" + std::to_string(++made_)), err_(".err" + std::to_string(made_)) {
+                 const std::string& input = kNoInput) {
         SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
         const auto open = [&](const std::string& file, bool write) {
             return ::CreateFileA(file.c_str(), write ? GENERIC_WRITE : GENERIC_READ,
@@ -91,8 +145,8 @@ public:
         std::string command = path + " " + arguments;
         PROCESS_INFORMATION info{};
         // A console of its own (without a window), so that Signal's Ctrl-C reaches it alone.
-        if (::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE,
-                             CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info) == 0) {
+        if (::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                             nullptr, nullptr, &startup, &info) == 0) {
             ADD_FAILURE() << "cannot start " << path << " (error " << ::GetLastError() << ")";
         } else {
             ::CloseHandle(info.hThread);
@@ -138,42 +192,18 @@ public:
         ::SetConsoleCtrlHandler(nullptr, FALSE);
     }
 
-    // Waits until `done()` holds for the output; false if the program ends or time runs out
-    // first.
-    template <typename Done>
-    bool WaitUntil(Done done) {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        for (;;) {
-            const bool ended = Ended();  // before reading, so that the last output is read
-            text_ = {ReadFile(out_.path), ReadFile(err_.path)};
-            if (done()) {
-                return true;
-            }
-            if (ended || std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-    bool WaitForLines(std::size_t count) {
-        return WaitUntil([&] { return LineCount(Out()) >= count; });
-    }
-
     // Waits for the end and returns the exit status; empty if the program did not end in
     // time (it is then killed).
     std::optional<int> Finish() {
-        WaitUntil([] { return false; });
-        if (!Ended()) {
-            ADD_FAILURE() << "the program did not end in time";
+        if (!WaitForEnd()) {
             return std::nullopt;
         }
         return status_;
     }
 
-    const std::string& Out() const { return text_.first; }
-    const std::string& Err() const { return text_.second; }
-
 private:
+    friend class ChildOutput<ChildProgram>;
+
     bool Ended() {
         if (!ended_ && process_ != nullptr && ::WaitForSingleObject(process_, 0) == WAIT_OBJECT_0) {
             DWORD code = 0;
@@ -184,24 +214,19 @@ private:
         return ended_ || process_ == nullptr;
     }
 
-    static inline int made_ = 0;
-    TempFile out_;
-    TempFile err_;
     HANDLE process_ = nullptr;
     DWORD id_ = 0;
     bool ended_ = false;
     int status_ = 0;
-    std::pair<std::string, std::string> text_;
 };
 #else
 // A child program with standard input read from `input` and standard output and error
 // written to files; killed by the destructor if it is still running. It is started by the
 // shell, which splits `arguments` at spaces: paths and arguments are plain words.
-class ChildProgram {
+class ChildProgram : public ChildOutput<ChildProgram> {
 public:
     ChildProgram(const std::string& path, const std::string& arguments,
-                 const std::string& input = kNoInput)
-        : out_(".out" + std::to_string(++made_)), err_(".err" + std::to_string(made_)) {
+                 const std::string& input = kNoInput) {
         // exec: the shell becomes the program, so that signals reach the program itself.
         const std::string command =
             "exec " + path + " " + arguments + " <" + input + " >" + out_.path + " 2>" + err_.path;
@@ -227,42 +252,18 @@ public:
         }
     }
 
-    // Waits until `done()` holds for the output; false if the program ends or time runs out
-    // first.
-    template <typename Done>
-    bool WaitUntil(Done done) {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        for (;;) {
-            const bool ended = Ended();  // before reading, so that the last output is read
-            text_ = {ReadFile(out_.path), ReadFile(err_.path)};
-            if (done()) {
-                return true;
-            }
-            if (ended || std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-    bool WaitForLines(std::size_t count) {
-        return WaitUntil([&] { return LineCount(Out()) >= count; });
-    }
-
     // Waits for the end and returns the exit status; empty if the program ended by a signal
     // or did not end in time (it is then killed).
     std::optional<int> Finish() {
-        WaitUntil([] { return false; });
-        if (!Ended()) {
-            ADD_FAILURE() << "the program did not end in time";
+        if (!WaitForEnd()) {
             return std::nullopt;
         }
         return WIFEXITED(status_) ? std::optional<int>(WEXITSTATUS(status_)) : std::nullopt;
     }
 
-    const std::string& Out() const { return text_.first; }
-    const std::string& Err() const { return text_.second; }
-
 private:
+    friend class ChildOutput<ChildProgram>;
+
     bool Ended() {
         if (!ended_ && pid_ > 0 && ::waitpid(pid_, &status_, WNOHANG) == pid_) {
             ended_ = true;
@@ -270,13 +271,9 @@ private:
         return ended_ || pid_ <= 0;
     }
 
-    static inline int made_ = 0;
-    TempFile out_;
-    TempFile err_;
     pid_t pid_ = -1;
     bool ended_ = false;
     int status_ = 0;
-    std::pair<std::string, std::string> text_;
 };
 
 #endif
