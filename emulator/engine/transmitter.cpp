@@ -212,9 +212,11 @@ void Transmitter::SenderLoop(std::shared_ptr<RunFlag> flag) {
         }
         const std::int32_t delay = delayMs.load();
         // When the datagram is due, on the steady clock: a step of the wall clock neither
-        // holds it back nor lets it out early.
+        // holds it back nor lets it out early. Without a delay the run is checked again: a
+        // Stop (and a delay set to 0 after it) may have come since the frame was taken, and
+        // a stopped run's frame is not sent.
         const std::int64_t due = SaturatingAdd(queuedAt, DelayNs(delay));
-        if (delay > 0 && !WaitUntilSteady(due, *flag)) {
+        if (delay > 0 ? !WaitUntilSteady(due, *flag) : !flag->IsSet()) {
             return;
         }
         if (datagramFilter) {
