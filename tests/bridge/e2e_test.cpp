@@ -349,6 +349,29 @@ TEST(BridgeEndToEnd, KnownFramesToCborSamplesAndRawFreed) {
     KOR_EXPECT_VALID_OPENTRACKIO(all);
 }
 
+// A source without a serial: its lone frame is not held past the wait for one, though no
+// other datagram comes and the bridge goes on running; the bridge's own set-up names it.
+TEST(BridgeEndToEnd, ALoneFrameLeavesWhenTheWaitForTheSerialEnds) {
+    Receiver otio;
+    ChildProgram bridge =
+        Bridge("--bind 127.0.0.1 --port 0 --duration 60 --serial-wait 0.3 --opentrackio " +
+               otio.Address());
+    const std::uint16_t port = BridgePort(bridge, "Kor");
+    ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
+    SendTo(port, {KnownFrame()});
+    const Received r = Sort(otio.Drain(std::chrono::milliseconds(3000)));
+    bridge.Signal(SIGINT);
+    ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+    ASSERT_EQ(r.samples.size(), 1U) << "held until the bridge stopped";
+    EXPECT_NE(bridge.Out().find("packets in: 1, out: 1, refused: 0"), std::string::npos)
+        << bridge.Out();
+    // Host name, input address and port as given, source number.
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    EXPECT_EQ(r.samples[0]["sourceId"],
+              Kor::Bridge::SourceIdOfSetup(std::string(host) + "/127.0.0.1:0/1"));
+}
+
 Bytes D1(std::uint8_t camera, std::int32_t pan, std::int32_t tilt, std::int32_t roll,
          std::int32_t x, std::int32_t y, std::int32_t z, std::uint32_t zoom,
          std::uint32_t focus) {

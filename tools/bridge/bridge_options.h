@@ -29,7 +29,7 @@ struct BridgeOptions {
     std::optional<Endpoint> openTrack;
     OtrkEncoding encoding = OtrkEncoding::Json;
     std::uint32_t sourceNumber = 1;
-    double serialWait = 1.5;  // seconds the first samples wait for the camera serial
+    double serialWait = 1.1;  // seconds the first samples wait for the camera serial
     std::optional<Endpoint> freed;
     std::uint8_t cameraId = 1;
     FreedLens freedLens = FreedLens::Physical;

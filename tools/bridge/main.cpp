@@ -7,6 +7,7 @@
 #include <unistd.h>  // gethostname
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -207,6 +208,11 @@ int Run(const BridgeOptions& options) {
             if (left < 0.2) {
                 wait = std::chrono::milliseconds(static_cast<long>(left * 1e3) + 1);
             }
+        }
+        // Samples held for the camera serial leave when their wait ends, input or not.
+        if (const auto until = korInput.HoldDeadline()) {
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(
+                                      std::max(*until - Clock::now(), Clock::duration::zero())));
         }
         const KorMonitor::ReadResult read = source->Read(buffer, wait);
         if (read == KorMonitor::ReadResult::Error) {

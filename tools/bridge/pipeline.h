@@ -46,7 +46,9 @@ public:
         std::uint64_t seed = 0;  // for the random UUIDs
         std::string setupName;   // names the bridge's sourceId when the camera serial is unknown
         std::size_t maxSegment = kOtrkMaxSegment;
-        Clock::duration serialWait = std::chrono::milliseconds(1500);
+        // Identity strings come once a second: a little more than a second catches the serial
+        // wherever in that second the first frame fell.
+        Clock::duration serialWait = std::chrono::milliseconds(1100);
         std::size_t maxHeld = 1024;
     };
 
@@ -64,6 +66,11 @@ public:
 
     // Appends whatever is held to `out`, at the end of a run.
     void Flush(std::vector<Outgoing>& out);
+
+    // When Tick releases what is held; nothing while nothing is held.
+    std::optional<Clock::time_point> HoldDeadline() const {
+        return held_.empty() ? std::nullopt : std::optional<Clock::time_point>(holdUntil_);
+    }
 
     const Protocol::TelemetryData& State() const { return *device_.GetCurrentState(); }
 
