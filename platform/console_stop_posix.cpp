@@ -4,6 +4,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <csignal>
 #include <thread>
 
@@ -11,12 +12,13 @@ namespace Kor::Platform {
 
 namespace {
 
-volatile std::sig_atomic_t request = 0;
+// Set in a signal handler and read by any thread: a lock-free atomic is safe for both.
+std::atomic<int> request{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void OnStopSignal(int number) {
-    if (request == 0) {
-        request = number;
-    }
+    int none = 0;
+    request.compare_exchange_strong(none, number);
 }
 
 }  // namespace
@@ -27,27 +29,29 @@ void InstallConsoleStopHandler() {
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
 
 int ConsoleStopRequest() noexcept {
-    return request;
+    return request.load();
 }
 
 int WaitForConsoleStop(std::chrono::milliseconds timeout) {
     // The signal may land on another thread, so the wait looks again every few milliseconds.
     constexpr std::chrono::milliseconds kSlice{5};
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (request == 0) {
+    while (request.load() == 0) {
         const auto left = deadline - std::chrono::steady_clock::now();
         if (left <= std::chrono::steady_clock::duration::zero()) {
             break;
         }
         std::this_thread::sleep_for(left < kSlice ? left : kSlice);
     }
-    return request;
+    return request.load();
 }
 
 void ConsoleStopHandled() noexcept {}

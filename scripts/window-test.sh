@@ -166,7 +166,8 @@ probe_dialog() {
   [[ -n $dialog ]] || { show "$out/$name.err"; fail "$name: no dialog window within 15 s"; }
   sleep 1  # the folder is listed in the background
   [[ $name != filter ]] || import -window root "$out/file-dialog.png"
-  timeout 20 xdotool windowfocus --sync "$dialog" || fail "the dialog did not take the focus within 20 s"
+  timeout 20 xdotool windowfocus --sync "$dialog" ||
+    fail "could not focus the dialog (gone, or no focus within 20 s)"
   $drive "$dialog"
   wait_for_line "$out/$name.out" '^(okay|cancel|error)' 15 \
     || { show "$out/$name.err"; fail "$name: the dialog did not return"; }
@@ -236,7 +237,8 @@ click_open_file() {
   [[ -n $dialog ]] || fail "no dialog after a click at ($open_file_x, $open_file_y):" \
     "has the layout moved the \"Open file\" button?"
   sleep 1
-  timeout 20 xdotool windowfocus --sync "$dialog" || fail "the dialog did not take the focus within 20 s"
+  timeout 20 xdotool windowfocus --sync "$dialog" ||
+    fail "could not focus the dialog (gone, or no focus within 20 s)"
 }
 
 click_open_file

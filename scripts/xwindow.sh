@@ -5,7 +5,7 @@
 # dialog opens. A lookup that fails that way is asked again, never taken for an answer.
 
 # Prints the id of the first visible window titled exactly $1. Status 0 when there is one,
-# 1 when there is none, 2 when the X server answered with an error.
+# 1 when there is none, 2 when xdotool failed otherwise (an X error, no display).
 xwindow_lookup() {
   local errors ids status=0
   errors=$(mktemp)
@@ -13,7 +13,7 @@ xwindow_lookup() {
   if [[ -n $ids ]]; then
     status=0
     head -n 1 <<<"$ids"
-  elif grep -q 'X Error' "$errors"; then
+  elif [[ -s $errors ]] || ((status > 1)); then
     status=2
   elif ((status == 0)); then
     status=1
@@ -50,6 +50,7 @@ window_shown() {
 }
 
 # Names the command that ended a `set -e` script, which would otherwise end it without a word,
-# in the script's functions too.
+# in the script's functions too. (A failure inside a command substitution whose status is not
+# checked is named as well, though the script goes on.)
 set -E
 trap 'echo "  FAIL: line $LINENO: \"$BASH_COMMAND\" ended with status $?" >&2' ERR

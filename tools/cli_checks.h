@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <sstream>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -23,6 +24,24 @@ inline CLI::Validator AboveZero() {
             return "needs a number above 0, not '" + text + "'";
         },
         "NUMBER > 0");
+}
+
+// A finite number from 0 to `most` (a number of seconds that may be 0). CLI11's range check
+// lets NaN through, as every comparison with it is false.
+inline CLI::Validator FromZeroTo(double most) {
+    std::ostringstream words;
+    words << "0 to " << most;
+    const std::string range = words.str();
+    return CLI::Validator(
+        [most, range](std::string& text) -> std::string {
+            double value = 0;
+            if (CLI::detail::lexical_cast(text, value) && std::isfinite(value) && value >= 0 &&
+                value <= most) {
+                return {};
+            }
+            return "needs a number from " + range + ", not '" + text + "'";
+        },
+        "NUMBER in [" + range + "]");
 }
 
 // A whole number from 0 to 2^64 - 1 (a seed), in decimal digits.

@@ -106,9 +106,7 @@ void Transmitter::JoinThreads() {
             thread.join();
         }
     }
-    {
-        std::lock_guard lock(queueMutex);
-    }
+    { std::lock_guard lock(queueMutex); }
     queueCondition.notify_all();
     if (senderThread.joinable()) {
         senderThread.join();
@@ -214,7 +212,7 @@ void Transmitter::SenderLoop(std::shared_ptr<RunFlag> flag) {
         // When the datagram is due, on the steady clock: a step of the wall clock neither
         // holds it back nor lets it out early. Without a delay the run is checked again: a
         // Stop (and a delay set to 0 after it) may have come since the frame was taken, and
-        // a stopped run's frame is not sent.
+        // a frame of a run stopped before this check is not sent.
         const std::int64_t due = SaturatingAdd(queuedAt, DelayNs(delay));
         if (delay > 0 ? !WaitUntilSteady(due, *flag) : !flag->IsSet()) {
             return;
@@ -248,7 +246,8 @@ bool Transmitter::WaitPeriod(double periodMs, std::int64_t startNs, RunFlag& fla
 
 void Transmitter::GeneratorLoop(int slot, std::shared_ptr<RunFlag> flag) {
     TightenTimerSlack();
-    const double periodMs = 1000.0 / static_cast<double>(kRateByChoice[static_cast<std::size_t>(slot)]);
+    const double periodMs =
+        1000.0 / static_cast<double>(kRateByChoice[static_cast<std::size_t>(slot)]);
     const std::int64_t periodNs = SaturateToInt64(periodMs * 1e6);
     auto& counters = slotCounters[static_cast<std::size_t>(slot)];
     const auto& list = schedule[static_cast<std::size_t>(slot)];

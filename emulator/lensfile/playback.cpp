@@ -2,9 +2,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <system_error>
 
 #include "lens_file_reader.h"
 #include "numeric.h"
@@ -24,8 +24,8 @@ bool Transmitter::LoadLensFile(std::string path) {
     std::ifstream in(path, std::ios::binary);
     if (!in.is_open()) {
         const int error = errno;
-        std::cerr << "Cannot open the lens file " << path << ": " << std::strerror(error)
-                  << '\n'
+        std::cerr << "Cannot open the lens file " << path << ": "
+                  << std::generic_category().message(error) << '\n'
                   << std::flush;
     }
     LensFile::LensFileTarget target{lensHeaderState, lensFrames, lensFrameNumbers,
@@ -146,9 +146,7 @@ void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag) {
     if (flag->IsSet()) {
         flag->Clear();
         lensFilePlaying = false;
-        {
-            std::lock_guard lock(queueMutex);
-        }
+        { std::lock_guard lock(queueMutex); }
         queueCondition.notify_all();
         ClearQueue();
     }

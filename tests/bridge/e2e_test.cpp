@@ -57,8 +57,7 @@ public:
         addr.sin_addr.s_addr = htonl(group != nullptr ? INADDR_ANY : INADDR_LOOPBACK);
         EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
         const int size = 1 << 20;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size),
-                     sizeof size);
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
         socklen_t length = sizeof addr;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
         port_ = ntohs(addr.sin_port);
@@ -66,9 +65,9 @@ public:
             ip_mreq membership{};
             ::inet_pton(AF_INET, group, &membership.imr_multiaddr);
             ::inet_pton(AF_INET, "127.0.0.1", &membership.imr_interface);
-            joined_ = ::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP,
-                                   reinterpret_cast<const char*>(&membership),
-                                   sizeof membership) == 0;
+            joined_ =
+                ::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP,
+                             reinterpret_cast<const char*>(&membership), sizeof membership) == 0;
         }
     }
     ~Receiver() { kor_test::CloseSocket(fd_); }
@@ -87,8 +86,8 @@ public:
                 return all;
             }
             Bytes d(65536);
-            const auto n = ::recv(fd_, reinterpret_cast<char*>(d.data()),
-                                  static_cast<int>(d.size()), 0);
+            const auto n =
+                ::recv(fd_, reinterpret_cast<char*>(d.data()), static_cast<int>(d.size()), 0);
             if (n < 0) {
                 return all;
             }
@@ -113,11 +112,11 @@ void SendTo(std::uint16_t port, const std::vector<Bytes>& datagrams) {
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (const Bytes& datagram : datagrams) {
-        EXPECT_EQ(static_cast<std::size_t>(::sendto(
-                      sock, reinterpret_cast<const char*>(datagram.data()),
-                      static_cast<int>(datagram.size()), 0,
-                      reinterpret_cast<const sockaddr*>(&to), sizeof to)),
-                  datagram.size());
+        EXPECT_EQ(
+            static_cast<std::size_t>(::sendto(sock, reinterpret_cast<const char*>(datagram.data()),
+                                              static_cast<int>(datagram.size()), 0,
+                                              reinterpret_cast<const sockaddr*>(&to), sizeof to)),
+            datagram.size());
     }
     kor_test::CloseSocket(sock);
 }
@@ -208,8 +207,7 @@ TEST(BridgeEndToEnd, KorSendToOpenTrackIOAndFreeD) {
     ASSERT_FALSE(r.freed.empty());
     EXPECT_LE(r.freed.size(), r.samples.size());
     EXPECT_NE(bridge.Out().find("packets in: 40, out: " +
-                                std::to_string(r.samples.size() + r.freed.size()) +
-                                ", refused: 0"),
+                                std::to_string(r.samples.size() + r.freed.size()) + ", refused: 0"),
               std::string::npos)
         << bridge.Out();
 
@@ -224,7 +222,7 @@ TEST(BridgeEndToEnd, KorSendToOpenTrackIOAndFreeD) {
         sampleIds.insert(s["sampleId"].get<std::string>());
     }
     EXPECT_EQ(sampleIds.size(), r.samples.size());
-    // kor-send sends its serial once a second; the bridge waits for it to name the source.
+    // kor-send sends its serial once a second, from its first frame: it names the source.
     const ordered_json serial = r.samples.back()["static"]["camera"]["serialNumber"];
     ASSERT_TRUE(serial.is_string()) << r.samples.back();
     EXPECT_EQ(r.samples[0]["sourceId"], Kor::Bridge::SourceIdOfSerial(serial.get<std::string>()));
@@ -272,10 +270,11 @@ Bytes KnownFrame() {
     d.rawZoomEncoder = 0xABCD;
     d.rawIrisEncoder = 77;
     d.rawFocusEncoderValid = d.rawZoomEncoderValid = true;
-    Bytes frame = d.Encode(TransmissionType::UDP,
-                           {MessageType::Timecode, MessageType::ProjectFps, MessageType::PtpTimestamp,
-                            MessageType::BasicLens, MessageType::PositionalData,
-                            MessageType::AxesData, MessageType::RawLensEncoderWithMask});
+    Bytes frame =
+        d.Encode(TransmissionType::UDP,
+                 {MessageType::Timecode, MessageType::ProjectFps, MessageType::PtpTimestamp,
+                  MessageType::BasicLens, MessageType::PositionalData, MessageType::AxesData,
+                  MessageType::RawLensEncoderWithMask});
     // Records: Timecode 2+4, ProjectFps 2+1, PtpTimestamp 2+10, BasicLens 2+8,
     // PositionalData 2+12, then AxesData: type, length, roll (2), pitch (2), yaw (2).
     const std::size_t pitchAt = 8 + 6 + 3 + 12 + 10 + 14 + 2 + 2;
@@ -290,9 +289,10 @@ Bytes KnownFrame() {
 TEST(BridgeEndToEnd, KnownFramesToCborSamplesAndRawFreed) {
     Receiver otio;
     Receiver freed;
-    ChildProgram bridge = Bridge("--bind 127.0.0.1 --port 0 --count 3 --encoding cbor"
-                                 " --opentrackio " + otio.Address() + " --freed " +
-                                 freed.Address() + " --freed-lens raw");
+    ChildProgram bridge = Bridge(
+        "--bind 127.0.0.1 --port 0 --count 3 --encoding cbor"
+        " --serial-wait 60 --opentrackio " +
+        otio.Address() + " --freed " + freed.Address() + " --freed-lens raw");
     const std::uint16_t port = BridgePort(bridge, "Kor");
     ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
     Bytes broken = KnownFrame();
@@ -306,14 +306,18 @@ TEST(BridgeEndToEnd, KnownFramesToCborSamplesAndRawFreed) {
         << bridge.Out();
     EXPECT_NE(bridge.Out().find("refused 1: HeaderError"), std::string::npos) << bridge.Out();
     // Standard output is the bridge's own report, without the emulator's socket messages.
-    EXPECT_EQ(bridge.Out().find("socket"), std::string::npos) << bridge.Out();
+    EXPECT_EQ(bridge.Out().find("Creating socket..."), std::string::npos) << bridge.Out();
+    EXPECT_EQ(bridge.Out().find("Closing UDP socket!"), std::string::npos) << bridge.Out();
 
     const Received samples = Sort(otio.Drain());
     ASSERT_EQ(samples.samples.size(), 2U);
     EXPECT_EQ(samples.headers[0].encoding, 0x02);
     const ordered_json& s = samples.samples[0];
     EXPECT_EQ(s["timing"]["timecode"],
-              (ordered_json{{"hours", 10}, {"minutes", 20}, {"seconds", 30}, {"frames", 29},
+              (ordered_json{{"hours", 10},
+                            {"minutes", 20},
+                            {"seconds", 30},
+                            {"frames", 29},
                             {"frameRate", {{"num", 30000}, {"denom", 1001}}}}));
     EXPECT_EQ(s["timing"]["sampleTimestamp"],
               (ordered_json{{"seconds", 1'765'000'000}, {"nanoseconds", 5'000}}));
@@ -373,8 +377,7 @@ TEST(BridgeEndToEnd, ALoneFrameLeavesWhenTheWaitForTheSerialEnds) {
 }
 
 Bytes D1(std::uint8_t camera, std::int32_t pan, std::int32_t tilt, std::int32_t roll,
-         std::int32_t x, std::int32_t y, std::int32_t z, std::uint32_t zoom,
-         std::uint32_t focus) {
+         std::int32_t x, std::int32_t y, std::int32_t z, std::uint32_t zoom, std::uint32_t focus) {
     const auto wire = Kor::Bridge::EncodeFreed({camera, pan, tilt, roll, x, y, z, zoom, focus, 0});
     return {wire.begin(), wire.end()};
 }
@@ -400,9 +403,10 @@ TEST(BridgeEndToEnd, FreedGeneratorToKorMonitor) {
         ChildProgram monitor(KOR_MONITOR_PATH, "--json --bind 127.0.0.1 --port 0 --count 3");
         const std::uint16_t monitorPort = kor_test::MonitorPort(monitor);
         ASSERT_NE(monitorPort, 0) << monitor.Err();
-        ChildProgram bridge = Bridge("--bind 127.0.0.1 --from-freed 0 --count 6 --fps 25 --to"
-                                     " 127.0.0.1:" + std::to_string(monitorPort) +
-                                     " --freed-lens " + lens);
+        ChildProgram bridge = Bridge(
+            "--bind 127.0.0.1 --from-freed 0 --count 6 --fps 25 --to"
+            " 127.0.0.1:" +
+            std::to_string(monitorPort) + " --freed-lens " + lens);
         const std::uint16_t port = BridgePort(bridge, "FreeD");
         ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
         SendTo(port, sent);
@@ -437,9 +441,9 @@ TEST(BridgeEndToEnd, FreedGeneratorToKorMonitor) {
             if (lens == "raw") {
                 EXPECT_EQ(k["rawZoomEncoder"], p.zoom >> 8);
                 EXPECT_EQ(k["rawFocusEncoder"], p.focus >> 8);
-                EXPECT_EQ(k["messages"], (json{"PositionalData", "AxesData",
-                                               "RawLensEncoderWithMask", "TickCount",
-                                               "ProjectFps"}));
+                EXPECT_EQ(k["messages"],
+                          (json{"PositionalData", "AxesData", "RawLensEncoderWithMask", "TickCount",
+                                "ProjectFps"}));
             } else {
                 // Below half of Kor's 0.01 mm a focal length is 0, which Kor reads as "not
                 // available": the receiver keeps its last one.
@@ -465,9 +469,10 @@ TEST(BridgeEndToEnd, OpenTrackIOToAMulticastGroup) {
     if (!receiver.Joined()) {
         GTEST_SKIP() << "cannot join a multicast group on loopback here";
     }
-    ChildProgram bridge = Bridge("--bind 127.0.0.1 --port 0 --count 2 --interface 127.0.0.1"
-                                 " --ttl 1 --opentrackio " + std::string(group) + ":" +
-                                 std::to_string(receiver.Port()));
+    ChildProgram bridge = Bridge(
+        "--bind 127.0.0.1 --port 0 --count 2 --interface 127.0.0.1"
+        " --ttl 1 --opentrackio " +
+        std::string(group) + ":" + std::to_string(receiver.Port()));
     const std::uint16_t port = BridgePort(bridge, "Kor");
     ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
     TelemetryData d;
@@ -497,6 +502,7 @@ TEST(BridgeEndToEnd, OptionsAndEndings) {
         {"--opentrackio --encoding xml", "--encoding"},
         {"--opentrackio --serial-wait -1", "--serial-wait"},
         {"--opentrackio --serial-wait 61", "--serial-wait"},
+        {"--opentrackio --serial-wait nan", "--serial-wait"},
         {"--freed 127.0.0.1:5000 --serial-wait 1", "--serial-wait"},
         {"--freed 127.0.0.1:5000 --camera-id 256", "--camera-id"},
         {"--freed 127.0.0.1:5000 --freed-lens zoom", "--freed-lens"},
@@ -520,7 +526,8 @@ TEST(BridgeEndToEnd, OptionsAndEndings) {
         EXPECT_EQ(bridge.Finish(), 2) << arguments;
         EXPECT_EQ(bridge.Out(), "") << arguments;
         EXPECT_EQ(kor_test::LineCount(bridge.Err()), 1U) << arguments << ": " << bridge.Err();
-        EXPECT_NE(bridge.Err().find(expected), std::string::npos) << arguments << ": " << bridge.Err();
+        EXPECT_NE(bridge.Err().find(expected), std::string::npos)
+            << arguments << ": " << bridge.Err();
     }
 
     // The OpenTrackIO destination defaults to 239.135.1.N:55555 for source number N.

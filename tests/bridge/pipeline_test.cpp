@@ -78,15 +78,18 @@ TEST(KorInputHold, TheSerialReleasesWhatWasHeldInOrderUnderItsSourceId) {
     KorInput input(BothOutputs());
     const Clock::time_point t0{};
     std::vector<Outgoing> out;
+    EXPECT_EQ(input.HoldDeadline(), std::nullopt);
     for (int n = 0; n < 3; ++n) {
         EXPECT_EQ(input.Feed(Frame(n), t0 + n * 100ms, out), std::nullopt);
     }
+    EXPECT_EQ(input.HoldDeadline(), t0 + 1s) << "the wait counts from the first held frame";
     input.Tick(t0 + 900ms, out);
     EXPECT_TRUE(out.empty()) << "released before the serial or the end of the wait";
 
     ASSERT_EQ(input.Feed(Frame(3, "SN-42"), t0 + 950ms, out), std::nullopt);
     const Seen held = Describe(out);
     EXPECT_EQ(held.order, "S0DS1DS2DS3D");
+    EXPECT_EQ(input.HoldDeadline(), std::nullopt);
     for (const std::string& id : held.sourceIds) {
         EXPECT_EQ(id, SourceIdOfSerial("SN-42"));
     }

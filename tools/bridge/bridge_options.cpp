@@ -79,10 +79,9 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
     app.add_option("--bind", o.bind, "IPv4 address to receive on")
         ->capture_default_str()
         ->check(CLI::ValidIPV4);
-    CLI::Option* join =
-        app.add_option("--join", o.join, "receive from this multicast group")
-            ->option_text("GROUP")
-            ->check(CLI::ValidIPV4);
+    CLI::Option* join = app.add_option("--join", o.join, "receive from this multicast group")
+                            ->option_text("GROUP")
+                            ->check(CLI::ValidIPV4);
     CLI::Option* interface =
         app.add_option("--interface", o.interface,
                        "interface (IPv4 address) for the group and for multicast output")
@@ -105,17 +104,15 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
     CLI::Option* serialWait =
         app.add_option("--serial-wait", o.serialWait,
                        "hold the first samples up to SECONDS for the camera serial that names "
-                       "the sourceId (0: name the source at the first sample)")
+                       "the sourceId (default 1.1; 0: name the source at the first sample)")
             ->option_text("SECONDS")
-            ->capture_default_str()
-            ->check(CLI::Range(0.0, 60.0))
+            ->check(Kor::Tools::FromZeroTo(60))
             ->needs(otio);
     CLI::Option* enc = app.add_option("--encoding", encoding, "OpenTrackIO payload encoding")
                            ->check(CLI::IsMember({"json", "cbor"}))
                            ->needs(otio);
-    CLI::Option* freedOut =
-        app.add_option("--freed", freed, "send FreeD D1 packets to HOST:PORT")
-            ->option_text("HOST:PORT");
+    CLI::Option* freedOut = app.add_option("--freed", freed, "send FreeD D1 packets to HOST:PORT")
+                                ->option_text("HOST:PORT");
     CLI::Option* camera = app.add_option("--camera-id", cameraId, "FreeD camera ID (0 to 255)")
                               ->option_text("N")
                               ->check(CLI::Range(0, 255))
@@ -125,9 +122,9 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
                        "FreeD zoom and focus: raw encoder counts, or focal length in "
                        "micrometres and focus distance in millimetres")
             ->check(CLI::IsMember({"raw", "physical"}));
-    CLI::Option* from =
-        app.add_option("--from-freed", fromFreed, "receive FreeD D1 packets on this UDP port (0 picks one)")
-            ->option_text("PORT");
+    CLI::Option* from = app.add_option("--from-freed", fromFreed,
+                                       "receive FreeD D1 packets on this UDP port (0 picks one)")
+                            ->option_text("PORT");
     CLI::Option* toOption =
         app.add_option("--to", to, "send the Kor frames made from FreeD to HOST:PORT")
             ->option_text("HOST:PORT")
@@ -175,8 +172,7 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
             return Fail(error);
         }
         o.to = endpoint;
-        o.framing = serial ? Protocol::TransmissionType::Serial
-                                               : Protocol::TransmissionType::UDP;
+        o.framing = serial ? Protocol::TransmissionType::Serial : Protocol::TransmissionType::UDP;
         if (fpsOption->count() != 0) {
             const auto code = ProjectFpsCode(fps);
             if (!code) {

@@ -110,18 +110,16 @@ int Run(const BridgeOptions& options) {
 
     std::vector<Destination> outputs;
     if (options.openTrack) {
-        outputs.push_back({std::string("OpenTrackIO (") +
-                               (options.encoding == Kor::Bridge::OtrkEncoding::Cbor ? "cbor"
-                                                                                     : "json") +
-                               ")",
-                           *options.openTrack});
+        outputs.push_back(
+            {std::string("OpenTrackIO (") +
+                 (options.encoding == Kor::Bridge::OtrkEncoding::Cbor ? "cbor" : "json") + ")",
+             *options.openTrack});
     }
     if (options.freed) {
-        outputs.push_back({std::string("FreeD (") +
-                               (options.freedLens == Kor::Bridge::FreedLens::Raw ? "raw"
-                                                                                  : "physical") +
-                               " lens)",
-                           *options.freed});
+        outputs.push_back(
+            {std::string("FreeD (") +
+                 (options.freedLens == Kor::Bridge::FreedLens::Raw ? "raw" : "physical") + " lens)",
+             *options.freed});
     }
     if (options.to) {
         outputs.push_back({options.framing == Kor::Protocol::TransmissionType::Serial
@@ -173,8 +171,8 @@ int Run(const BridgeOptions& options) {
         std::chrono::duration<double>(options.serialWait));
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);
-    settings.setupName = std::string(host) + "/" + options.bind + ":" + std::to_string(options.port) +
-                         "/" + std::to_string(options.sourceNumber);
+    settings.setupName = std::string(host) + "/" + options.bind + ":" +
+                         std::to_string(options.port) + "/" + std::to_string(options.sourceNumber);
     settings.seed = std::random_device{}();
     settings.seed = (settings.seed << 32) ^ std::random_device{}() ^ MicrosecondsNow();
     Kor::Bridge::KorInput korInput(settings);
@@ -253,8 +251,8 @@ int Run(const BridgeOptions& options) {
     if (StopRequested()) {
         std::printf("Stopped by signal\n");
     }
-    PrintSummary(totals, outputs,
-                 std::chrono::duration<double>(Clock::now() - start).count(), options.fromFreed);
+    PrintSummary(totals, outputs, std::chrono::duration<double>(Clock::now() - start).count(),
+                 options.fromFreed);
     return status;
 }
 

@@ -57,8 +57,8 @@ public:
     // Decodes one datagram received at `now` and appends what is to be sent to `out`.
     // Returns why the datagram was refused (the decoder's status name), or nothing when it
     // was applied.
-    std::optional<std::string> Feed(const std::vector<std::uint8_t>& datagram, Clock::time_point now,
-                                     std::vector<Outgoing>& out);
+    std::optional<std::string> Feed(const std::vector<std::uint8_t>& datagram,
+                                    Clock::time_point now, std::vector<Outgoing>& out);
 
     // Appends what is held to `out` once the wait for the serial is over at `now`. Call it
     // when no datagram came, so that a source that falls silent is not held back.

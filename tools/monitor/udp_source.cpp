@@ -35,8 +35,8 @@ public:
         }
         sockaddr_in from{};
         iovec data{scratch_.data(), scratch_.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo)) +
-                                      CMSG_SPACE(sizeof(timespec))];
+        alignas(
+            cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(timespec))];
         msghdr message{};
         message.msg_name = &from;
         message.msg_namelen = sizeof from;

@@ -1,6 +1,6 @@
 // UDP source on Windows: one IPv4 socket of Windows Sockets bound to the monitored port.
-#include <winsock2.h>
 #include <mswsock.h>
+#include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <chrono>
@@ -43,8 +43,8 @@ public:
             return false;
         }
         started_ = true;
-        socket_ = ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
-                               WSA_FLAG_NO_HANDLE_INHERIT);
+        socket_ =
+            ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
         if (socket_ == INVALID_SOCKET) {
             error = ::WSAGetLastError();
             return false;
@@ -94,7 +94,8 @@ public:
         std::uint32_t destination = ntohl(bound_.sin_addr.s_addr);
         int got = SOCKET_ERROR;
         if (const LPFN_WSARECVMSG receive = socket_->ReceiveMessage()) {
-            WSABUF data{static_cast<ULONG>(scratch_.size()), reinterpret_cast<char*>(scratch_.data())};
+            WSABUF data{static_cast<ULONG>(scratch_.size()),
+                        reinterpret_cast<char*>(scratch_.data())};
             alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))];
             WSAMSG message{};
             message.name = reinterpret_cast<sockaddr*>(&from);
@@ -141,9 +142,8 @@ public:
         origin.sourcePort = ntohs(from.sin_port);
         origin.destinationAddress = destination;
         origin.destinationPort = ntohs(bound_.sin_port);
-        origin.wallNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            now.time_since_epoch())
-                            .count();
+        origin.wallNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
         origin_ = origin;
         return ReadResult::Data;
     }
@@ -185,8 +185,8 @@ std::unique_ptr<Source> OpenUdpSource(const std::string& address, std::uint16_t 
     auto socket = std::make_unique<WinsockSocket>();
     int code = 0;
     if (!socket->Open(code)) {
-        error = "cannot open a UDP socket for port " + std::to_string(port) + ": " +
-                ErrorText(code);
+        error =
+            "cannot open a UDP socket for port " + std::to_string(port) + ": " + ErrorText(code);
         return nullptr;
     }
     // Without SO_EXCLUSIVEADDRUSE another program could bind the same port with

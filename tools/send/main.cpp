@@ -14,8 +14,8 @@
 #include "console_stop.h"
 #endif
 #include "emulator_model.h"
-#include "ipv4.h"
 #include "faults.h"
+#include "ipv4.h"
 #include "pcap.h"
 #include "replay.h"
 #include "send_options.h"
@@ -39,8 +39,7 @@ StopSignals BlockStopSignals() {
     return {};
 }
 int TimedWaitForSignal(const StopSignals& /*signals*/, std::chrono::nanoseconds slice) {
-    return Kor::Platform::WaitForConsoleStop(
-        std::chrono::ceil<std::chrono::milliseconds>(slice));
+    return Kor::Platform::WaitForConsoleStop(std::chrono::ceil<std::chrono::milliseconds>(slice));
 }
 #else
 using StopSignals = sigset_t;
@@ -70,11 +69,10 @@ int WaitForStop(const StopSignals& signals, std::optional<double> seconds,
     // A duration beyond some 30 years means no end: the clock's nanoseconds cannot count
     // it (the conversion would be undefined), and no run lasts that long.
     constexpr double kEndlessSeconds = 1e9;
-    const auto deadline =
-        seconds && *seconds < kEndlessSeconds
-            ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>(*seconds))
-            : Clock::time_point::max();
+    const auto deadline = seconds && *seconds < kEndlessSeconds
+                              ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(*seconds))
+                              : Clock::time_point::max();
     for (;;) {
         const auto now = Clock::now();
         if (now >= deadline || ended()) {
@@ -96,8 +94,10 @@ void PrintSummary(const EmulatorModel& model) {
     for (int slot = 0; slot < Kor::Engine::kGeneratorSlots; ++slot) {
         const auto& c = t.Counters(slot);
         std::printf("%-6d %-10s %10llu %12llu\n", slot,
-                    (Kor::Emulator::formatNumber(Kor::Engine::kRateByChoice[static_cast<std::size_t>(slot)]) +
-                     " Hz").c_str(),
+                    (Kor::Emulator::formatNumber(
+                         Kor::Engine::kRateByChoice[static_cast<std::size_t>(slot)]) +
+                     " Hz")
+                        .c_str(),
                     static_cast<unsigned long long>(c.frames.load()),
                     static_cast<unsigned long long>(c.bytes.load()));
     }
@@ -106,13 +106,13 @@ void PrintSummary(const EmulatorModel& model) {
                 static_cast<unsigned long long>(t.SendFailures()));
     if (const auto* faults = dynamic_cast<const Kor::Send::FaultFilter*>(t.GetDatagramFilter())) {
         const Kor::Send::FaultTotals f = faults->Totals();
-        std::printf("faults: %llu datagrams, %llu lost, %llu duplicated, %llu reordered, "
-                    "%llu corrupted\n",
-                    static_cast<unsigned long long>(f.datagrams),
-                    static_cast<unsigned long long>(f.lost),
-                    static_cast<unsigned long long>(f.duplicated),
-                    static_cast<unsigned long long>(f.reordered),
-                    static_cast<unsigned long long>(f.corrupted));
+        std::printf(
+            "faults: %llu datagrams, %llu lost, %llu duplicated, %llu reordered, "
+            "%llu corrupted\n",
+            static_cast<unsigned long long>(f.datagrams), static_cast<unsigned long long>(f.lost),
+            static_cast<unsigned long long>(f.duplicated),
+            static_cast<unsigned long long>(f.reordered),
+            static_cast<unsigned long long>(f.corrupted));
     }
 }
 
@@ -157,15 +157,16 @@ int Replay(const Kor::Send::Options& options, const StopSignals& signals) {
         std::cerr << "kor-send: cannot resolve '" << options.host << "' to an IPv4 address\n";
         return 2;
     }
-    const double span = static_cast<double>(capture.datagrams.back().timeNs -
-                                            capture.datagrams.front().timeNs) / 1e9;
-    std::printf("Replaying %zu datagrams (%.3f s captured, %llu other packets skipped) from %s "
-                "to %s:%u at speed %g%s%s\n",
-                capture.datagrams.size(), span,
-                static_cast<unsigned long long>(capture.skipped), options.replayFile->c_str(),
-                address->c_str(), unsigned{options.port}, options.speed,
-                options.loop ? ", looping" : "",
-                options.durationSeconds || !options.loop ? "" : "; Ctrl-C stops");
+    const double span =
+        static_cast<double>(capture.datagrams.back().timeNs - capture.datagrams.front().timeNs) /
+        1e9;
+    std::printf(
+        "Replaying %zu datagrams (%.3f s captured, %llu other packets skipped) from %s "
+        "to %s:%u at speed %g%s%s\n",
+        capture.datagrams.size(), span, static_cast<unsigned long long>(capture.skipped),
+        options.replayFile->c_str(), address->c_str(), unsigned{options.port}, options.speed,
+        options.loop ? ", looping" : "",
+        options.durationSeconds || !options.loop ? "" : "; Ctrl-C stops");
     std::fflush(stdout);
 
     Kor::Send::Replayer replayer(std::move(capture.datagrams),
