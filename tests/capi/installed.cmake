@@ -2,18 +2,7 @@
 # test program compiled as strict C99 against the installed header and linked with
 # -lKorLib alone, and the installed korlib package (no KORLIB_LIBRARY) finding the library
 # in the prefix and running a frame both ways.
-set(prefix ${KOR_WORK_DIR}/prefix)
-file(REMOVE_RECURSE ${KOR_WORK_DIR})
-
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    string(JOIN " " cmd ${ARGN})
-    message(FATAL_ERROR "failed (${rc}): ${cmd}")
-  endif()
-endfunction()
-
-run(${CMAKE_COMMAND} --install ${KOR_BUILD_DIR} --prefix ${prefix})
+include(${CMAKE_CURRENT_LIST_DIR}/../install_prefix.cmake)
 
 file(GLOB_RECURSE libraries ${prefix}/libKorLib.so)
 list(LENGTH libraries count)

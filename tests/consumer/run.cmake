@@ -1,17 +1,6 @@
 # Installs the build into a scratch prefix, then builds and runs tests/consumer against
 # it twice: once through find_package(KorLib), once through pkg-config's korlib.pc.
-set(prefix ${KOR_WORK_DIR}/prefix)
-file(REMOVE_RECURSE ${KOR_WORK_DIR})
-
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    string(JOIN " " cmd ${ARGN})
-    message(FATAL_ERROR "failed (${rc}): ${cmd}")
-  endif()
-endfunction()
-
-run(${CMAKE_COMMAND} --install ${KOR_BUILD_DIR} --prefix ${prefix})
+include(${CMAKE_CURRENT_LIST_DIR}/../install_prefix.cmake)
 
 # find_package(KorLib CONFIG REQUIRED)
 if(KOR_TOOLCHAIN_FILE)
