@@ -41,6 +41,12 @@ bench-korlib: configure
 pacing: build
 	$(BUILD_DIR)/bench/kor_pacing 10
 
+# The time base of five emulators at the five project rates at once (50 s): labels, tick
+# counts and PTP spacing as a receiver checks them.
+.PHONY: timebase
+timebase: build
+	$(BUILD_DIR)/bench/kor_timebase 50
+
 # kor-bridge's added latency on loopback: bridge in to bridge out, p50 and p99.
 .PHONY: bridge-latency
 bridge-latency: build

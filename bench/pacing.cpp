@@ -1,17 +1,20 @@
-// Pacing of the nine rate slots as a receiver sees it, against a literal sleep-then-yield.
+// Pacing of the rate slots as a receiver sees it, against a literal sleep-then-yield.
 //
-// Usage: kor_pacing [SECONDS [MARGIN_US...]]   (default 10 s, the engine's spin margin)
+// Usage: kor_pacing [SECONDS [MARGIN_US...]]   (default 10 s, the engine's own spin margins)
 //
 // A child process runs the sender; the parent receives on loopback and takes each
 // datagram's arrival time from the kernel's receive time stamp. Per slot it reports the
 // period error (arrival interval minus the nominal period: p50, p99 and max of its
-// magnitude, in microseconds), the average rate against the nominal one, and the processor
-// time the sending process used. Three senders run one after the other: the engine's
-// Transmitter with every frame handed to its sender thread (as before producers sent frames
-// themselves), the Transmitter as it is, and a literal pacing that sleeps until 2 ms before
-// each deadline measured from the call and then yields until the period has passed since
-// the frame's start. Then lens file playback at 23.976, 25 and 29.97 frames per second runs
-// for the same time each, with the same figures for its one stream.
+// magnitude, in microseconds), the deviation of each arrival from a straight line through
+// the slot's arrivals (p50, p99, max), the average rate against the nominal one, and the
+// processor time the sending process used. The senders run one after the other: the
+// emulator's default schedule (24 Hz and 1 Hz busy, the other seven slots idle), then all
+// nine slots busy with every frame handed to the sender thread, the Transmitter as it is,
+// and a literal pacing that sleeps until 2 ms before each deadline measured from the call
+// and then yields until the period has passed since the frame's start. Then lens file
+// playback at 23.976, 25 and 29.97 frames per second runs for the same time each, with the
+// same figures for its one stream. Further arguments run the nine busy slots again with
+// each spin margin fixed at that many microseconds.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -34,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "emulator_model.h"
 #include "tables.h"
 #include "transmitter.h"
 
@@ -41,7 +45,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Kor::Engine::kGeneratorSlots;
-using Kor::Engine::kRateByChoice;
 using Kor::Protocol::MessageType;
 
 // One message type per slot, so the receiver can tell the streams apart.
@@ -59,8 +62,42 @@ int SlotOf(std::uint8_t type) {
     return -1;
 }
 
+double RateHz(int slot) {
+    const auto rate = Kor::Engine::kSlotRates[static_cast<std::size_t>(slot)];
+    return static_cast<double>(rate.numerator) / static_cast<double>(rate.denominator);
+}
+
 double PeriodNs(int slot) {
-    return 1e9 / static_cast<double>(kRateByChoice[static_cast<std::size_t>(slot)]);
+    return 1e9 / RateHz(slot);
+}
+
+// The emulator's defaults (project rate 24 fps): the 1 Hz frames carry the identity strings,
+// the 24 Hz frames the lens and position records.
+void RunDefaultSchedule(std::uint16_t port, double seconds) {
+    Kor::Emulator::EmulatorModel model;
+    {
+        std::lock_guard lock(model.transmitter.modelMutex);
+        model.rebuildSchedule();
+        model.transmitter.SetDestination("127.0.0.1", port);
+        model.transmitter.Start();
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    std::lock_guard lock(model.transmitter.modelMutex);
+    model.transmitter.Stop();
+}
+
+// The slot of a default-schedule datagram: 0 when it carries ProductBrand, else 3.
+int DefaultScheduleSlot(const std::uint8_t* data, std::size_t n) {
+    for (std::size_t i = 8; i + 2 <= n; i += 3U + data[i + 1]) {
+        if (data[i] == static_cast<std::uint8_t>(MessageType::ProductBrand)) {
+            return 0;
+        }
+    }
+    return 3;
+}
+
+int NineSlotsSlot(const std::uint8_t* data, std::size_t n) {
+    return n > 8 ? SlotOf(data[8]) : -1;
 }
 
 // The spin margin under test (0: the engine's default).
@@ -217,16 +254,46 @@ rusage ReceiveFromChild(void (*sender)(std::uint16_t, double), double seconds,
 
 struct SlotReport {
     double p50 = 0, p99 = 0, max = 0, rateError = 0;
+    double lineP50 = 0, lineP99 = 0, lineMax = 0;
     std::size_t frames = 0;
 };
 
-// Receives until the sender child exits; returns per-slot figures and the child's CPU.
+// Deviations (us) of arrivals from the least-squares line through them against their index.
+std::vector<double> LineDeviations(const std::vector<std::int64_t>& a) {
+    std::vector<double> deviations;
+    if (a.size() < 3) {
+        return deviations;
+    }
+    const double n = static_cast<double>(a.size());
+    double sumX = 0, sumY = 0, sumXX = 0, sumXY = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const double x = static_cast<double>(i);
+        const double y = static_cast<double>(a[i] - a.front());
+        sumX += x;
+        sumY += y;
+        sumXX += x * x;
+        sumXY += x * y;
+    }
+    const double slope = (n * sumXY - sumX * sumY) / (n * sumXX - sumX * sumX);
+    const double intercept = (sumY - slope * sumX) / n;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const double y = static_cast<double>(a[i] - a.front());
+        deviations.push_back(std::abs(y - (intercept + slope * static_cast<double>(i))) / 1e3);
+    }
+    return deviations;
+}
+
+using Classifier = int (*)(const std::uint8_t*, std::size_t);
+
+// Receives until the sender child exits; returns per-slot figures and prints them with the
+// child's CPU.
 std::array<SlotReport, kGeneratorSlots> Measure(const char* name, void (*sender)(std::uint16_t, double),
-                                                double seconds) {
+                                                double seconds, Classifier slotOf = NineSlotsSlot,
+                                                double* cpuShare = nullptr) {
     std::array<std::vector<std::int64_t>, kGeneratorSlots> arrivals;
     const rusage usage =
         ReceiveFromChild(sender, seconds, [&](const std::uint8_t* data, std::size_t n, std::int64_t now) {
-            const int slot = n > 8 ? SlotOf(data[8]) : -1;
+            const int slot = slotOf(data, n);
             if (slot >= 0) {
                 arrivals[static_cast<std::size_t>(slot)].push_back(now);
             }
@@ -234,15 +301,21 @@ std::array<SlotReport, kGeneratorSlots> Measure(const char* name, void (*sender)
 
     const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    if (cpuShare != nullptr) {
+        *cpuShare = cpu / seconds;
+    }
     std::printf("\n%s: sender CPU %.2f s in %.1f s = %.2f%% of one core\n", name, cpu, seconds,
                 100.0 * cpu / seconds);
-    std::printf("%-5s %9s %7s %9s %9s %9s %11s\n", "slot", "rate Hz", "frames", "p50 us",
-                "p99 us", "max us", "rate error");
+    std::printf("%-5s %9s %7s %9s %9s %9s %9s %9s %9s %11s\n", "slot", "rate Hz", "frames",
+                "p50 us", "p99 us", "max us", "line p50", "line p99", "line max", "rate error");
     std::array<SlotReport, kGeneratorSlots> reports;
     for (int slot = 0; slot < kGeneratorSlots; ++slot) {
         const auto& a = arrivals[static_cast<std::size_t>(slot)];
         SlotReport& r = reports[static_cast<std::size_t>(slot)];
         r.frames = a.size();
+        if (a.empty()) {
+            continue;
+        }
         std::vector<double> errors;
         for (std::size_t i = 1; i < a.size(); ++i) {
             errors.push_back(std::abs(static_cast<double>(a[i] - a[i - 1]) - PeriodNs(slot)) / 1e3);
@@ -250,15 +323,18 @@ std::array<SlotReport, kGeneratorSlots> Measure(const char* name, void (*sender)
         r.p50 = Percentile(errors, 0.50);
         r.p99 = Percentile(errors, 0.99);
         r.max = errors.empty() ? 0.0 : *std::max_element(errors.begin(), errors.end());
+        const std::vector<double> line = LineDeviations(a);
+        r.lineP50 = Percentile(line, 0.50);
+        r.lineP99 = Percentile(line, 0.99);
+        r.lineMax = line.empty() ? 0.0 : *std::max_element(line.begin(), line.end());
         if (a.size() > 1) {
             const double measured = static_cast<double>(a.size() - 1) * 1e9 /
                                     static_cast<double>(a.back() - a.front());
-            const double nominal = static_cast<double>(kRateByChoice[static_cast<std::size_t>(slot)]);
-            r.rateError = (measured - nominal) / nominal;
+            r.rateError = (measured - RateHz(slot)) / RateHz(slot);
         }
-        std::printf("%-5d %9.3f %7zu %9.1f %9.1f %9.1f %10.4f%%\n", slot,
-                    static_cast<double>(kRateByChoice[static_cast<std::size_t>(slot)]), r.frames,
-                    r.p50, r.p99, r.max, 100.0 * r.rateError);
+        std::printf("%-5d %9.3f %7zu %9.1f %9.1f %9.1f %9.1f %9.1f %9.1f %10.4f%%\n", slot,
+                    RateHz(slot), r.frames, r.p50, r.p99, r.max, r.lineP50, r.lineP99, r.lineMax,
+                    100.0 * r.rateError);
     }
     return reports;
 }
@@ -267,9 +343,9 @@ std::array<SlotReport, kGeneratorSlots> Measure(const char* name, void (*sender)
 // against the nominal frame rate of the lens file's frame-rate text.
 void MeasureStream(const char* name, void (*sender)(std::uint16_t, double), double seconds,
                    const std::string& fps) {
-    const double rate = fps == "23.98" ? 24000.0 / 1001.0 : fps == "29.97" ? 30000.0 / 1001.0
-                                                                           : std::stod(fps);
-    const double nominalRate = static_cast<double>(static_cast<float>(rate));
+    const double nominalRate = fps == "23.98"   ? 24000.0 / 1001.0
+                               : fps == "29.97" ? 30000.0 / 1001.0
+                                                : std::stod(fps);
     std::vector<std::int64_t> arrivals;
     ReceiveFromChild(sender, seconds, [&](const std::uint8_t*, std::size_t, std::int64_t now) {
         arrivals.push_back(now);
@@ -340,6 +416,9 @@ int main(int argc, char** argv) {
         Measure(name.c_str(), RunTransmitter, seconds);
     }
     gSpinMarginNs = 0;
+    double defaultCpu = 0;
+    const auto defaults = Measure("Default schedule (24 Hz and 1 Hz busy)", RunDefaultSchedule,
+                                  seconds, DefaultScheduleSlot, &defaultCpu);
     gProducerSends = false;
     const auto handOff =
         Measure("Transmitter, every frame handed to the sender thread", RunTransmitter, seconds);
@@ -353,14 +432,24 @@ int main(int argc, char** argv) {
         MeasureStream(name.c_str(), RunPlayback, seconds, fps);
     }
 
+    double worstDefaultP50 = 0;
+    double worstDefaultP99 = 0;
+    for (int slot : {0, 3}) {
+        worstDefaultP50 = std::max(worstDefaultP50, defaults[static_cast<std::size_t>(slot)].p50);
+        worstDefaultP99 = std::max(worstDefaultP99, defaults[static_cast<std::size_t>(slot)].p99);
+    }
+    std::printf("\ndefault schedule: worst slot p50 %.1f us, p99 %.1f us at %.2f%% of a core "
+                "(goal: 20 us, 100 us, 5%%)\n",
+                worstDefaultP50, worstDefaultP99, 100.0 * defaultCpu);
+
     double worstEngineP50 = 0;
     double worstHandOffP50 = 0;
     for (int slot = 0; slot < kGeneratorSlots; ++slot) {
         worstEngineP50 = std::max(worstEngineP50, engine[static_cast<std::size_t>(slot)].p50);
         worstHandOffP50 = std::max(worstHandOffP50, handOff[static_cast<std::size_t>(slot)].p50);
     }
-    std::printf("\nworst slot p50: Transmitter %.1f us (every frame handed to the sender: "
-                "%.1f us); literal p99 by slot:",
+    std::printf("nine busy slots: worst slot p50: Transmitter %.1f us (every frame handed to "
+                "the sender: %.1f us); literal p99 by slot:",
                 worstEngineP50, worstHandOffP50);
     for (const auto& r : literal) {
         std::printf(" %.0f", r.p99);

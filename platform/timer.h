@@ -12,7 +12,11 @@ namespace Kor::Platform {
 void TightenTimerSlack() noexcept;
 
 // How long before a deadline a pacing loop hands over from sleeping to yielding: a little
-// more than the usual lateness of a wake-up on this system.
+// more than the usual lateness of a wake-up on this system. Pacing threads start from it and
+// then follow the lateness they measure, up to MaxSpinMarginNs.
 std::int64_t SpinMarginNs() noexcept;
+
+// The most a pacing loop spends yielding before each deadline, however late its sleeps wake.
+std::int64_t MaxSpinMarginNs() noexcept;
 
 }  // namespace Kor::Platform

@@ -18,4 +18,9 @@ std::int64_t SpinMarginNs() noexcept {
     return 100'000;
 }
 
+// A millisecond of yielding before each deadline is already a tenth of a 100 Hz period.
+std::int64_t MaxSpinMarginNs() noexcept {
+    return 1'000'000;
+}
+
 }  // namespace Kor::Platform

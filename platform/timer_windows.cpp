@@ -39,4 +39,9 @@ std::int64_t SpinMarginNs() noexcept {
     return 1'500'000;
 }
 
+// Two timer ticks and a little more.
+std::int64_t MaxSpinMarginNs() noexcept {
+    return 2'500'000;
+}
+
 }  // namespace Kor::Platform

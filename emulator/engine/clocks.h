@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "tables.h"
+
 namespace Kor::Engine {
 
 // Time bases: the steady clock in nanoseconds (pacing, tick counts), the system clock in
@@ -41,6 +43,19 @@ void TightenTimerSlack() noexcept;
 // The UTC offset, in seconds, of the current time zone at `utcSeconds` since 1970.
 std::int64_t UtcOffsetSeconds(std::int64_t utcSeconds);
 
+// Instants of the frame schedule are counted in thirds of a nanosecond: the period of every
+// rate the engine paces (1 s / 24 = 125000000, 1001 s / 24000 = 125125000,
+// 1001 s / 30000 = 100100000, 1 s / 30 = 100000000, ...) is a whole number of them, so the
+// k-th instant of a slot is exact however long the run, and a label or a stamp taken from it
+// never drifts from the rate.
+inline constexpr std::int64_t kThirdsPerNs = 3;
+inline constexpr std::int64_t kThirdsPerSecond = 3'000'000'000;
+
+// The period of `rate` in thirds of a nanosecond (0 for no rate).
+constexpr std::int64_t PeriodThirds(Rate rate) noexcept {
+    return rate.numerator > 0 ? kThirdsPerSecond * rate.denominator / rate.numerator : 0;
+}
+
 struct Timecode {
     std::uint8_t hours;
     std::uint8_t minutes;
@@ -48,10 +63,13 @@ struct Timecode {
     std::uint8_t frames;
 };
 
-// Timecode of the local time `localTicks` at project frame-rate code `projectFps`:
-// the time of day with the frame counting slices of the wall-clock second, or, at code 4
-// (29.97), drop-frame counting of the real frames since midnight, which skips frames 0 and
-// 1 at the start of every minute except every tenth. Codes outside 1..5 give frames 0.
+// Timecode of the local time `localTicks` (100-ns ticks) at project frame-rate code
+// `projectFps`, as the time of day: the label of the frame period the instant falls in,
+// counted from the ticks (frame boundaries fall inside milliseconds). 24, 25 and 30 count
+// that many frames a second; 23.98 slices the second into 24 (the label a 23.98 run starts
+// from); 29.97 counts the real frames since midnight at exactly 30000/1001 per second and
+// numbers them drop-frame, skipping frame numbers 0 and 1 at the start of every minute except
+// every tenth. Codes outside 1..5 give frames 0.
 Timecode TimecodeAt(std::int64_t localTicks, std::uint8_t projectFps) noexcept;
 
 struct PtpTime {
@@ -66,5 +84,47 @@ PtpTime PtpAt(std::int64_t localTicks) noexcept;
 // leave `count` as it was. Returns whether `count` was written.
 bool TickCountAfter(std::int64_t elapsedNs, std::uint8_t tickCountType,
                     std::uint64_t& count) noexcept;
+
+// The time base of one run: the instant the run started, from which every slot counts its
+// ticks, and the mapping from steady-clock instants to local time. Every frame takes its
+// timecode, PTP time and tick count from its scheduled instant through it, so the fields of
+// one frame agree with each other, frames of different slots agree with their instants, and
+// consecutive frames of one rate carry consecutive labels:
+//  - 24, 25, 30 and 29.97 (drop-frame) label the time of day at the instant;
+//  - 23.98 cannot both count its frames and follow the time of day (24 labels a second, but
+//    24000/1001 frames), so, as a camera does, the run jams to the time-of-day label at its
+//    start and counts frames at exactly 24000/1001 from there: the labels fall behind the
+//    wall clock by 3.6 s an hour.
+// The mapping stays fixed for the run unless Rejam moves it (the wall clock stepped, or the
+// time zone changed); labels keep counting across midnight.
+class TimeBase {
+public:
+    // Starts a run at the steady instant `epochNs` (nanoseconds), whose local time is
+    // `localNs` (nanoseconds since 1970, local time).
+    void Start(std::int64_t epochNs, std::int64_t localNs) noexcept;
+    // Maps the steady instant `instantThirds` and every later one to local time from
+    // `localNs` on, keeping the tick epoch; 23.98 labels jam to the time of day there.
+    void Rejam(std::int64_t instantThirds, std::int64_t localNs) noexcept;
+
+    // The run's start in thirds of a nanosecond on the steady clock.
+    std::int64_t EpochThirds() const noexcept { return epochThirds_; }
+    // The local time, in nanoseconds since 1970, of the steady instant `steadyNs`.
+    std::int64_t LocalNsAt(std::int64_t steadyNs) const noexcept;
+
+    Timecode TimecodeAt(std::int64_t instantThirds, std::uint8_t projectFps) const noexcept;
+    PtpTime PtpAt(std::int64_t instantThirds) const noexcept;
+    // Tick count of the instant since the run's start (see TickCountAfter).
+    bool TickCountAt(std::int64_t instantThirds, std::uint8_t tickCountType,
+                     std::uint64_t& count) const noexcept;
+
+private:
+    // Thirds of a nanosecond from the local midnight before the last jam to the instant.
+    std::int64_t SinceMidnightThirds(std::int64_t instantThirds) const noexcept;
+
+    std::int64_t epochThirds_ = 0;
+    std::int64_t localOffsetNs_ = 0;  // local time minus steady time, in nanoseconds
+    std::int64_t jamThirds_ = 0;      // the instant labels were last jammed at
+    std::int64_t midnightNs_ = 0;     // the local midnight before it, ns since 1970
+};
 
 }  // namespace Kor::Engine

@@ -67,12 +67,15 @@ public:
         return true;
     }
 
+    // Wakes every waiter: a waiter in LockUnlessStopped whose run has stopped leaves without
+    // the lock, and a wake-up meant for one waiter would be lost with it while a thread in
+    // lock() sleeps on a free mutex.
     void unlock() {
         {
             std::lock_guard guard(mutex_);
             held_ = false;
         }
-        free_.notify_one();
+        free_.notify_all();
     }
 
     // Locks, unless `flag` is found cleared first (checked every `poll` while the mutex is

@@ -13,17 +13,27 @@
 namespace Kor::Engine {
 namespace {
 
-// Sleeping hands over to yielding this long before a deadline. Linux wakes a sleeper
-// within some tens of microseconds (with the timer slack set to 1 ns), so a short spin
-// keeps periods exact at a small cost in processor time. Measured with bench/pacing (nine
-// slots): 50 us costs 3% of a core, 100 us 4.4%, 150 us 5.5%, 300 us 9%, for the same
-// median period error at the receiver. Windows wakes a sleeper within about a millisecond
-// at best, so its margin is longer (Platform::SpinMarginNs says how long).
-const std::int64_t kSpinMarginNs = Platform::SpinMarginNs();
+// Pacing threads sleep to a margin before each deadline and yield the rest of the way; the
+// margin starts at what suits the system (Linux wakes a sleeper within some tens of
+// microseconds with the timer slack at 1 ns; Windows within about a millisecond at best)
+// and then follows each thread's own wake-ups (SpinMargin), never below the floor.
+constexpr std::int64_t kSpinMarginFloorNs = 20'000;
 
-// How far apart the rate slots start (slot k after k steps): more than the spin margin and
-// the time one slot takes to build and send its frame.
+// How far apart the rate slots start (slot k after k steps): more than the usual spin
+// margin and the time one slot takes to build and send its frame.
 constexpr std::int64_t kSlotStaggerNs = 250'000;
+
+// A time-base check needs the steady clock read on both sides of the local time within this
+// much; a thread preempted between the reads takes no reading.
+constexpr std::int64_t kClockReadBoundNs = 100'000;
+// How far the clock's local time may wander from the time base before the time base
+// follows it (a step of the wall clock, a change of the time zone or of daylight-saving
+// time). Smaller than any frame period, larger than the error of one reading.
+constexpr std::int64_t kRejamThresholdNs = 1'000'000;
+
+constexpr std::int64_t CeilDiv(std::int64_t a, std::int64_t b) {
+    return a / b + (a % b > 0 ? 1 : 0);
+}
 
 // How often a worker waiting for the model lock checks whether its run was stopped.
 constexpr std::chrono::milliseconds kLockPoll{1};
@@ -39,7 +49,7 @@ std::int64_t DelayNs(std::int32_t delayMs) {
 
 }  // namespace
 
-Transmitter::Transmitter(Clock& clockSource) : clock(clockSource), spinMarginNs(kSpinMarginNs) {
+Transmitter::Transmitter(Clock& clockSource) : clock(clockSource) {
     std::fputs("Binding to source port  0 ...\n", stdout);
     std::fflush(stdout);
     udpSocket.BindAnyPort();
@@ -63,13 +73,44 @@ void Transmitter::Start() {
     JoinThreads();
     // With the old run's threads joined, what they queued after its stop is dropped.
     ClearQueue();
+    const std::int64_t epoch = StartTimeBase();
     auto flag = std::make_shared<RunFlag>(true);
     runFlag = flag;
     for (int slot = 0; slot < kGeneratorSlots; ++slot) {
         generatorThreads[static_cast<std::size_t>(slot)] =
-            std::thread(&Transmitter::GeneratorLoop, this, slot, flag);
+            std::thread(&Transmitter::GeneratorLoop, this, slot, flag, epoch);
     }
     senderThread = std::thread(&Transmitter::SenderLoop, this, flag);
+}
+
+std::int64_t Transmitter::StartTimeBase() {
+    std::int64_t before = 0;
+    std::int64_t localNs = 0;
+    std::int64_t after = 0;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        before = clock.SteadyNs();
+        localNs = clock.LocalTicks() * 100;
+        after = clock.SteadyNs();
+        if (after - before <= kClockReadBoundNs) {
+            break;
+        }
+    }
+    timeBase.Start(before + (after - before) / 2, localNs);
+    return timeBase.EpochThirds();
+}
+
+void Transmitter::FollowWallClock(std::int64_t instantThirds) {
+    const std::int64_t before = clock.SteadyNs();
+    const std::int64_t localNs = clock.LocalTicks() * 100;
+    const std::int64_t after = clock.SteadyNs();
+    if (after - before > kClockReadBoundNs) {
+        return;
+    }
+    const std::int64_t now = before + (after - before) / 2;
+    const std::int64_t drift = localNs - timeBase.LocalNsAt(now);
+    if (drift > kRejamThresholdNs || drift < -kRejamThresholdNs) {
+        timeBase.Rejam(instantThirds, localNs - (now - instantThirds / kThirdsPerNs));
+    }
 }
 
 void Transmitter::Stop() {
@@ -89,6 +130,9 @@ void Transmitter::EndRun() {
         std::lock_guard lock(queueMutex);
         senderIdle = false;
     }
+    // A send in progress ends before Stop returns; the sender checks the flag again before
+    // its next one.
+    { std::lock_guard lock(sendMutex); }
     queueCondition.notify_all();
     for (std::thread& thread : generatorThreads) {
         if (thread.joinable()) {
@@ -172,10 +216,32 @@ void Transmitter::SetDatagramFilter(std::unique_ptr<DatagramFilter> filter) {
     datagramFilter = std::move(filter);
 }
 
-bool Transmitter::WaitUntilSteady(std::int64_t deadlineNs, RunFlag& flag) {
-    if (deadlineNs - clock.SteadyNs() > spinMarginNs &&
-        !flag.WaitUntil(SteadyTimePoint(deadlineNs - spinMarginNs))) {
+bool Transmitter::SendForRun(const std::vector<std::uint8_t>& frame, const RunFlag& flag) {
+    std::lock_guard lock(sendMutex);
+    if (!flag.IsSet()) {
         return false;
+    }
+    SendDatagram(frame);
+    return true;
+}
+
+SpinMargin Transmitter::NewSpinMargin() const noexcept {
+    if (fixedSpinMarginNs > 0) {
+        return SpinMargin::Fixed(fixedSpinMarginNs);
+    }
+    return SpinMargin(Platform::SpinMarginNs(), kSpinMarginFloorNs, Platform::MaxSpinMarginNs());
+}
+
+bool Transmitter::WaitUntilSteady(std::int64_t deadlineNs, RunFlag& flag, SpinMargin* margin) {
+    const std::int64_t spin = margin != nullptr ? margin->Ns() : 0;
+    const std::int64_t wakeAt = SaturatingAdd(deadlineNs, -spin);
+    if (wakeAt > clock.SteadyNs()) {
+        if (!flag.WaitUntil(SteadyTimePoint(wakeAt))) {
+            return false;
+        }
+        if (margin != nullptr) {
+            margin->OnWake(clock.SteadyNs() - wakeAt);
+        }
     }
     while (clock.SteadyNs() < deadlineNs) {
         if (!flag.IsSet()) {
@@ -186,8 +252,22 @@ bool Transmitter::WaitUntilSteady(std::int64_t deadlineNs, RunFlag& flag) {
     return flag.IsSet();
 }
 
+bool Transmitter::WaitUntilInstant(std::int64_t instantThirds, RunFlag& flag, SpinMargin* margin) {
+    return WaitUntilSteady(CeilDiv(instantThirds, kThirdsPerNs), flag, margin);
+}
+
+std::int64_t Transmitter::NextFrame(std::int64_t k, std::int64_t originThirds,
+                                    std::int64_t periodThirds) {
+    const std::int64_t now = clock.SteadyNs() * kThirdsPerNs;
+    if (now - (originThirds + (k + 1) * periodThirds) > periodThirds) {
+        return CeilDiv(now - originThirds, periodThirds);
+    }
+    return k + 1;
+}
+
 void Transmitter::SenderLoop(std::shared_ptr<RunFlag> flag) {
     TightenTimerSlack();
+    SpinMargin margin = NewSpinMargin();
     while (flag->IsSet()) {
         std::vector<std::uint8_t> frame;
         std::int64_t queuedAt = 0;
@@ -210,98 +290,85 @@ void Transmitter::SenderLoop(std::shared_ptr<RunFlag> flag) {
         }
         const std::int32_t delay = delayMs.load();
         // When the datagram is due, on the steady clock: a step of the wall clock neither
-        // holds it back nor lets it out early. Without a delay the run is checked again: a
-        // Stop (and a delay set to 0 after it) may have come since the frame was taken, and
-        // a frame of a run stopped before this check is not sent.
+        // holds it back nor lets it out early. Every send checks the run again (SendForRun):
+        // a frame of a run stopped meanwhile is not sent.
         const std::int64_t due = SaturatingAdd(queuedAt, DelayNs(delay));
-        if (delay > 0 ? !WaitUntilSteady(due, *flag) : !flag->IsSet()) {
+        if (delay > 0 && !WaitUntilSteady(due, *flag, &margin)) {
             return;
         }
         if (datagramFilter) {
             struct Sink final : DatagramSink {
                 Transmitter& owner;
                 RunFlag& run;
+                SpinMargin& margin;
                 std::int64_t dueNs;
-                Sink(Transmitter& t, RunFlag& f, std::int64_t d) : owner(t), run(f), dueNs(d) {}
+                Sink(Transmitter& t, RunFlag& f, SpinMargin& m, std::int64_t d)
+                    : owner(t), run(f), margin(m), dueNs(d) {}
                 void Send(const std::vector<std::uint8_t>& datagram) override {
-                    owner.SendDatagram(datagram);
+                    owner.SendForRun(datagram, run);
                 }
                 bool WaitExtra(std::chrono::nanoseconds extra) override {
-                    return owner.WaitUntilSteady(SaturatingAdd(dueNs, extra.count()), run);
+                    return owner.WaitUntilSteady(SaturatingAdd(dueNs, extra.count()), run,
+                                                 &margin);
                 }
-            } sink(*this, *flag, due);
+            } sink(*this, *flag, margin, due);
             if (!datagramFilter->Pass(std::move(frame), sink)) {
                 return;
             }
-        } else {
-            SendDatagram(frame);
+        } else if (!SendForRun(frame, *flag)) {
+            return;
         }
         sentSequence.store(sequence);
     }
 }
 
 bool Transmitter::WaitPeriod(double periodMs, std::int64_t startNs, RunFlag& flag) {
-    return WaitUntilSteady(SaturatingAdd(startNs, SaturateToInt64(periodMs * 1e6)), flag);
+    SpinMargin margin = NewSpinMargin();
+    return WaitUntilSteady(SaturatingAdd(startNs, SaturateToInt64(periodMs * 1e6)), flag, &margin);
 }
 
-void Transmitter::GeneratorLoop(int slot, std::shared_ptr<RunFlag> flag) {
+void Transmitter::GeneratorLoop(int slot, std::shared_ptr<RunFlag> flag,
+                                std::int64_t epochThirds) {
     TightenTimerSlack();
-    const double periodMs =
-        1000.0 / static_cast<double>(kRateByChoice[static_cast<std::size_t>(slot)]);
-    const std::int64_t periodNs = SaturateToInt64(periodMs * 1e6);
+    const std::int64_t period = PeriodThirds(kSlotRates[static_cast<std::size_t>(slot)]);
     auto& counters = slotCounters[static_cast<std::size_t>(slot)];
     const auto& list = schedule[static_cast<std::size_t>(slot)];
+    SpinMargin margin = NewSpinMargin();
 
-    // The slots start a fixed step apart, so the deadlines of different rates (every one of
-    // them falls on each whole second) never coincide: slots due together would queue for
-    // the model lock and the processor in an order that changes from frame to frame, and
-    // that order would show as period error at the receiver.
-    if (!WaitUntilSteady(SaturatingAdd(clock.SteadyNs(), std::int64_t{slot} * kSlotStaggerNs),
-                         *flag)) {
-        return;
-    }
-    const std::int64_t threadStart = clock.SteadyNs();
-
-    // Frames are paced from absolute deadlines (start + k periods), so the time spent
-    // building a frame and waking up never accumulates into the average rate.
-    std::int64_t frameStart = threadStart;
-    while (flag->IsSet()) {
-        {
-            const auto lock = LockModel(*flag);
-            if (!lock.owns_lock()) {
-                break;
-            }
-            if (!list.empty()) {
-                if (!lensFilePlaying) {
-                    UpdateTimecode();
-                    UpdateTickCount(threadStart);
-                    UpdatePtpTimestamp();
-                }
-                UpdateRawLensEncoders();
-                const std::vector<std::uint8_t> frame = liveState.Encode(transmissionType, list);
-                EnqueueFrame(frame);
-                counters.frames.fetch_add(1, std::memory_order_relaxed);
-                counters.bytes.fetch_add(frame.size(), std::memory_order_relaxed);
-            }
-        }
-        if (!WaitNextFrame(frameStart, periodNs, periodMs, *flag)) {
+    // Frame k of the slot is due at the run's start plus the slot's stagger plus k periods,
+    // exactly, so neither the time spent building frames nor late wake-ups accumulate. The
+    // slots start a fixed step apart, so the deadlines of different rates (every one of them
+    // falls on each whole second) never coincide: slots due together would queue for the
+    // model lock and the processor in an order that changes from frame to frame, and that
+    // order would show as period error at the receiver.
+    const std::int64_t origin = epochThirds + std::int64_t{slot} * kSlotStaggerNs * kThirdsPerNs;
+    // Only a slot that sends yields its way to its instants; an idle one just sleeps.
+    bool sending = true;
+    for (std::int64_t k = 0; flag->IsSet(); k = NextFrame(k, origin, period)) {
+        const std::int64_t instant = origin + k * period;
+        if (!WaitUntilInstant(instant, *flag, sending ? &margin : nullptr)) {
             break;
         }
+        const auto lock = LockModel(*flag);
+        if (!lock.owns_lock()) {
+            break;
+        }
+        sending = !list.empty();
+        if (!sending) {
+            continue;
+        }
+        if (!lensFilePlaying) {
+            FollowWallClock(instant);
+            UpdateTimecode(instant);
+            UpdateTickCount(instant);
+            UpdatePtpTimestamp(instant);
+        }
+        UpdateRawLensEncoders();
+        const std::vector<std::uint8_t> frame = liveState.Encode(transmissionType, list);
+        EnqueueFrame(frame);
+        counters.frames.fetch_add(1, std::memory_order_relaxed);
+        counters.bytes.fetch_add(frame.size(), std::memory_order_relaxed);
     }
-}
-
-bool Transmitter::WaitNextFrame(std::int64_t& frameStart, std::int64_t periodNs, double periodMs,
-                                RunFlag& flag) {
-    if (!WaitPeriod(periodMs, frameStart, flag)) {
-        return false;
-    }
-    frameStart = SaturatingAdd(frameStart, periodNs);
-    // After a stall of more than a period, start afresh instead of sending a burst.
-    const std::int64_t now = clock.SteadyNs();
-    if (now - frameStart > periodNs) {
-        frameStart = now;
-    }
-    return true;
 }
 
 std::unique_lock<StoppableMutex> Transmitter::LockModel(const RunFlag& flag) {
@@ -312,20 +379,20 @@ std::unique_lock<StoppableMutex> Transmitter::LockModel(const RunFlag& flag) {
     return lock;
 }
 
-void Transmitter::UpdateTimecode() {
-    const Timecode tc = TimecodeAt(clock.LocalTicks(), liveState.projectFps);
+void Transmitter::UpdateTimecode(std::int64_t instantThirds) {
+    const Timecode tc = timeBase.TimecodeAt(instantThirds, liveState.projectFps);
     liveState.timecodeHours = tc.hours;
     liveState.timecodeMinutes = tc.minutes;
     liveState.timecodeSeconds = tc.seconds;
     liveState.timecodeFrames = tc.frames;
 }
 
-void Transmitter::UpdateTickCount(std::int64_t startNs) {
-    TickCountAfter(clock.SteadyNs() - startNs, liveState.tickCountType, liveState.tickCount);
+void Transmitter::UpdateTickCount(std::int64_t instantThirds) {
+    timeBase.TickCountAt(instantThirds, liveState.tickCountType, liveState.tickCount);
 }
 
-void Transmitter::UpdatePtpTimestamp() {
-    const PtpTime ptp = PtpAt(clock.LocalTicks());
+void Transmitter::UpdatePtpTimestamp(std::int64_t instantThirds) {
+    const PtpTime ptp = timeBase.PtpAt(instantThirds);
     liveState.ptpSeconds = ptp.seconds;
     liveState.ptpNanoseconds = ptp.nanoseconds;
 }

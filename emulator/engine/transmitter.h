@@ -19,6 +19,7 @@
 
 #include "clocks.h"
 #include "run_flag.h"
+#include "spin_margin.h"
 #include "tables.h"
 #include "udp_socket.h"
 
@@ -72,7 +73,12 @@ struct SlotCounters {
 
 // Thread model:
 //  - Start launches nine generator threads (one per rate slot) and one sender thread that
-//    share a fresh RunFlag; Stop clears that flag and returns at once.
+//    share a fresh RunFlag; Stop clears that flag and returns once no datagram of the run
+//    can leave any more.
+//  - Each slot builds its frames at exact instants: the run's start plus the slot's stagger
+//    plus whole periods of its rate. A frame's timecode, PTP time and tick count are those
+//    of its instant (see TimeBase), not of the moment its thread woke; the thread sleeps to
+//    shortly before the instant and yields the rest of the way (SpinMargin).
 //  - The sender sends the queue in order, each datagram after the delay. A frame queued
 //    while the queue is empty, with no delay and no filter, is sent by the thread that
 //    queues it, under the queue lock, which keeps the order and saves the sender's wake-up.
@@ -117,10 +123,16 @@ public:
     void SetDestination(std::string address, std::uint16_t port);
     Destination GetDestination() const;
 
-    // Clock stamps of liveState; call with modelMutex held.
-    void UpdateTimecode();
-    void UpdateTickCount(std::int64_t startNs);
-    void UpdatePtpTimestamp();
+    // Clock stamps of liveState for the frame of the scheduled instant `instantThirds`
+    // (thirds of a nanosecond on the steady clock), from the run's time base; call with
+    // modelMutex held.
+    void UpdateTimecode(std::int64_t instantThirds);
+    void UpdateTickCount(std::int64_t instantThirds);
+    void UpdatePtpTimestamp(std::int64_t instantThirds);
+    // Checks the time base against the clock's local time, as the frame of `instantThirds`
+    // is built; a step of the wall clock or of the time zone by more than a millisecond
+    // maps local time afresh from that instant on. Call with modelMutex held.
+    void FollowWallClock(std::int64_t instantThirds);
     // Derives the raw lens encoder counts from focus, zoom and iris and marks them valid.
     void UpdateRawLensEncoders();
 
@@ -139,9 +151,10 @@ public:
     // `flag` is cleared meanwhile.
     bool WaitPeriod(double periodMs, std::int64_t startNs, RunFlag& flag);
 
-    // How long before a deadline sleeping hands over to yielding (for measurements; the
-    // default suits Linux, whose timer wakes a sleeper within some tens of microseconds).
-    void SetSpinMargin(std::int64_t nanoseconds) noexcept { spinMarginNs = nanoseconds; }
+    // Fixes how long before a deadline sleeping hands over to yielding, for measurements
+    // (0, the default: each pacing thread follows the lateness of its own wake-ups). Call
+    // while no run is going.
+    void SetSpinMargin(std::int64_t nanoseconds) noexcept { fixedSpinMarginNs = nanoseconds; }
     // Whether a producer may send a frame itself while the sender waits for an empty queue
     // (default; off, every frame is handed to the sender thread). For measurements; call
     // while no run is going.
@@ -164,6 +177,7 @@ public:
         {"23.98", 1}, {"24", 2}, {"25", 3}, {"29.97", 4}, {"30", 5}};
     TelemetryData liveState;
     std::array<std::vector<MessageType>, kScheduleSlots> schedule;
+    TimeBase timeBase;  // of the current run (guarded by modelMutex)
     TransmissionType transmissionType = TransmissionType::UDP;
     UdpSocket udpSocket;
     std::atomic<std::int32_t> delayMs{0};
@@ -185,20 +199,32 @@ public:
     std::atomic<bool> lensFilePlaying{false};
 
 private:
-    void GeneratorLoop(int slot, std::shared_ptr<RunFlag> flag);
-    void LensPlaybackLoop(std::shared_ptr<RunFlag> flag);
-    // Paces frames from absolute deadlines; returns false when the run was stopped.
-    bool WaitNextFrame(std::int64_t& frameStart, std::int64_t periodNs, double periodMs,
-                       RunFlag& flag);
+    void GeneratorLoop(int slot, std::shared_ptr<RunFlag> flag, std::int64_t epochThirds);
+    void LensPlaybackLoop(std::shared_ptr<RunFlag> flag, std::int64_t epochThirds);
     void SenderLoop(std::shared_ptr<RunFlag> flag);
-    // Waits until the steady clock reaches `deadlineNs`: sleeps to shortly before it, then
-    // yields until it. Returns false at once when `flag` is cleared meanwhile.
-    bool WaitUntilSteady(std::int64_t deadlineNs, RunFlag& flag);
+    // Starts the time base of a new run at the present instant; returns its start.
+    std::int64_t StartTimeBase();
+    // The spin margin a new pacing thread starts with.
+    SpinMargin NewSpinMargin() const noexcept;
+    // Waits until the steady clock reaches `deadlineNs`: sleeps to `margin` before it, then
+    // yields until it (no margin: sleeps all the way). Returns false at once when `flag` is
+    // cleared meanwhile.
+    bool WaitUntilSteady(std::int64_t deadlineNs, RunFlag& flag, SpinMargin* margin);
+    // Waits until the instant `instantThirds`, as WaitUntilSteady.
+    bool WaitUntilInstant(std::int64_t instantThirds, RunFlag& flag, SpinMargin* margin);
+    // The number of the frame after frame `k` of a series starting at `originThirds` with
+    // `periodThirds` between frames: k + 1, or, after a stall of more than a period, the
+    // first frame whose instant has not yet passed (no burst of late frames).
+    std::int64_t NextFrame(std::int64_t k, std::int64_t originThirds, std::int64_t periodThirds);
+    // Sends a datagram of the run of `flag` unless that run has been stopped: a Stop waits
+    // for a send in progress, so no datagram of a stopped run leaves after Stop returns.
+    bool SendForRun(const std::vector<std::uint8_t>& frame, const RunFlag& flag);
     // Clears the run flag, wakes the sender and moves the run's threads to retiredThreads.
     void EndRun();
 
     Clock& clock;
-    std::int64_t spinMarginNs;
+    std::int64_t fixedSpinMarginNs = 0;
+    std::mutex sendMutex;  // held by the sender thread around its run check and its send
     mutable std::mutex destinationMutex;
     Destination destination;
     std::vector<std::thread> retiredThreads;

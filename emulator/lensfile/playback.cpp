@@ -58,6 +58,7 @@ void Transmitter::StartZeiss() {
     CopyLensHeaderFields(lensHeaderState, liveState, lensHeaderState.focus != 0);
     TelemetryData& live = liveState;
 
+    const std::int64_t epoch = StartTimeBase();
     auto flag = std::make_shared<RunFlag>(true);
     runFlag = flag;
     lensFilePlaying = true;
@@ -65,29 +66,34 @@ void Transmitter::StartZeiss() {
         live.projectFps < kRateSlotByProjectFps.size() ? kRateSlotByProjectFps[live.projectFps] : 9;
     for (int slot = 0; slot < kGeneratorSlots; ++slot) {
         generatorThreads[static_cast<std::size_t>(slot)] =
-            slot == playbackSlot ? std::thread(&Transmitter::LensPlaybackLoop, this, flag)
-                                 : std::thread(&Transmitter::GeneratorLoop, this, slot, flag);
+            slot == playbackSlot
+                ? std::thread(&Transmitter::LensPlaybackLoop, this, flag, epoch)
+                : std::thread(&Transmitter::GeneratorLoop, this, slot, flag, epoch);
     }
     senderThread = std::thread(&Transmitter::SenderLoop, this, flag);
     std::fputs("StartZeiss() threads started\n", stdout);
     std::fflush(stdout);
 }
 
-void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag) {
+void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag, std::int64_t epochThirds) {
     TightenTimerSlack();
     // The loaded file (header, records, frame numbers) is read only under the model lock
     // while this run's flag is set: a stopped run's thread may still be finishing while the
     // window loads the next file.
-    double periodMs = 0;
+    std::int64_t period = 0;
     {
         const auto lock = LockModel(*flag);
         if (!lock.owns_lock()) {
             return;  // stopped before the first frame
         }
-        periodMs = 1000.0 / static_cast<double>(FrameRateOf(lensHeaderState.projectFps));
+        period = PeriodThirds(ProjectRateOf(lensHeaderState.projectFps));
     }
-    const std::int64_t periodNs = SaturateToInt64(periodMs * 1e6);
-    const std::int64_t playbackStart = clock.SteadyNs();
+    if (period <= 0) {
+        return;  // a file without a frame rate plays in no slot (StartZeiss picks none)
+    }
+    SpinMargin margin = NewSpinMargin();
+    // The file's frames are due at the run's start plus whole periods of its frame rate, and
+    // each carries the PTP time and tick count of its instant (its timecode is the file's).
 
     // k frames sent so far; record i is current; j indexes the frame number that makes the
     // next record current. Without a "frame" column the records are numbered 0, 1, 2, ...
@@ -95,9 +101,12 @@ void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag) {
     std::size_t i = 0;
     std::size_t j = 1;
     std::uint64_t lastQueued = 0;
-    std::int64_t frameStart = playbackStart;
     bool clipEnded = false;
-    while (flag->IsSet()) {
+    for (std::int64_t n = 0; flag->IsSet(); n = NextFrame(n, epochThirds, period)) {
+        const std::int64_t instant = epochThirds + n * period;
+        if (!WaitUntilInstant(instant, *flag, &margin)) {
+            break;  // stopped
+        }
         {
             const auto lock = LockModel(*flag);
             if (!lock.owns_lock()) {
@@ -112,8 +121,9 @@ void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag) {
             live.zeissZd = record.zeissZd;
             live.focus = record.zeissZd.focusDistance * 10U;
             UpdateRawLensEncoders();
-            UpdateTickCount(playbackStart);
-            UpdatePtpTimestamp();
+            FollowWallClock(instant);
+            UpdateTickCount(instant);
+            UpdatePtpTimestamp(instant);
             // Sent even when slot 9 is empty: the frame then holds no record.
             lastQueued = EnqueueFrame(live.Encode(transmissionType, schedule[9]));
             ++k;
@@ -129,9 +139,6 @@ void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag) {
         }
         if (clipEnded) {
             break;
-        }
-        if (!WaitNextFrame(frameStart, periodNs, periodMs, *flag)) {
-            break;  // stopped
         }
     }
 

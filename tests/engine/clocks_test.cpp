@@ -1,9 +1,11 @@
 // Timecode, drop-frame counting, PTP time, tick counts and the local-time offset.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -128,6 +130,182 @@ TEST(Clocks, DropFrameNeverShowsSkippedNumbers) {
         }
         ASSERT_LT(tc.frames, 30);
     }
+}
+
+// Integer rates count their frames from the 100-ns ticks: a frame boundary that falls inside
+// a millisecond (every third frame at 30 fps) is not moved to the millisecond's start.
+TEST(Clocks, IntegerRateLabelsChangeAtTheFrameBoundary) {
+    const std::int64_t second = LocalTicks(10, 0, 0, 0);
+    EXPECT_EQ(TimecodeAt(second + 333'333, 5).frames, 0) << "1/30 s less 100 ns";
+    EXPECT_EQ(TimecodeAt(second + 333'334, 5).frames, 1) << "just past 1/30 s";
+    EXPECT_EQ(TimecodeAt(second + 333'334 * 29, 5).frames, 29);
+    EXPECT_EQ(TimecodeAt(second + 416'667, 2).frames, 1) << "just past 1/24 s";
+    EXPECT_EQ(TimecodeAt(second + 416'666, 2).frames, 0);
+}
+
+using Kor::Engine::kThirdsPerNs;
+using Kor::Engine::kThirdsPerSecond;
+using Kor::Engine::TimeBase;
+using Label = std::array<int, 4>;
+
+Label LabelOf(const Kor::Engine::Timecode& tc) {
+    return {tc.hours, tc.minutes, tc.seconds, tc.frames};
+}
+
+// The label after `label` when `perSecond` labels make a second (non-drop), or drop-frame.
+Label NextLabel(const Label& label, int perSecond, bool dropFrame) {
+    int h = label[0], m = label[1], s = label[2], f = label[3] + 1;
+    if (f == perSecond) {
+        f = 0;
+        if (++s == 60) {
+            s = 0;
+            if (++m == 60) {
+                m = 0;
+                h = (h + 1) % 24;
+            }
+            if (dropFrame && m % 10 != 0) {
+                f = 2;
+            }
+        }
+    }
+    return {h, m, s, f};
+}
+
+constexpr std::int64_t kNsPerSecond = 1'000'000'000;
+constexpr std::int64_t LocalNs(int h, int m, int s, std::int64_t ns) {
+    return (kDay * 86'400 + h * 3600 + m * 60 + s) * kNsPerSecond + ns;
+}
+
+struct RateCase {
+    std::uint8_t projectFps;
+    int perSecond;
+    std::int64_t periodThirds;
+};
+constexpr RateCase kRates[] = {
+    {1, 24, 125'125'000}, {2, 24, 125'000'000}, {3, 25, 120'000'000},
+    {4, 30, 100'100'000}, {5, 30, 100'000'000}};
+
+// The frames of the project-rate slot, at the run's start plus a stagger plus whole periods,
+// carry one label after another at every rate: runs of 40,000 frames (over 20 minutes)
+// started at odd phases, just before midnight (the count goes on from 00:00:00:00), just
+// before a tenth minute and with the stagger landing a third of a nanosecond before a frame
+// boundary.
+TEST(TimeBase, ProjectRateFramesCarryConsecutiveLabels) {
+    const struct {
+        const char* name;
+        std::int64_t startNs;
+        std::int64_t staggerThirds;
+    } starts[] = {
+        {"an odd phase", LocalNs(9, 15, 33, 666'666'667), 750'000 * kThirdsPerNs},
+        {"before midnight", LocalNs(23, 59, 30, 123'456'789), 1'000'000 * kThirdsPerNs},
+        {"before minute 10", LocalNs(0, 9, 59, 0), 0},
+        {"a third of a ns before a boundary", LocalNs(10, 0, 0, 0), 100'099'999},
+    };
+    for (const auto& rate : kRates) {
+        for (const auto& start : starts) {
+            SCOPED_TRACE(testing::Message() << start.name << ", code " << int{rate.projectFps});
+            TimeBase base;
+            const std::int64_t epochNs = 5'000'000'123;  // any steady-clock instant
+            base.Start(epochNs, start.startNs);
+            const std::int64_t origin = epochNs * kThirdsPerNs + start.staggerThirds;
+            Label expected{};
+            for (std::int64_t k = 0; k < 40'000; ++k) {
+                const Label label =
+                    LabelOf(base.TimecodeAt(origin + k * rate.periodThirds, rate.projectFps));
+                if (k != 0) {
+                    ASSERT_EQ(label, expected) << "frame " << k;
+                }
+                expected = NextLabel(label, rate.perSecond, rate.projectFps == 4);
+            }
+        }
+    }
+}
+
+// 23.98 starts from the time-of-day label and then counts frames at 24000/1001: an hour of
+// frames later its labels are 3.6 s behind the wall clock, and its PTP stamps are not.
+// The other rates follow the time of day.
+TEST(TimeBase, LabelsJamAt2398AndFollowTheTimeOfDayElsewhere) {
+    TimeBase base;
+    const std::int64_t startNs = LocalNs(10, 0, 0, 500'000'000);
+    base.Start(0, startNs);
+    EXPECT_EQ(LabelOf(base.TimecodeAt(0, 1)), (Label{10, 0, 0, 12}));
+    // 86314 frames of 1001/24000 s last 3600.013 s: the wall clock shows 11:00:00.513, the
+    // labels have counted 3596 s and 10 frames.
+    const std::int64_t instant = std::int64_t{86'314} * 125'125'000;
+    EXPECT_EQ(LabelOf(base.TimecodeAt(instant, 1)), (Label{10, 59, 56, 12 + 10}));
+    const auto ptp = base.PtpAt(instant);
+    EXPECT_EQ(static_cast<std::int64_t>(ptp.seconds), startNs / kNsPerSecond + 3600);
+    EXPECT_EQ(ptp.nanoseconds, 513'083'333U);
+    EXPECT_EQ(LabelOf(base.TimecodeAt(instant, 2)), (Label{11, 0, 0, 12}));
+    EXPECT_EQ(LabelOf(base.TimecodeAt(instant, 4)), LabelOf(TimecodeAt(
+                                                        (startNs + instant / 3) / 100, 4)));
+}
+
+// Every slot's frames take their label, PTP time and tick count from one function of their
+// instant: a 1 Hz frame's label lies between those of the project-rate frames around it,
+// tick counts of frames of all nine rates taken in PTP order never go back, and one slot's
+// PTP stamps are exactly its period apart.
+TEST(TimeBase, AllSlotsAgreeOnOneTimeBase) {
+    TimeBase base;
+    const std::int64_t epochNs = 777'777'777'777;
+    base.Start(epochNs, LocalNs(14, 59, 58, 987'654'321));
+    const std::int64_t epoch = base.EpochThirds();
+    const std::int64_t periods[] = {3'000'000'000, 300'000'000, 125'125'000,
+                                    125'000'000,   120'000'000, 100'100'000,
+                                    100'000'000,   50'000'000,  30'000'000};
+    struct Frame {
+        std::int64_t ptpNs;
+        std::uint64_t ticks;
+    };
+    std::vector<Frame> frames;
+    for (int slot = 0; slot < 9; ++slot) {
+        const std::int64_t origin = epoch + slot * 250'000 * kThirdsPerNs;
+        for (std::int64_t k = 0; origin + k * periods[slot] < epoch + 5 * kThirdsPerSecond; ++k) {
+            const auto ptp = base.PtpAt(origin + k * periods[slot]);
+            std::uint64_t ticks = 0;
+            ASSERT_TRUE(base.TickCountAt(origin + k * periods[slot], 2, ticks));
+            frames.push_back({static_cast<std::int64_t>(ptp.seconds) * kNsPerSecond +
+                                  ptp.nanoseconds,
+                              ticks});
+            if (k > 0) {
+                const std::int64_t spacing = frames.back().ptpNs - frames[frames.size() - 2].ptpNs;
+                ASSERT_LE(std::abs(spacing * kThirdsPerNs - periods[slot]), kThirdsPerNs);
+            }
+        }
+    }
+    std::sort(frames.begin(), frames.end(),
+              [](const Frame& a, const Frame& b) { return a.ptpNs < b.ptpNs; });
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+        ASSERT_LE(frames[i - 1].ticks, frames[i].ticks) << "frame " << i << " in PTP order";
+    }
+    EXPECT_EQ(frames.front().ticks, 0U);
+
+    // Slot 3 at 24 fps, slot 0 at 1 Hz.
+    const std::int64_t projectOrigin = epoch + 3 * 250'000 * kThirdsPerNs;
+    for (std::int64_t second = 1; second < 5; ++second) {
+        const std::int64_t oneHz = epoch + second * kThirdsPerSecond;
+        const std::int64_t k = (oneHz - projectOrigin) / 125'000'000;  // the frame before
+        const Label before = LabelOf(base.TimecodeAt(projectOrigin + k * 125'000'000, 2));
+        const Label after = LabelOf(base.TimecodeAt(projectOrigin + (k + 1) * 125'000'000, 2));
+        const Label label = LabelOf(base.TimecodeAt(oneHz, 2));
+        EXPECT_TRUE(label == before || label == after) << "second " << second;
+    }
+}
+
+// A rejam maps local time afresh (a step of the wall clock) and keeps the tick epoch.
+TEST(TimeBase, RejamFollowsTheWallClockAndKeepsTheTicks) {
+    TimeBase base;
+    base.Start(1'000'000'000, LocalNs(12, 0, 0, 0));
+    const std::int64_t later = base.EpochThirds() + 10 * kThirdsPerSecond;
+    base.Rejam(later, LocalNs(11, 0, 10, 0));  // the wall clock went back an hour
+    EXPECT_EQ(LabelOf(base.TimecodeAt(later, 3)), (Label{11, 0, 10, 0}));
+    EXPECT_EQ(LabelOf(base.TimecodeAt(later, 1)), (Label{11, 0, 10, 0})) << "23.98 jams again";
+    EXPECT_EQ(base.PtpAt(later).seconds, static_cast<std::uint64_t>(LocalNs(11, 0, 10, 0) /
+                                                                    kNsPerSecond));
+    std::uint64_t ticks = 0;
+    ASSERT_TRUE(base.TickCountAt(later, 1, ticks));
+    EXPECT_EQ(ticks, 10'000U);
+    EXPECT_EQ(base.LocalNsAt(1'000'000'000 + 20 * kNsPerSecond), LocalNs(11, 0, 20, 0));
 }
 
 TEST(Clocks, PtpSplitAndTickCountUnits) {

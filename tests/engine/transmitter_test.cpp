@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <kor/device.h>
+
 #include "loopback.h"
 #include "transmitter.h"
 
@@ -119,9 +121,10 @@ private:
 };
 
 // The wall clock steps back by an hour, then forward by two, while frames wait for their
-// delay: frames keep arriving at their rates, none before its delay, and Stop still ends
-// the run at once. A delay measured on the wall clock stalls for an hour after the step
-// back and lets every frame out at once after the step forward.
+// delay: frames keep arriving at their rates, none before its delay, their PTP stamps follow
+// the stepped clock, and Stop still ends the run at once. A delay measured on the wall clock
+// stalls for an hour after the step back and lets every frame out at once after the step
+// forward.
 TEST(TransmitterLoopback, WallClockStepsNeitherStallNorBurstTheDelayedStream) {
     constexpr std::int64_t kHourTicks = 36'000'000'000;
     constexpr auto kDelay = 40ms;
@@ -134,6 +137,7 @@ TEST(TransmitterLoopback, WallClockStepsNeitherStallNorBurstTheDelayedStream) {
         t.liveState.tickCountType = 1;                  // milliseconds since the thread's start
         t.schedule[8] = {MessageType::TickCount};       // 100 Hz
         t.schedule[1] = {MessageType::BasicLens};       // 10 Hz
+        t.schedule[4] = {MessageType::PtpTimestamp};    // 25 Hz
     }
     const auto runStart = std::chrono::steady_clock::now();
     Start(t, receiver.port());
@@ -150,6 +154,7 @@ TEST(TransmitterLoopback, WallClockStepsNeitherStallNorBurstTheDelayedStream) {
         int fast = 0;
         int slow = 0;
         int early = 0;
+        int offClock = 0;
         while (std::chrono::steady_clock::now() < phaseStart + 600ms) {
             const auto d = receiver.Receive(100ms);
             if (!d || d->bytes.size() < 14) {
@@ -167,17 +172,230 @@ TEST(TransmitterLoopback, WallClockStepsNeitherStallNorBurstTheDelayedStream) {
                 }
             } else if (d->bytes[8] == static_cast<std::uint8_t>(MessageType::BasicLens)) {
                 ++slow;
+            } else if (d->bytes[8] == static_cast<std::uint8_t>(MessageType::PtpTimestamp) &&
+                       d->bytes.size() == 20 &&
+                       std::chrono::steady_clock::now() - phaseStart > 200ms) {
+                // Frames built before the step carry the time before it; later ones within
+                // a delay and some scheduling noise of the stepped local time.
+                std::int64_t seconds = 0;
+                for (int i = 10; i < 16; ++i) {
+                    seconds = seconds << 8 | d->bytes[static_cast<std::size_t>(i)];
+                }
+                const std::int64_t localSeconds = clock.LocalTicks() / 10'000'000;
+                if (std::abs(seconds - localSeconds) > 2) {
+                    ++offClock;
+                }
             }
         }
         // 60 and 6 frames are due; a loaded machine may lose some of them, not most.
         EXPECT_GE(fast, 25) << "the 100 Hz stream stalled";
         EXPECT_GE(slow, 3) << "the 10 Hz stream stalled";
         EXPECT_EQ(early, 0) << "frames left before their delay";
+        EXPECT_EQ(offClock, 0) << "PTP stamps did not follow the wall clock";
     }
     const auto stopStart = std::chrono::steady_clock::now();
     Stop(t);
     t.JoinThreads();
     EXPECT_LT(std::chrono::steady_clock::now() - stopStart, 2s) << "a wait outlived the stop";
+}
+
+// A filter slow enough that a Stop lands while it holds a datagram; it then sends it.
+class StallingFilter final : public Kor::Engine::DatagramFilter {
+public:
+    bool Pass(Bytes datagram, Kor::Engine::DatagramSink& sink) override {
+        holding = true;
+        std::this_thread::sleep_for(150ms);
+        sink.Send(datagram);
+        return true;
+    }
+    std::atomic<bool> holding{false};
+};
+
+// Once Stop has returned, nothing of the stopped run leaves: neither a datagram a filter
+// still held at the Stop, nor one of a run of nine busy slots stopped while sending.
+TEST(TransmitterLoopback, NoDatagramLeavesAfterStopReturns) {
+    {
+        LoopbackReceiver receiver;
+        Transmitter t;
+        auto filter = std::make_unique<StallingFilter>();
+        auto& stalling = *filter;
+        t.SetDatagramFilter(std::move(filter));
+        Start(t, receiver.port());
+        t.EnqueueFrame({1});
+        while (!stalling.holding) {
+            std::this_thread::sleep_for(1ms);
+        }
+        Stop(t);
+        EXPECT_FALSE(receiver.Receive(400ms)) << "the held datagram left after the Stop";
+    }
+    LoopbackReceiver receiver;
+    Transmitter t;
+    {
+        std::lock_guard lock(t.modelMutex);
+        for (auto& list : t.schedule) {
+            list = {MessageType::TickCount};
+        }
+    }
+    for (int run = 0; run < 10; ++run) {
+        Start(t, receiver.port());
+        std::this_thread::sleep_for(30ms);
+        Stop(t);
+        // Loopback delivers a datagram within its send: what a send before the Stop
+        // delivered is here now, anything later came from a send after it.
+        while (receiver.Receive(0ms)) {
+        }
+        EXPECT_FALSE(receiver.Receive(60ms)) << "run " << run;
+    }
+}
+
+// The lock of the model: a worker whose run stops while it waits for the lock leaves
+// without it, and a thread waiting in plain lock(), as the window does every frame, must
+// still get the lock once it is free. Each round holds the lock while three workers and the
+// window wait for it (the workers first, as when the generators of a run are due while the
+// window draws; their polls at 1 ms and 20 ms), then ends the run and frees the lock; a lost
+// wake-up leaves the window asleep on a free lock.
+TEST(StoppableMutex, AStoppedWorkerNeverStrandsAThreadInLock) {
+    using Kor::Engine::RunFlag;
+    using Kor::Engine::StoppableMutex;
+    int stranded = 0;
+    for (int round = 0; round < 100 && stranded == 0; ++round) {
+        StoppableMutex mutex;
+        RunFlag run(true);
+        std::atomic<bool> windowDone{false};
+        mutex.lock();
+        std::vector<std::thread> workers;
+        const auto poll = round % 2 == 0 ? 20ms : 1ms;
+        for (int i = 0; i < 3; ++i) {
+            workers.emplace_back([&] {
+                if (mutex.LockUnlessStopped(run, poll)) {
+                    mutex.unlock();
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500 * (round % 4)));
+        std::thread window([&] {
+            mutex.lock();
+            mutex.unlock();
+            windowDone = true;
+        });
+        std::this_thread::sleep_for(std::chrono::microseconds(500 + 500 * (round % 3)));
+        run.Clear();
+        mutex.unlock();
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!windowDone && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        if (!windowDone) {
+            ++stranded;
+            // Wake the stranded thread so that the test can end (the mutex is free).
+            while (!windowDone) {
+                mutex.unlock();
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+        window.join();
+        for (auto& worker : workers) {
+            worker.join();
+        }
+    }
+    EXPECT_EQ(stranded, 0) << "a thread in lock() slept on a free lock";
+}
+
+std::int64_t PtpNs(const Kor::Protocol::TelemetryData& s) {
+    return static_cast<std::int64_t>(s.ptpSeconds) * 1'000'000'000 + s.ptpNanoseconds;
+}
+
+// A run of three slots, as a receiver decodes it: the project-rate frames carry one label
+// after another, their PTP stamps lie whole periods apart (exactly), every frame's tick
+// count is its PTP time less one epoch, and the 1 Hz frames' labels are those of the
+// project-rate frames around them.
+TEST(TransmitterLoopback, FramesCarryTheClockFieldsOfTheirInstants) {
+    LoopbackReceiver receiver;
+    Transmitter t;
+    {
+        std::lock_guard lock(t.modelMutex);
+        t.liveState.projectFps = 5;      // 30 fps
+        t.liveState.tickCountType = 2;   // microseconds
+        t.schedule[6] = {MessageType::Timecode, MessageType::PtpTimestamp, MessageType::TickCount};
+        t.schedule[0] = {MessageType::Timecode, MessageType::PtpTimestamp, MessageType::TickCount,
+                         MessageType::ChannelId};
+        t.schedule[8] = {MessageType::PtpTimestamp, MessageType::TickCount};
+    }
+    Start(t, receiver.port());
+    struct Frame {
+        int slot;
+        Kor::Protocol::TelemetryData state;
+    };
+    std::vector<Frame> frames;
+    Kor::Protocol::Device device;
+    const auto end = std::chrono::steady_clock::now() + 2200ms;
+    while (std::chrono::steady_clock::now() < end) {
+        const auto d = receiver.Receive(200ms);
+        if (!d) {
+            continue;
+        }
+        ASSERT_LE(device.Update(d->bytes), Kor::Protocol::FrameStatus::SameTimecode);
+        const auto types = kor_test::RecordTypes(d->bytes);
+        const int slot = types.size() == 4 ? 0 : types.size() == 3 ? 6 : 8;
+        frames.push_back({slot, *device.GetCurrentState()});
+    }
+    Stop(t);
+
+    constexpr std::int64_t kPeriodThirds = 100'000'000;  // 1/30 s in thirds of a nanosecond
+    int projectFrames = 0;
+    int oneHzFrames = 0;
+    const Frame* previous = nullptr;
+    const std::int64_t epochNs = PtpNs(frames.front().state) -
+                                 static_cast<std::int64_t>(frames.front().state.tickCount) * 1000;
+    for (const Frame& f : frames) {
+        // One epoch: tick counts (whole microseconds) and PTP times (whole nanoseconds)
+        // of the same instants.
+        const std::int64_t epoch = PtpNs(f.state) - static_cast<std::int64_t>(f.state.tickCount) * 1000;
+        EXPECT_LE(std::abs(epoch - epochNs), 1000) << "tick count of another epoch";
+        if (f.slot != 6) {
+            continue;
+        }
+        ++projectFrames;
+        if (previous != nullptr) {
+            const std::int64_t spacing = PtpNs(f.state) - PtpNs(previous->state);
+            const std::int64_t periods = (spacing * 3 + kPeriodThirds / 2) / kPeriodThirds;
+            ASSERT_GE(periods, 1);
+            EXPECT_LE(std::abs(spacing * 3 - periods * kPeriodThirds), 3) << "not whole periods";
+            // Frames the machine was too busy to build are skipped, labels with them.
+            const int labels = (f.state.timecodeSeconds - previous->state.timecodeSeconds + 60) % 60 * 30 +
+                               f.state.timecodeFrames - previous->state.timecodeFrames;
+            EXPECT_EQ(labels, periods) << "a repeated or skipped label";
+        }
+        previous = &f;
+    }
+    for (std::size_t i = 1; i + 1 < frames.size(); ++i) {
+        if (frames[i].slot != 0) {
+            continue;
+        }
+        ++oneHzFrames;
+        // The nearest project-rate frames on either side, in PTP order.
+        const Frame* before = nullptr;
+        const Frame* after = nullptr;
+        for (const Frame& f : frames) {
+            if (f.slot == 6 && PtpNs(f.state) <= PtpNs(frames[i].state)) {
+                before = &f;
+            }
+            if (f.slot == 6 && after == nullptr && PtpNs(f.state) > PtpNs(frames[i].state)) {
+                after = &f;
+            }
+        }
+        if (before == nullptr || after == nullptr) {
+            continue;
+        }
+        const auto label = [](const Kor::Protocol::TelemetryData& s) {
+            return std::array<int, 4>{s.timecodeHours, s.timecodeMinutes, s.timecodeSeconds,
+                                      s.timecodeFrames};
+        };
+        EXPECT_TRUE(label(frames[i].state) == label(before->state) ||
+                    label(frames[i].state) == label(after->state));
+    }
+    EXPECT_GE(projectFrames, 30);
+    EXPECT_GE(oneHzFrames, 1);
 }
 
 TEST(Transmitter, BadDestinationReportsEverySend) {
@@ -211,9 +429,12 @@ TEST(Transmitter, LiveRecordStamps) {
     auto& s = t.liveState;
     s.projectFps = 3;
     s.tickCountType = 1;
-    t.UpdateTimecode();
-    t.UpdatePtpTimestamp();
-    t.UpdateTickCount(0);
+    // A run that started 2.0004 s before the clock's instant.
+    const std::int64_t instant = clock.SteadyNs() * Kor::Engine::kThirdsPerNs;
+    t.timeBase.Start(0, clock.LocalTicks() * 100 - clock.SteadyNs());
+    t.UpdateTimecode(instant);
+    t.UpdatePtpTimestamp(instant);
+    t.UpdateTickCount(instant);
     EXPECT_EQ(s.timecodeHours, 13);
     EXPECT_EQ(s.timecodeFrames, 24);
     EXPECT_EQ(s.ptpSeconds, 20'000ULL * 86'400 + 13 * 3600 + 45 * 60 + 7);
