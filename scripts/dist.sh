@@ -49,4 +49,11 @@ fi
 for file in "${artefacts[@]}"; do
   echo "dist: $out/$(basename "$file") ($(du -h "$file" | cut -f1))"
 done
+if ((!linux_only)); then
+  for file in "$out"/kor-*-win64.zip; do
+    if [[ -f $file ]]; then
+      echo "dist: $file ($(du -h "$file" | cut -f1))"
+    fi
+  done
+fi
 echo "dist: done in $((SECONDS - started)) s"
