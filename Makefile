@@ -7,7 +7,7 @@ JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
 .PHONY: all deps configure build test run bench bench-korlib pacing replay-check sanitize tsan window-test fuzz format clean \
-        windows windows-test
+        windows windows-test dist
 
 all: build
 
@@ -83,6 +83,13 @@ window-test: build
 fuzz: deps
 	./scripts/run-fuzz.sh $(FUZZ_SECONDS)
 
+# The release artefacts in dist/: the Debian package kor_VERSION_amd64.deb, the Python wheel
+# korlib-VERSION-py3-none-PLATFORM.whl and, when the MinGW-w64 toolchain is present, the
+# Windows archive (DIST_WINDOWS=no leaves it out).
+DIST_WINDOWS ?= yes
+dist: build
+	./scripts/dist.sh $(if $(filter no,$(DIST_WINDOWS)),--linux) $(BUILD_DIR) dist
+
 # 64-bit Windows, cross-built with MinGW-w64 into build-win64/ (dependencies cached in
 # ~/.cache/kor-win64): the archive dist/kor-VERSION-win64.zip, and its tests under Wine.
 windows:
@@ -95,4 +102,4 @@ format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz build-win64
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz build-win64 dist

@@ -19,6 +19,9 @@ packages=(
   # Python tests, run with /usr/bin/python3: the korlib package (pytest) and kor-bridge's
   # OpenTrackIO samples validated against the published schema (jsonschema)
   python3 python3-pytest python3-jsonschema
+  # make dist: the Debian package's Depends (dpkg-shlibdeps), the korlib wheel built offline
+  # with Debian's setuptools and wheel, and installed into a fresh virtual environment
+  dpkg-dev python3-setuptools python3-wheel python3-pip python3-venv
 )
 
 missing=()

@@ -252,6 +252,9 @@ bool EmulatorModel::playLensFile(const std::string& path) {
         forceLensFileRates();
     }
     transmitter.StartZeiss();  // reports a file without a frame and starts nothing
+    // Noted now, not at the next frame: a short clip may have ended by then, and its end
+    // must still give back the rates and header values it replaced.
+    lensFilePlayingBefore = transmitter.lensFilePlaying;
     return transmitter.IsRunning();
 }
 

@@ -81,7 +81,9 @@ public:
     // putting back what an ended one replaced):
     // the lens-file-driven types are forced to the playback's pace first. A file that is
     // refused (unreadable, or without a frame) leaves the rates and the saved rates as
-    // they were. Returns whether the playback runs.
+    // they were. A playback started here is noted at once, so that syncLensFileState puts
+    // back what it replaced even when it has ended before the next call. Returns whether
+    // the playback runs.
     bool playLensFile(const std::string& path);
     void startSimulation();
     void stopSimulation();

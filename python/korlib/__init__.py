@@ -19,7 +19,7 @@ install prefix this package was installed into.
 
 from ._native import ABI_VERSION, LibraryNotFound
 from .capture import (CaptureError, Datagram, DecodedFrame, decode_capture, read_capture,
-                      write_capture)
+                      read_capture_salvaged, write_capture)
 from .telemetry import (STRING_CAPACITY, Device, FrameStatus, KorlibError, MessageType,
                         RadioControlValues, Telemetry, TransmissionType, ZeissZdValues, encode)
 
@@ -27,7 +27,7 @@ __all__ = [
     "ABI_VERSION", "CaptureError", "Datagram", "DecodedFrame", "Device", "FrameStatus",
     "KorlibError", "LibraryNotFound", "MessageType", "RadioControlValues", "STRING_CAPACITY",
     "Telemetry", "TransmissionType", "ZeissZdValues", "decode_capture", "encode",
-    "library_version", "read_capture", "write_capture",
+    "library_version", "read_capture", "read_capture_salvaged", "write_capture",
 ]
 
 

@@ -114,6 +114,17 @@ def read_capture(path) -> List[Datagram]:
     datagrams are skipped. A file that is not such a capture or ends inside a header or a
     packet raises CaptureError naming the file and the offset; OSError if it cannot be read.
     """
+    datagrams, cut = read_capture_salvaged(path)
+    if cut is not None:
+        raise cut
+    return datagrams
+
+
+def read_capture_salvaged(path) -> Tuple[List[Datagram], Optional[CaptureError]]:
+    """As read_capture, for a capture that may have been cut short (a recording killed while
+    it wrote): the datagrams of the whole packets before the cut, and the CaptureError that
+    names where it ends (None for a whole capture). A file that is no capture, or ends
+    inside its global header, still raises CaptureError."""
     with open(path, "rb") as file:
         data = file.read()
     if len(data) < 4:
@@ -147,13 +158,14 @@ def read_capture(path) -> List[Datagram]:
     while at < len(data):
         left = len(data) - at
         if left < _RECORD_HEADER:
-            raise CaptureError(path, at, f"capture cut short inside the header of packet "
-                                         f"{packet + 1}")
+            return datagrams, CaptureError(path, at, f"capture cut short inside the header "
+                                                     f"of packet {packet + 1}")
         seconds, fraction, included, original = record.unpack_from(data, at)
         if included > left - _RECORD_HEADER:
-            raise CaptureError(path, at, f"capture cut short inside packet {packet + 1} "
-                                         f"({included} bytes announced, "
-                                         f"{left - _RECORD_HEADER} present)")
+            return datagrams, CaptureError(path, at, f"capture cut short inside packet "
+                                                     f"{packet + 1} ({included} bytes "
+                                                     f"announced, {left - _RECORD_HEADER} "
+                                                     "present)")
         packet += 1
         frame = view[at + _RECORD_HEADER:at + _RECORD_HEADER + included]
         at += _RECORD_HEADER + included
@@ -165,7 +177,7 @@ def read_capture(path) -> List[Datagram]:
             continue
         datagrams.append(Datagram(seconds * 1_000_000_000 + fraction * fraction_ns, *found,
                                   packet))
-    return datagrams
+    return datagrams, None
 
 
 def _ipv4_checksum(header: bytes) -> int:

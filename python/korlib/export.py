@@ -5,13 +5,14 @@ import argparse
 import csv
 import json
 import os
+import secrets
+import stat
 import struct
 import sys
-import tempfile
 import time
 
 from ._native import LibraryNotFound
-from .capture import CaptureError, read_capture, _decode
+from .capture import CaptureError, read_capture_salvaged, _decode
 
 # The columns, in order. Values come from the state after the frame; the arrival time is
 # the capture's time stamp of the datagram.
@@ -109,7 +110,10 @@ class _Progress:
 
 class _Output:
     """An output file written beside its final name and moved there only on success, so a
-    failed export leaves no partial file; "-" is standard output."""
+    failed export leaves no partial file; "-" is standard output.
+
+    The file gets the mode any program's new file gets (0666 less the umask, applied by the
+    system as it creates it), or, when it replaces a file, that file's mode."""
 
     def __init__(self, path: str):
         self.path = path
@@ -118,7 +122,25 @@ class _Output:
             self.file = sys.stdout
             return
         directory = os.path.dirname(os.path.abspath(path))
-        fd, self.temp = tempfile.mkstemp(prefix=".korlib-export-", dir=directory)
+        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+        while True:
+            temp = os.path.join(directory, f".korlib-export-{secrets.token_hex(6)}")
+            try:
+                fd = os.open(temp, flags, 0o666)
+                break
+            except FileExistsError:
+                continue
+        self.temp = temp
+        try:
+            replaced = os.stat(path)
+            if stat.S_ISREG(replaced.st_mode):
+                os.chmod(fd, stat.S_IMODE(replaced.st_mode))
+        except FileNotFoundError:
+            pass
+        except OSError:
+            os.close(fd)
+            self.discard()
+            raise
         self.file = os.fdopen(fd, "w", newline="", encoding="utf-8")
 
     def commit(self):
@@ -131,7 +153,8 @@ class _Output:
 
     def discard(self):
         if self.temp is not None:
-            self.file.close()
+            if getattr(self, "file", None) is not None:
+                self.file.close()
             os.unlink(self.temp)
             self.temp = None
 
@@ -139,6 +162,30 @@ class _Output:
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
         self.exit(2, f"{self.prog}: {message}\n")
+
+
+def _port(text: str) -> int:
+    """A UDP port number, 0 to 65535."""
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: '{text}'") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"{value} is not a UDP port (0 to 65535)")
+    return value
+
+
+def _same_file(a: str, b: str) -> bool:
+    """Whether two paths name one file: the same after resolving '.', '..' and links, or,
+    for files that exist, the same file system entry (a hard link)."""
+    if a == "-" or b == "-":
+        return a == b
+    if os.path.realpath(a) == os.path.realpath(b):
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -155,23 +202,34 @@ def _parser() -> argparse.ArgumentParser:
                                                          "standard output)")
     export.add_argument("--json", metavar="OUT.jsonl",
                         help="write JSON Lines, one object per frame ('-': standard output)")
-    export.add_argument("--port", type=int, metavar="PORT",
-                        help="only datagrams sent to this UDP port")
+    export.add_argument("--port", type=_port, metavar="PORT",
+                        help="only datagrams sent to this UDP port (0 to 65535)")
+    export.add_argument("--salvage", action="store_true",
+                        help="export the whole packets of a capture cut short (a recording "
+                             "killed while it wrote), with a warning naming where it ends")
     return parser
 
 
-def export(capture: str, csv_path=None, json_path=None, port=None, stderr=sys.stderr) -> int:
+def export(capture: str, csv_path=None, json_path=None, port=None, stderr=sys.stderr,
+           salvage=False) -> int:
     """Runs the export; returns the exit status (0, 1 if the library cannot be loaded, 2
-    for a capture that cannot be read or an output that cannot be written)."""
+    for a capture that cannot be read or an output that cannot be written). With `salvage`,
+    a capture cut short gives the frames before the cut and a warning instead of status 2."""
     name = "korlib export"
     try:
-        datagrams = read_capture(capture)
+        datagrams, cut = read_capture_salvaged(capture)
     except CaptureError as error:
         print(f"{name}: {error}", file=stderr)
         return 2
     except OSError as error:
         print(f"{name}: cannot read {capture}: {error.strerror or error}", file=stderr)
         return 2
+    if cut is not None:
+        if not salvage:
+            print(f"{name}: {cut}", file=stderr)
+            return 2
+        print(f"{name}: warning: {cut}; exporting the {len(datagrams)} datagrams before it",
+              file=stderr)
 
     outputs = []
     try:
@@ -230,7 +288,16 @@ def export(capture: str, csv_path=None, json_path=None, port=None, stderr=sys.st
 
 
 def main(argv=None) -> int:
-    arguments = _parser().parse_args(argv)
+    parser = _parser()
+    arguments = parser.parse_args(argv)
     if arguments.csv is None and arguments.json is None:
-        _parser().error("export needs --csv OUT.csv or --json OUT.jsonl (or both)")
-    return export(arguments.capture, arguments.csv, arguments.json, arguments.port)
+        parser.error("export needs --csv OUT.csv or --json OUT.jsonl (or both)")
+    outputs = [path for path in (arguments.csv, arguments.json) if path is not None]
+    if len(outputs) == 2 and _same_file(*outputs):
+        parser.error(f"--csv {arguments.csv} and --json {arguments.json} name one file; "
+                     "give each output its own")
+    for path in outputs:
+        if path != "-" and _same_file(path, arguments.capture):
+            parser.error(f"{path} is the capture itself; the export would overwrite it")
+    return export(arguments.capture, arguments.csv, arguments.json, arguments.port,
+                  salvage=arguments.salvage)

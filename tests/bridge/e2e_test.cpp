@@ -383,8 +383,9 @@ Bytes D1(std::uint8_t camera, std::int32_t pan, std::int32_t tilt, std::int32_t 
 }
 
 // A FreeD generator -> kor-bridge --from-freed -> kor-monitor --json: each valid packet is one
-// Kor frame whose values are those sent, within Kor's step of 0.01; broken packets are
-// counted with their reason and never forwarded.
+// Kor frame whose values are those sent, within Kor's step of 0.01, and whose tick count
+// counts microseconds from the bridge's start; broken packets are counted with their reason
+// and never forwarded.
 TEST(BridgeEndToEnd, FreedGeneratorToKorMonitor) {
     const std::vector<Bytes> valid{
         D1(1, 90 * 32768, -45 * 32768, 16384, 64000, -160, 0, 35123, 1500),
@@ -403,6 +404,7 @@ TEST(BridgeEndToEnd, FreedGeneratorToKorMonitor) {
         ChildProgram monitor(KOR_MONITOR_PATH, "--json --bind 127.0.0.1 --port 0 --count 3");
         const std::uint16_t monitorPort = kor_test::MonitorPort(monitor);
         ASSERT_NE(monitorPort, 0) << monitor.Err();
+        const auto launched = std::chrono::steady_clock::now();
         ChildProgram bridge = Bridge(
             "--bind 127.0.0.1 --from-freed 0 --count 6 --fps 25 --to"
             " 127.0.0.1:" +
@@ -411,6 +413,8 @@ TEST(BridgeEndToEnd, FreedGeneratorToKorMonitor) {
         ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
         SendTo(port, sent);
         ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+        const auto bridgeLifetime = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - launched);
         ASSERT_EQ(monitor.Finish(), 0) << monitor.Err();
         const std::string& summary = bridge.Out();
         EXPECT_NE(summary.find("packets in: 6, out: 3, refused: 3"), std::string::npos) << summary;
@@ -420,10 +424,16 @@ TEST(BridgeEndToEnd, FreedGeneratorToKorMonitor) {
 
         std::istringstream lines(monitor.Out());
         std::size_t index = 0;
+        std::uint64_t lastTicks = 0;
         for (std::string line; std::getline(lines, line); ++index) {
             ASSERT_LT(index, valid.size());
             const json k = json::parse(line);
             const FreedPacket p = *Kor::Bridge::ParseFreed(valid[index]).packet;
+            // Within the bridge's lifetime as the test saw it, and never going back.
+            const auto ticks = k.at("tickCount").get<std::uint64_t>();
+            EXPECT_LE(ticks, static_cast<std::uint64_t>(bridgeLifetime.count())) << index;
+            EXPECT_GE(ticks, lastTicks) << index;
+            lastTicks = ticks;
             const auto expectNear = [&](const char* field, double expected) {
                 // Kor's step, and the float the receiver holds the value in.
                 EXPECT_NEAR(k.at(field).get<double>(), expected,

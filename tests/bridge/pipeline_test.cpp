@@ -169,3 +169,26 @@ TEST(KorInputHold, NothingIsHeldWithoutAWaitOrWithoutOpenTrackIO) {
 }
 
 }  // namespace
+
+// FreeD packets in: a frame's tick count is the microseconds from the bridge's start to the
+// packet's arrival, not the steady clock's own count (the machine's uptime here, 40 days).
+TEST(FreedInputTicks, CountMicrosecondsFromTheStart) {
+    const Clock::time_point start = Clock::time_point{} + std::chrono::hours(24 * 40);
+    const FreedInput input(FreedLens::Physical, TransmissionType::UDP, 0, start);
+    FreedPacket packet;
+    packet.cameraId = 1;
+    packet.zoom = 35000;
+    const auto wire = EncodeFreed(packet);
+    Kor::Protocol::Device device;
+    for (const auto& [after, ticks] :
+         {std::pair{0us, std::uint64_t{0}},
+          std::pair{std::chrono::microseconds(1500), std::uint64_t{1500}},
+          std::pair{std::chrono::microseconds(3'600'000'000), std::uint64_t{3'600'000'000}}}) {
+        std::vector<std::uint8_t> frame;
+        ASSERT_EQ(input.Feed(wire, start + after, frame), std::nullopt);
+        ASSERT_LE(device.Update(frame), Kor::Protocol::FrameStatus::SameTimecode);
+        const TelemetryData state = *device.GetCurrentState();
+        EXPECT_EQ(state.tickCount, ticks) << after.count();
+        EXPECT_EQ(state.tickCountType, 2);
+    }
+}

@@ -7,6 +7,7 @@ import json
 import os
 import pty
 import re
+import stat
 import subprocess
 import sys
 import time
@@ -21,11 +22,11 @@ SEND = os.environ.get("KOR_SEND")
 MONITOR = os.environ.get("KOR_MONITOR")
 
 
-def run_export(*arguments, stderr=subprocess.PIPE):
+def run_export(*arguments, stderr=subprocess.PIPE, cwd=None):
     env = dict(os.environ, PYTHONPATH=str(ROOT / "python"), PYTHONDONTWRITEBYTECODE="1")
     return subprocess.run([sys.executable, "-m", "korlib", "export", *map(str, arguments)],
                           env=env, stdout=subprocess.PIPE, stderr=stderr, text=True,
-                          timeout=PATIENCE)
+                          timeout=PATIENCE, cwd=cwd)
 
 
 def wait_for(condition, what):
@@ -184,3 +185,103 @@ def test_bad_options_are_one_line_with_status_2(arguments, text):
     result = run_export(*arguments)
     assert result.returncode == 2
     assert result.stderr.count("\n") == 1 and text in result.stderr, result.stderr
+
+
+def small_capture(path, frames=3, port=2):
+    """A capture of `frames` BasicLens frames, focus 1, 2, ..., sent to `port`."""
+    korlib.write_capture(path, [
+        (n, ("127.0.0.1", 1), ("127.0.0.1", port),
+         korlib.encode(korlib.Telemetry(focus=n + 1), [korlib.MessageType.BasicLens]))
+        for n in range(frames)])
+    return path
+
+
+def csv_focus(path):
+    return [int(row["focus"]) for row in csv.DictReader(open(path))]
+
+
+def test_one_file_for_both_outputs_or_for_the_capture_is_refused(tmp_path):
+    capture = small_capture(tmp_path / "take.pcap")
+    kept = capture.read_bytes()
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "old.out").write_text("kept\n")
+    os.link(tmp_path / "old.out", tmp_path / "hard.out")
+    os.symlink(tmp_path / "old.out", tmp_path / "soft.out")
+    for csv_path, json_path in [("same.out", "same.out"), ("same.out", "./same.out"),
+                                ("same.out", "sub/../same.out"),
+                                ("same.out", str(tmp_path / "same.out")),
+                                ("old.out", "hard.out"), ("soft.out", "old.out"), ("-", "-")]:
+        result = run_export(capture, "--csv", csv_path, "--json", json_path, cwd=tmp_path)
+        assert result.returncode == 2, (csv_path, json_path)
+        assert result.stderr.count("\n") == 1 and "name one file" in result.stderr, result.stderr
+        assert result.stdout == ""
+    for name in ("take.pcap", "./take.pcap"):
+        result = run_export(capture, "--json", name, cwd=tmp_path)
+        assert result.returncode == 2
+        assert result.stderr.count("\n") == 1 and "is the capture itself" in result.stderr
+    assert capture.read_bytes() == kept
+    assert (tmp_path / "old.out").read_text() == "kept\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "hard.out", "old.out", "soft.out", "sub", "take.pcap"]
+
+
+def test_ports_outside_0_to_65535_are_refused(tmp_path):
+    capture = small_capture(tmp_path / "take.pcap", port=65535)
+    for port in ("99999", "65536", "-1"):
+        result = run_export(capture, "--csv", tmp_path / "out.csv", "--port", port)
+        assert result.returncode == 2, port
+        assert result.stderr.count("\n") == 1 and "is not a UDP port (0 to 65535)" in \
+            result.stderr, result.stderr
+        assert not (tmp_path / "out.csv").exists()
+    for port, frames in (("65535", 3), ("0", 0)):
+        result = run_export(capture, "--csv", tmp_path / "out.csv", "--port", port)
+        assert result.returncode == 0, result.stderr
+        assert len(csv_focus(tmp_path / "out.csv")) == frames
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o002, 0o077])
+def test_new_files_get_the_mode_the_umask_allows(tmp_path, umask):
+    capture = small_capture(tmp_path / "take.pcap")
+    old = os.umask(umask)
+    try:
+        result = run_export(capture, "--csv", tmp_path / "a.csv", "--json", tmp_path / "a.jsonl")
+    finally:
+        os.umask(old)
+    assert result.returncode == 0, result.stderr
+    for name in ("a.csv", "a.jsonl"):
+        assert stat.S_IMODE(os.stat(tmp_path / name).st_mode) == 0o666 & ~umask, name
+
+
+def test_a_replaced_file_keeps_its_mode(tmp_path):
+    capture = small_capture(tmp_path / "take.pcap")
+    out = tmp_path / "out.csv"
+    out.write_text("old\n")
+    os.chmod(out, 0o640)
+    result = run_export(capture, "--csv", out)
+    assert result.returncode == 0, result.stderr
+    assert stat.S_IMODE(os.stat(out).st_mode) == 0o640
+    assert csv_focus(out) == [1, 2, 3]
+
+
+def test_salvage_exports_the_packets_before_the_cut(tmp_path):
+    whole = small_capture(tmp_path / "whole.pcap", frames=4).read_bytes()
+    cut = tmp_path / "cut.pcap"
+    cut.write_bytes(whole[:-10])  # the recording was killed inside the fourth packet
+    out = tmp_path / "out.csv"
+    refused = run_export(cut, "--csv", out)
+    assert refused.returncode == 2 and not out.exists()
+    assert refused.stderr.count("\n") == 1
+
+    result = run_export(cut, "--csv", out, "--salvage")
+    assert result.returncode == 0, result.stderr
+    assert csv_focus(out) == [1, 2, 3]
+    warning = result.stderr.splitlines()[0]
+    assert warning.startswith(f"korlib export: warning: {cut}: capture cut short inside packet "
+                              "4 ("), warning
+    packet_size = (len(whole) - 24) // 4
+    assert f" at offset {24 + 3 * packet_size}; exporting the 3 datagrams before it" in warning
+
+    # A header cut short is refused even with --salvage: nothing in it can be trusted.
+    (tmp_path / "header.pcap").write_bytes(whole[:20])
+    result = run_export(tmp_path / "header.pcap", "--csv", out, "--salvage")
+    assert result.returncode == 2 and "global header" in result.stderr

@@ -1,11 +1,13 @@
 // kor-send: option parsing, how options land in the model, and a lens file played end to end.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include <kor/kor.h>
 
 #include "../engine/loopback.h"
+#include "lens_file_reader.h"
 #include "programs.h"
 #include "send_options.h"
 
@@ -152,6 +155,71 @@ TEST(SendProgram, PlaysALensFileAndEndsWithIt) {
                                        types.end();
                             }),
               10);
+}
+
+// The sample file of the repository (emulator/lensfile/sample.zlcf), played by kor-send to a
+// loopback receiver: one ZeissZdData frame per file frame, each carrying the timecode, focus
+// and lens values of its line as they travel, and the header's names and frame rate.
+TEST(SendProgram, PlaysTheSampleLensFileWithItsValues) {
+    Kor::Protocol::TelemetryData header;
+    std::vector<Kor::Protocol::TelemetryData> records;
+    std::vector<std::int32_t> numbers;
+    std::int32_t clipLength = -1;
+    const std::unordered_map<std::string, int> rates{
+        {"23.98", 1}, {"24", 2}, {"25", 3}, {"29.97", 4}, {"30", 5}};
+    Kor::LensFile::LensFileTarget sample{header, records, numbers, clipLength, rates};
+    std::ifstream file(KOR_SAMPLE_LENS_FILE, std::ios::binary);
+    std::ostringstream faults;
+    Kor::LensFile::ReadLensFile(file, sample, faults);
+    EXPECT_EQ(faults.str(), "");  // the sample has no faulty line
+    ASSERT_EQ(records.size(), 10U);
+    ASSERT_EQ(clipLength, 9);
+
+    kor_test::LoopbackReceiver receiver;
+    kor_test::ChildProgram run(KOR_SEND_PATH, std::string("--lens-file ") + KOR_SAMPLE_LENS_FILE +
+                                                  kor_test::To(receiver.port()));
+    const auto datagrams = receiver.ReceiveUntilQuiet(1500ms, 10s);
+    ASSERT_EQ(run.Finish(), 0) << run.Err();
+
+    Kor::Protocol::Device device;
+    std::size_t frame = 0;
+    for (const kor_test::Datagram& d : datagrams) {
+        ASSERT_LE(device.Update(d.bytes), Kor::Protocol::FrameStatus::SameTimecode);
+        const auto types = kor_test::RecordTypes(d.bytes);
+        if (std::find(types.begin(), types.end(), MT::ZeissZdData) == types.end()) {
+            continue;  // the 1 Hz identity strings
+        }
+        ASSERT_LT(frame, records.size());
+        SCOPED_TRACE(frame);
+        const Kor::Protocol::TelemetryData& got = *device.GetCurrentState();
+        const Kor::Protocol::TelemetryData& line = records[frame];
+        // The line's lens values as they travel in a ZeissZdData record.
+        Kor::Protocol::Device expectedDevice;
+        expectedDevice.Update(line.Encode(Kor::Protocol::TransmissionType::UDP, {MT::ZeissZdData}));
+        const auto& sent = expectedDevice.GetCurrentState()->zeissZd;
+        EXPECT_EQ(got.zeissZd.focusDistance, line.zeissZd.focusDistance);
+        EXPECT_EQ(got.zeissZd.aperture, sent.aperture);
+        EXPECT_EQ(got.zeissZd.horizontalFieldOfView, sent.horizontalFieldOfView);
+        EXPECT_EQ(got.zeissZd.entrancePupilPosition, sent.entrancePupilPosition);
+        EXPECT_EQ(got.zeissZd.shading, sent.shading);
+        EXPECT_EQ(got.zeissZd.radialDistortion, sent.radialDistortion);
+        EXPECT_EQ(got.focus, line.zeissZd.focusDistance * 10U);
+        EXPECT_EQ((std::array<int, 4>{got.timecodeHours, got.timecodeMinutes, got.timecodeSeconds,
+                                      got.timecodeFrames}),
+                  (std::array<int, 4>{10, 0, 0, static_cast<int>(frame)}));
+        EXPECT_EQ(got.projectFps, 3);  // "25"
+        ++frame;
+    }
+    EXPECT_EQ(frame, records.size());
+    // Sent at 1 Hz from the start of the playback.
+    const Kor::Protocol::TelemetryData& state = *device.GetCurrentState();
+    EXPECT_EQ(state.clipName, "Sample take 1");
+    EXPECT_EQ(state.lensManufacturer, "Example Optics");
+    EXPECT_EQ(state.lensSerial, "EX-0042");
+    // A few values of the sample itself, so that an edit of it is seen here.
+    EXPECT_EQ(records[0].zeissZd.focusDistance, 100U);
+    EXPECT_FLOAT_EQ(records[0].zeissZd.aperture, 2.8F);
+    EXPECT_EQ(records[9].zeissZd.focusDistance, 280U);
 }
 
 }  // namespace

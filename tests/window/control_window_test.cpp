@@ -3,9 +3,12 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -198,6 +201,38 @@ TEST_F(LensFileCellTest, RefusedFileLeavesTheRates) {
     ASSERT_TRUE(model.transmitter.lensFilePlaying);
     Click("Message settings/Stop");
     expectRatesOfBefore("after a playback");
+}
+
+// A clip of one frame is sent and ended in well under a millisecond, before the window's next
+// frame: its end still gives back the rates and the header values it replaced, so that the
+// next file saves the user's rates rather than the forced ones.
+TEST_F(LensFileCellTest, AClipEndedBeforeTheNextFrameGivesBackWhatItReplaced) {
+    model.messageRate[Index(MessageType::BasicLens)] = 0;
+    const std::string clipName = model.transmitter.liveState.clipName;
+    const std::uint8_t projectFps = model.transmitter.liveState.projectFps;
+    std::ofstream(path) << "HEADER_START\nclipName:=One frame\ntcFps:=25\nclipDurationFrames:=0\n"
+                           "HEADER_END\nframe;tc;focusDistance\n0;10:00:00.0;150\n";
+    for (int play = 1; play <= 2; ++play) {
+        SCOPED_TRACE(play);
+        dialog.answer = FileDialogResult{FileDialogResult::Kind::Okay, path.string(), ""};
+        const kor_test::WidgetInfo open = Widget("Open file");
+        testing::internal::CaptureStdout();
+        ClickAt((open.minX + open.maxX) / 2, (open.minY + open.maxY) / 2);  // plays on release
+        // The clip ends by itself before the next frame is drawn.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (model.transmitter.lensFilePlaying && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        testing::internal::GetCapturedStdout();
+        ASSERT_FALSE(model.transmitter.lensFilePlaying);
+        EXPECT_EQ(model.transmitter.lensFramesSent.load(), 1);
+        Frame();
+        EXPECT_EQ(model.messageRate[Index(MessageType::Timecode)], 10);
+        EXPECT_EQ(model.messageRate[Index(MessageType::BasicLens)], 0);
+        std::lock_guard lock(model.transmitter.modelMutex);
+        EXPECT_EQ(model.transmitter.liveState.clipName, clipName);
+        EXPECT_EQ(model.transmitter.liveState.projectFps, projectFps);
+    }
 }
 
 TEST_F(LensFileCellTest, CancelAndErrorOnlyReport) {

@@ -176,8 +176,9 @@ int Run(const BridgeOptions& options) {
     settings.seed = std::random_device{}();
     settings.seed = (settings.seed << 32) ^ std::random_device{}() ^ MicrosecondsNow();
     Kor::Bridge::KorInput korInput(settings);
-    const Kor::Bridge::FreedInput freedInput(options.freedLens, options.framing,
-                                             options.projectFps);
+    const auto start = Clock::now();
+    const Kor::Bridge::FreedInput freedInput(options.freedLens, options.framing, options.projectFps,
+                                             start);
     // Destination index of each output kind.
     const std::size_t openTrackAt = 0;
     const std::size_t freedAt = options.openTrack ? 1 : 0;
@@ -193,7 +194,6 @@ int Run(const BridgeOptions& options) {
     std::vector<std::uint8_t> buffer;
     std::vector<Kor::Bridge::Outgoing> outgoing;
     std::vector<std::uint8_t> frame;
-    const auto start = Clock::now();
     int status = 0;
     while (!StopRequested() && (options.count == 0 || totals.in < options.count)) {
         auto wait = std::chrono::milliseconds(200);
@@ -229,7 +229,7 @@ int Run(const BridgeOptions& options) {
         ++totals.in;
         std::optional<std::string> refusal;
         if (options.fromFreed) {
-            refusal = freedInput.Feed(buffer, MicrosecondsNow(), frame);
+            refusal = freedInput.Feed(buffer, Clock::now(), frame);
             if (!refusal) {
                 Send(socket, outputs.front(), frame);
             }

@@ -107,14 +107,17 @@ void KorInput::AppendSample(const Protocol::TelemetryData& state, const SeenType
 }
 
 std::optional<std::string> FreedInput::Feed(std::span<const std::uint8_t> datagram,
-                                            std::uint64_t tickCountMicroseconds,
+                                            Clock::time_point now,
                                             std::vector<std::uint8_t>& frame) const {
     const FreedParse parsed = ParseFreed(datagram);
     if (!parsed.packet) {
         return std::string(FreedErrorText(parsed.error));
     }
-    const KorFromFreed kor =
-        KorFromFreedPacket(*parsed.packet, lens_, tickCountMicroseconds, projectFps_);
+    // A steady clock does not go back; a time before the start (none is passed) counts as 0.
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - start_);
+    const std::uint64_t ticks =
+        elapsed.count() > 0 ? static_cast<std::uint64_t>(elapsed.count()) : 0;
+    const KorFromFreed kor = KorFromFreedPacket(*parsed.packet, lens_, ticks, projectFps_);
     frame = kor.data.Encode(framing_, kor.types);
     return std::nullopt;
 }

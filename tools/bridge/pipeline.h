@@ -96,22 +96,29 @@ private:
     Clock::time_point holdUntil_{};
 };
 
-// FreeD packets in: every valid D1 packet yields one Kor frame.
+// FreeD packets in: every valid D1 packet yields one Kor frame. Its tick count is the
+// microseconds from `start` (the bridge's start) to the packet's arrival, so that it counts
+// from 0 whatever the machine's uptime and reaches the 40-bit field's end only after 12 days
+// of running.
 class FreedInput {
 public:
-    FreedInput(FreedLens lens, Protocol::TransmissionType framing, std::uint8_t projectFps)
-        : lens_(lens), framing_(framing), projectFps_(projectFps) {}
+    using Clock = std::chrono::steady_clock;
 
-    // Checks one datagram; a valid D1 packet becomes one Kor frame in `frame`. Returns why
-    // the datagram was refused, or nothing when `frame` holds a frame to send.
-    std::optional<std::string> Feed(std::span<const std::uint8_t> datagram,
-                                    std::uint64_t tickCountMicroseconds,
+    FreedInput(FreedLens lens, Protocol::TransmissionType framing, std::uint8_t projectFps,
+               Clock::time_point start)
+        : lens_(lens), framing_(framing), projectFps_(projectFps), start_(start) {}
+
+    // Checks one datagram, received at `now`; a valid D1 packet becomes one Kor frame in
+    // `frame`. Returns why the datagram was refused, or nothing when `frame` holds a frame
+    // to send.
+    std::optional<std::string> Feed(std::span<const std::uint8_t> datagram, Clock::time_point now,
                                     std::vector<std::uint8_t>& frame) const;
 
 private:
     FreedLens lens_;
     Protocol::TransmissionType framing_;
     std::uint8_t projectFps_;
+    Clock::time_point start_;
 };
 
 }  // namespace Kor::Bridge

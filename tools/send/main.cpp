@@ -224,7 +224,6 @@ int main(int argc, char** argv) {
                 if (!model.playLensFile(*options.lensFile)) {
                     return 1;
                 }
-                model.syncLensFileState();
                 model.rebuildSchedule();
             } else {
                 model.transmitter.Start();
