@@ -75,11 +75,17 @@ TEST(Clocks, DropFrameCountsRealFramesExactly) {
     }
 }
 
-// The drop-frame label that follows `tc`: frame numbers 0 and 1 are skipped at the start
-// of every minute except every tenth.
-std::array<int, 4> NextDropFrameLabel(const Kor::Engine::Timecode& tc) {
-    int h = tc.hours, m = tc.minutes, s = tc.seconds, f = tc.frames + 1;
-    if (f == 30) {
+using Label = std::array<int, 4>;
+
+Label LabelOf(const Kor::Engine::Timecode& tc) {
+    return {tc.hours, tc.minutes, tc.seconds, tc.frames};
+}
+
+// The label after `label` when `perSecond` labels make a second (non-drop), or drop-frame:
+// frame numbers 0 and 1 are skipped at the start of every minute except every tenth.
+Label NextLabel(const Label& label, int perSecond, bool dropFrame) {
+    int h = label[0], m = label[1], s = label[2], f = label[3] + 1;
+    if (f == perSecond) {
         f = 0;
         if (++s == 60) {
             s = 0;
@@ -87,7 +93,7 @@ std::array<int, 4> NextDropFrameLabel(const Kor::Engine::Timecode& tc) {
                 m = 0;
                 h = (h + 1) % 24;
             }
-            if (m % 10 != 0) {
+            if (dropFrame && m % 10 != 0) {
                 f = 2;
             }
         }
@@ -104,17 +110,16 @@ TEST(Clocks, DropFrameStampsAdvanceOneLabelPerFrame) {
     const std::int64_t midnight = LocalTicks(0, 0, 0, 0);
     for (const std::int64_t firstFrame : {0, 16'000, 997'000, 2'589'408 - 5'001}) {
         for (const std::int64_t phase : {1, 5'000, 166'833, 333'665}) {
-            std::array<int, 4> expected{};
+            Label expected{};
             for (std::int64_t k = 0; k < 5'000; ++k) {
                 const std::int64_t stamp =
                     midnight + phase + (firstFrame + k) * kFrameTicksTimes3 / 3;
-                const auto tc = TimecodeAt(stamp, 4);
-                const std::array<int, 4> label{tc.hours, tc.minutes, tc.seconds, tc.frames};
+                const Label label = LabelOf(TimecodeAt(stamp, 4));
                 if (k != 0) {
                     ASSERT_EQ(label, expected) << "frame " << firstFrame + k << ", " << phase
                                                << " ticks into it";
                 }
-                expected = NextDropFrameLabel(tc);
+                expected = NextLabel(label, 30, true);
             }
         }
     }
@@ -146,30 +151,6 @@ TEST(Clocks, IntegerRateLabelsChangeAtTheFrameBoundary) {
 using Kor::Engine::kThirdsPerNs;
 using Kor::Engine::kThirdsPerSecond;
 using Kor::Engine::TimeBase;
-using Label = std::array<int, 4>;
-
-Label LabelOf(const Kor::Engine::Timecode& tc) {
-    return {tc.hours, tc.minutes, tc.seconds, tc.frames};
-}
-
-// The label after `label` when `perSecond` labels make a second (non-drop), or drop-frame.
-Label NextLabel(const Label& label, int perSecond, bool dropFrame) {
-    int h = label[0], m = label[1], s = label[2], f = label[3] + 1;
-    if (f == perSecond) {
-        f = 0;
-        if (++s == 60) {
-            s = 0;
-            if (++m == 60) {
-                m = 0;
-                h = (h + 1) % 24;
-            }
-            if (dropFrame && m % 10 != 0) {
-                f = 2;
-            }
-        }
-    }
-    return {h, m, s, f};
-}
 
 constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 constexpr std::int64_t LocalNs(int h, int m, int s, std::int64_t ns) {
