@@ -68,7 +68,8 @@ private:
 // SameTimecode), and is empty otherwise. An applied frame holds at most 84 records.
 //
 // `messages` views memory inside the decoder: it stays valid until the next Update through
-// this decoder or a copy of it, and as long as the decoder lives.
+// this decoder or a copy of it, and as long as the decoder lives. The layouts of
+// FrameReport, MessageTypes and FrameCallback are part of the library's binary interface.
 struct FrameReport {
     FrameStatus status = FrameStatus::Incomplete;
     MessageTypes messages;
