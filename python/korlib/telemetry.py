@@ -2,6 +2,7 @@
 
 import ctypes
 import enum
+import functools
 import math
 import struct
 from dataclasses import dataclass, field, fields
@@ -451,18 +452,28 @@ def status_name(value) -> str:
 
 # ---- Decoding ---------------------------------------------------------------------------------
 
-# MessageType members by value (the values are 0 to 27 without a gap).
+# MessageType and FrameStatus members by value (both run from 0 without a gap).
 _MESSAGE_TYPES = tuple(MessageType)
+_STATUSES = tuple(FrameStatus)
 assert all(member.value == i for i, member in enumerate(_MESSAGE_TYPES))
+assert all(member.value == i for i, member in enumerate(_STATUSES))
 _REPORT_HEAD = struct.Struct("=iH")  # kor_frame_report: status, messageCount
+_REPORT_COUNT_AT = 4
 _REPORT_MESSAGES_AT = 8
 
 
+@functools.lru_cache(maxsize=1024)
+def _types_of(raw: bytes) -> tuple:
+    """The MessageType tuple of a report's messages array; a stream repeats a few lists, so
+    they are built once each."""
+    return tuple(_MESSAGE_TYPES[v] for v in struct.unpack(f"={len(raw) // 2}H", raw))
+
+
 def _report(buffer) -> Tuple[FrameStatus, tuple]:
-    """The status and record types of a kor_frame_report."""
+    """The status and record types of a kor_frame_report (a ctypes buffer or bytes)."""
     status, count = _REPORT_HEAD.unpack_from(buffer)
-    values = struct.unpack_from(f"={count}H", buffer, _REPORT_MESSAGES_AT)
-    return FrameStatus(status), tuple(_MESSAGE_TYPES[v] for v in values)
+    end = _REPORT_MESSAGES_AT + 2 * count
+    return _STATUSES[status], _types_of(bytes(buffer[_REPORT_MESSAGES_AT:end]))
 
 
 def _input(data, what: str) -> bytes:
@@ -506,6 +517,7 @@ class Device:
         self._handle = handle
         self._state = ctypes.create_string_buffer(TELEMETRY_SIZE)
         self._report = ctypes.create_string_buffer(_native.FRAME_REPORT_SIZE)
+        self._report_count = ctypes.c_uint16.from_buffer(self._report, _REPORT_COUNT_AT)
 
     def _live(self):
         if self._handle is None:
@@ -558,7 +570,10 @@ class Device:
         status = self._lib.kor_device_last_frame(self._live(), self._report)
         if status != _native.KOR_OK:
             _raise_for(status, "messages")
-        return _report(self._report)[1]
+        count = self._report_count.value
+        if count == 0:
+            return ()
+        return _types_of(self._report[_REPORT_MESSAGES_AT:_REPORT_MESSAGES_AT + 2 * count])
 
     @property
     def state(self) -> Telemetry:

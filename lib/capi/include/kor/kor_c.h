@@ -9,7 +9,8 @@
  *
  * Conventions:
  *  - Functions return an int status: KOR_OK (0) or a negative KOR_ERROR_* code.
- *    kor_device_update returns a kor_frame_status (0 to 9) or a negative code.
+ *    kor_device_update and kor_device_update_report return a kor_frame_status (0 to 9) or
+ *    a negative code.
  *  - Every pointer argument is checked; NULL gives KOR_ERROR_NULL_POINTER and changes
  *    nothing. The exceptions are stated (kor_device_destroy accepts NULL, and a byte span
  *    or a list of message types may be NULL when its length is 0).
