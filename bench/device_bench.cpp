@@ -9,6 +9,7 @@
 #include <unistd.h>
 #endif
 
+#include <cstddef>
 #include <cstdint>
 #include <fstream>
 #include <vector>
@@ -72,9 +73,10 @@ double CurrentRssKiB() {
 #endif
 
 // Each iteration hands one complete frame to Update; every frame is valid and applied.
-// Counters: heap allocations per frame once the device is warm (it keeps its message
-// objects and buffers across frames) and the frame's size.
-void UpdateDefaultFrame(benchmark::State& state, TransmissionType type) {
+// With `report`, Update also hands each frame's report (status and record types) to a
+// callback. Counters: heap allocations per frame once the device is warm (it keeps its
+// message objects and buffers across frames) and the frame's size.
+void UpdateDefaultFrame(benchmark::State& state, TransmissionType type, bool report = false) {
     const std::vector<std::uint8_t> frame = DefaultFrame(type);
     Device device;
     if (!Applied(device.Update(frame))) {
@@ -83,12 +85,17 @@ void UpdateDefaultFrame(benchmark::State& state, TransmissionType type) {
     }
 
     FrameStatus status = FrameStatus::Incomplete;
+    std::size_t types = 0;
+    const auto onFrame = [&types](const Kor::Protocol::FrameReport& r) {
+        types += r.messages.size();
+    };
     const std::uint64_t before = kor_bench::AllocationCount();
     for (auto _ : state) {
-        status = device.Update(frame);
+        status = report ? device.Update(frame, onFrame) : device.Update(frame);
         benchmark::DoNotOptimize(status);
         benchmark::ClobberMemory();
     }
+    benchmark::DoNotOptimize(types);
     const auto allocations = static_cast<double>(kor_bench::AllocationCount() - before);
     if (!Applied(status)) {
         state.SkipWithError("a frame was not applied");
@@ -103,6 +110,12 @@ void BM_DeviceUpdateUdp(benchmark::State& state) {
 }
 void BM_DeviceUpdateSerial(benchmark::State& state) {
     UpdateDefaultFrame(state, TransmissionType::Serial);
+}
+void BM_DeviceUpdateUdpReported(benchmark::State& state) {
+    UpdateDefaultFrame(state, TransmissionType::UDP, true);
+}
+void BM_DeviceUpdateSerialReported(benchmark::State& state) {
+    UpdateDefaultFrame(state, TransmissionType::Serial, true);
 }
 
 // One run of a million frames, UDP and Serial alternating, on one device: the resident set
@@ -141,6 +154,8 @@ void BM_DeviceMillionFrames(benchmark::State& state) {
 
 BENCHMARK(BM_DeviceUpdateUdp);
 BENCHMARK(BM_DeviceUpdateSerial);
+BENCHMARK(BM_DeviceUpdateUdpReported);
+BENCHMARK(BM_DeviceUpdateSerialReported);
 BENCHMARK(BM_DeviceMillionFrames)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

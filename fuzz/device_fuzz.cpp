@@ -1,5 +1,6 @@
 // Fuzz target: Device::Update fed arbitrary bytes in arbitrary chunks, on the datagram and the
-// serial path, checked against a byte-by-byte twin and a model of the framing rules.
+// serial path, checked against a byte-by-byte twin and a model of the framing rules; the
+// frame reports checked against the frames the twin finished.
 //
 // Input: one control byte that chooses how the rest is cut into Update calls, then the bytes.
 #include <algorithm>
@@ -17,6 +18,7 @@
 namespace {
 
 using Kor::Protocol::Device;
+using Kor::Protocol::FrameReport;
 using Kor::Protocol::FrameStatus;
 using Kor::Protocol::MessageType;
 using Kor::Protocol::TelemetryData;
@@ -183,6 +185,15 @@ public:
     // The statuses allowed for a frame found in error `s` after the bytes fed so far.
     StatusSet Error(FrameStatus s) const { return wrapped_ ? pathErrors_ : Bit(s); }
 
+    // The types of the records begun so far, in order: what an applied frame reports.
+    std::vector<MessageType> Types() const {
+        std::vector<MessageType> types;
+        for (const auto& record : records_) {
+            types.push_back(static_cast<MessageType>(record.first));
+        }
+        return types;
+    }
+
     // The statuses allowed once feeding has stopped (at an error or after every byte).
     StatusSet Outcome() const {
         if (wrapped_ || error_) {
@@ -204,8 +215,9 @@ private:
     std::optional<FrameStatus> error_;
 };
 
-// The statuses a datagram may have. `records` receives its record bytes.
-StatusSet ExpectDatagram(const Bytes& d, Bytes& records) {
+// The statuses a datagram may have. `records` receives its record bytes, `types` the types of
+// its records (meaningful when it is applied).
+StatusSet ExpectDatagram(const Bytes& d, Bytes& records, std::vector<MessageType>& types) {
     if (d.size() < kMinDatagram || d.size() > kMaxDatagram) {
         return Bit(FrameStatus::LengthError);
     }
@@ -218,14 +230,15 @@ StatusSet ExpectDatagram(const Bytes& d, Bytes& records) {
     for (std::uint8_t b : records) {
         if (!model.Feed(b)) break;
     }
+    types = model.Types();
     return model.Outcome();
 }
 
 // The statuses a serial frame may have, given the K stuffed bytes collected between two
 // delimiters (1 <= K <= 256, none zero). The bytes before the last are unstuffed on the fly
 // and parsed as they come, so a parser error wins over the framing and checksum checks; the
-// last byte is the checksum's place.
-StatusSet ExpectSerial(const Bytes& buf) {
+// last byte is the checksum's place. `types` receives the types of its records.
+StatusSet ExpectSerial(const Bytes& buf, std::vector<MessageType>& types) {
     RecordModel model(kSerialErrors);
     Bytes records;
     unsigned code = buf[0];
@@ -240,6 +253,7 @@ StatusSet ExpectSerial(const Bytes& buf) {
             return model.Outcome();
         }
     }
+    types = model.Types();
     const std::uint8_t last = buf.back();
     // The checksum is the last byte, or a zero that the final code byte stands for.
     if (code != 2 && !(code == 1 && last == 1)) {
@@ -254,15 +268,30 @@ StatusSet ExpectSerial(const Bytes& buf) {
 // ---------------------------------------------------------------------------------------------
 // The twin: a device fed byte by byte (datagrams whole), checked against the model as it goes.
 
+// One finished frame: what its report holds and the state right after it.
+struct Finished {
+    FrameStatus status;
+    std::vector<MessageType> messages;
+    TelemetryData state;
+};
+
+bool SameMessages(const Kor::Protocol::MessageTypes& got, const std::vector<MessageType>& want) {
+    return std::equal(got.begin(), got.end(), want.begin(), want.end());
+}
+
 class Twin {
 public:
     const TelemetryData& State() const { return *device_.GetCurrentState(); }
 
+    // The frames finished since the last call, in order.
+    std::vector<Finished> TakeFinished() { return std::exchange(finished_, {}); }
+
     FrameStatus Serial(std::uint8_t x) {
         const FrameStatus status = device_.Update(Bytes{x});
         const bool overflow = x != 0 && collecting_ && buffer_.size() >= kMaxSerialFrame;
+        std::vector<MessageType> types;
         if (x == 0 && !buffer_.empty()) {
-            Require((Bit(status) & ExpectSerial(buffer_)) != 0, "status of a serial frame");
+            Require((Bit(status) & ExpectSerial(buffer_, types)) != 0, "status of a serial frame");
         } else {
             Require(status == (overflow ? FrameStatus::LengthError : FrameStatus::Incomplete),
                     "status of a serial byte that ends no frame");
@@ -273,14 +302,17 @@ public:
         } else if (collecting_) {
             buffer_.push_back(x);
         }
-        Settle(status);
+        Settle(status, types);
         return status;
     }
 
     FrameStatus Datagram(const Bytes& datagram) {
         const FrameStatus status = device_.Update(datagram);
         Bytes records;
-        Require((Bit(status) & ExpectDatagram(datagram, records)) != 0, "status of a datagram");
+        std::vector<MessageType> types;
+        Require((Bit(status) & ExpectDatagram(datagram, records, types)) != 0,
+                "status of a datagram");
+        Require(status != FrameStatus::Incomplete, "a datagram finished no frame");
         if (status != FrameStatus::LengthError) {
             buffer_.clear();  // a partly collected serial frame is dropped
         }
@@ -291,16 +323,28 @@ public:
             const char* what = "the datagram's records as a serial frame";
             Require(other.Update(kor_fuzz::SerialFrame(records)) == status, what, "status");
             RequireSameState(*other.GetCurrentState(), State(), what);
+            Require(SameMessages(other.GetLastFrame().messages,
+                                 kor_fuzz::IsApplied(status) ? types : std::vector<MessageType>{}),
+                    what, "report");
         }
-        Settle(status);
+        Settle(status, types);
         return status;
     }
 
 private:
     // An error leaves the state as it was; an applied frame reports whether the timecode
-    // changed.
-    void Settle(FrameStatus status) {
-        if (!kor_fuzz::IsApplied(status)) {
+    // changed. The device's last report is the frame just finished, if any, with the types
+    // of its records when it was applied and none otherwise.
+    void Settle(FrameStatus status, const std::vector<MessageType>& types) {
+        const FrameReport last = device_.GetLastFrame();
+        Require(last.status == status, "the last report's status is not the one returned");
+        const bool applied = kor_fuzz::IsApplied(status);
+        Require(SameMessages(last.messages, applied ? types : std::vector<MessageType>{}),
+                "the report's types are not the frame's records");
+        if (status != FrameStatus::Incomplete) {
+            finished_.push_back({status, applied ? types : std::vector<MessageType>{}, State()});
+        }
+        if (!applied) {
             RequireSameState(prev_, State(), "a frame that was not applied changed the state");
             return;
         }
@@ -313,6 +357,7 @@ private:
     TelemetryData prev_;  // the state after the last applied frame
     bool collecting_ = false;
     Bytes buffer_;  // stuffed bytes since the last delimiter
+    std::vector<Finished> finished_;
 };
 
 }  // namespace
@@ -321,10 +366,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;
     }
-    Device device;  // fed the chunks
+    Device device;  // fed the chunks, with a report for each frame they finish
     Twin twin;
     for (const Bytes& chunk : Chunk(data[0], Bytes(data + 1, data + size))) {
-        const FrameStatus status = device.Update(chunk);
+        std::vector<Finished> reported;
+        const FrameStatus status = device.Update(chunk, [&](const FrameReport& report) {
+            Require(report.status != FrameStatus::Incomplete, "a report of no frame");
+            Require(report.Applied() || report.messages.empty(), "types of a refused frame");
+            const FrameReport last = device.GetLastFrame();
+            Require(last.status == report.status && last.messages.data() == report.messages.data() &&
+                        last.messages.size() == report.messages.size(),
+                    "the last frame is not the one being reported");
+            reported.push_back({report.status,
+                                std::vector<MessageType>(report.messages.begin(),
+                                                         report.messages.end()),
+                                *device.GetCurrentState()});
+        });
         FrameStatus expected = FrameStatus::Incomplete;
         if (chunk.size() >= 3 && chunk[0] == 0x00 && chunk[1] == 0xFF && chunk[2] == 0x00) {
             expected = twin.Datagram(chunk);
@@ -338,6 +395,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Require(status == expected, "chunked and byte-wise statuses differ");
         RequireSameState(*device.GetCurrentState(), twin.State(),
                          "chunked and byte-wise states differ");
+
+        // One report per frame the byte-wise twin finished, in order, each with that frame's
+        // status, types and state; the status returned is that of the last report.
+        const std::vector<Finished> finished = twin.TakeFinished();
+        Require(reported.size() == finished.size(), "not one report per finished frame");
+        for (std::size_t i = 0; i < finished.size(); ++i) {
+            Require(reported[i].status == finished[i].status, "reported status differs");
+            Require(reported[i].messages == finished[i].messages, "reported types differ");
+            RequireSameState(reported[i].state, finished[i].state,
+                             "the state seen with a report differs");
+        }
+        Require(status == (reported.empty() ? FrameStatus::Incomplete : reported.back().status),
+                "the status returned is not that of the last report");
+        Require(device.GetLastFrame().status == status, "the last frame is not the last report");
     }
 
     // Any state a device reaches re-encodes to frames that a fresh device accepts.

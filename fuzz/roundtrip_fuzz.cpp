@@ -163,6 +163,7 @@ std::size_t PayloadLength(const TelemetryData& d, MessageType type) {
 // that would overflow the frame is left out and later, shorter ones are still tried.
 struct Fitted {
     std::array<bool, 32> sent{};
+    std::vector<MessageType> order;  // the records in the frame, in frame order
     std::size_t recordBytes = 0;
 
     bool Has(MessageType t) const { return sent[static_cast<std::size_t>(t)]; }
@@ -175,6 +176,7 @@ Fitted FitRecords(const TelemetryData& d, const std::vector<MessageType>& types)
         if (payload != 0 && f.recordBytes + 2 + payload <= kMaxRecordBytes) {
             f.recordBytes += 2 + payload;
             f.sent[static_cast<std::size_t>(t)] = true;
+            f.order.push_back(t);
         }
     }
     return f;
@@ -408,6 +410,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const TelemetryData& got = *device.GetCurrentState();
         kor_fuzz::RequireSameState(got, Expected(got, rec, base, fitted),
                                    "decoded field differs from the record");
+        const Kor::Protocol::FrameReport report = device.GetLastFrame();
+        Require(std::equal(report.messages.begin(), report.messages.end(), fitted.order.begin(),
+                           fitted.order.end()),
+                "the report does not list the frame's records");
     }
 
     Device viaUdp;
@@ -419,6 +425,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     Require(udpStatus == viaSerial.Update(serial), "UDP and Serial statuses differ");
+    const Kor::Protocol::MessageTypes udpTypes = viaUdp.GetLastFrame().messages;
+    Require(std::equal(udpTypes.begin(), udpTypes.end(), fitted.order.begin(), fitted.order.end()),
+            "the datagram's report does not list its records");
     kor_fuzz::RequireSameState(*viaUdp.GetCurrentState(), *viaSerial.GetCurrentState(),
                                "UDP and Serial decode to different states");
     return 0;

@@ -15,8 +15,9 @@ KOR_ERROR_OUT_OF_MEMORY = -3
 KOR_ERROR_INVALID_ARGUMENT = -4
 
 MAX_FRAME_SIZE = 261
-# sizeof(kor_telemetry), pinned in kor/kor_c.h.
+# sizeof(kor_telemetry) and sizeof(kor_frame_report), pinned in kor/kor_c.h.
 TELEMETRY_SIZE = 752
+FRAME_REPORT_SIZE = 264
 
 
 class LibraryNotFound(OSError):
@@ -56,11 +57,15 @@ _P_out = _c.POINTER(_c.c_char)  # buffers out
 _P_size = _c.POINTER(_c.c_size_t)
 _P_u16 = _c.POINTER(_c.c_uint16)
 
+# kor_frame_callback: (const kor_frame_report* report, void* context).
+FRAME_CALLBACK = _c.CFUNCTYPE(None, _c.c_void_p, _c.c_void_p)
+
 _SIGNATURES = {
     "kor_get_version": (_c.c_int, [_P_out]),
     "kor_version_string": (_c.c_char_p, []),
     "kor_telemetry_size": (_c.c_size_t, []),
     "kor_status_name": (_c.c_char_p, [_c.c_int]),
+    "kor_message_type_name": (_c.c_char_p, [_c.c_int]),
     "kor_telemetry_init": (_c.c_int, [_P_out]),
     "kor_encode": (_c.c_int, [_P_u8, _c.c_int, _P_u16, _c.c_size_t, _P_out, _c.c_size_t,
                               _P_size]),
@@ -68,6 +73,9 @@ _SIGNATURES = {
     "kor_device_create_with_state": (_c.c_int, [_P_u8, _c.POINTER(_c.c_void_p)]),
     "kor_device_destroy": (None, [_c.c_void_p]),
     "kor_device_update": (_c.c_int, [_c.c_void_p, _P_u8, _c.c_size_t]),
+    "kor_device_update_report": (_c.c_int, [_c.c_void_p, _P_u8, _c.c_size_t, FRAME_CALLBACK,
+                                            _c.c_void_p]),
+    "kor_device_last_frame": (_c.c_int, [_c.c_void_p, _P_out]),
     "kor_device_get_state": (_c.c_int, [_c.c_void_p, _P_out]),
     "kor_device_encode_state": (_c.c_int, [_c.c_void_p, _c.c_int, _P_u16, _c.c_size_t, _P_out,
                                            _c.c_size_t, _P_size]),

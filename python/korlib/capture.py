@@ -5,7 +5,7 @@ import functools
 import struct
 from typing import Iterator, List, NamedTuple, Optional, Tuple
 
-from .telemetry import Device, FrameStatus, Telemetry
+from .telemetry import Device, FrameStatus, MessageType, Telemetry
 
 _MAGIC_MICRO = 0xA1B2C3D4
 _MAGIC_NANO = 0xA1B23C4D
@@ -218,13 +218,28 @@ def write_capture(path, datagrams) -> int:
     return count
 
 
-class DecodedFrame(NamedTuple):
-    """One datagram of a capture, the status of decoding it and the state after it (the
-    previous state when the frame was not applied)."""
-
+class _DecodedFields(NamedTuple):
     datagram: Datagram
     status: FrameStatus
     state: Telemetry
+
+
+class DecodedFrame(_DecodedFields):
+    """One datagram of a capture, the status of decoding it and the state after it (the
+    previous state when the frame was not applied), and `messages`: the frame's record types
+    in frame order, empty unless it was applied. It unpacks as (datagram, status, state)."""
+
+    messages: Tuple[MessageType, ...] = ()
+
+    def __new__(cls, datagram: Datagram, status: FrameStatus, state: Telemetry,
+                messages: Tuple[MessageType, ...] = ()):
+        frame = super().__new__(cls, datagram, status, state)
+        frame.messages = tuple(messages)
+        return frame
+
+    def __repr__(self):
+        return (f"DecodedFrame(datagram={self.datagram!r}, status={self.status!r}, "
+                f"state={self.state!r}, messages={self.messages!r})")
 
 
 def decode_capture(path, port: Optional[int] = None) -> Iterator[DecodedFrame]:
@@ -241,4 +256,4 @@ def _decode(datagrams, port):
             if port is not None and datagram.destination[1] != port:
                 continue
             status = device.update(datagram.payload)
-            yield DecodedFrame(datagram, status, device.state)
+            yield DecodedFrame(datagram, status, device.state, device.messages)

@@ -2,10 +2,11 @@
 
 import ctypes
 import enum
+import functools
 import math
 import struct
 from dataclasses import dataclass, field, fields
-from typing import List, Optional
+from typing import List, NamedTuple, Optional, Tuple
 
 from . import _native
 
@@ -427,7 +428,71 @@ def encode(state: Telemetry, types, transmission=TransmissionType.UDP) -> bytes:
         "encode")
 
 
+# ---- Names ------------------------------------------------------------------------------------
+
+def message_type_name(value) -> str:
+    """The library's name of a message type number, as the C++ enumerator is spelled
+    ("BasicLens"); "Unknown" for a number outside 0 to 27."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{value!r} is not a message type number")
+    if not -2**31 <= value < 2**31:
+        return "Unknown"
+    return _native.library().kor_message_type_name(value).decode("ascii")
+
+
+def status_name(value) -> str:
+    """The library's name of a FrameStatus value ("HeaderError") or of a negative KOR_ERROR_*
+    code; "unknown" for anything else."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{value!r} is not a status")
+    if not -2**31 <= value < 2**31:
+        return "unknown"
+    return _native.library().kor_status_name(value).decode("ascii")
+
+
 # ---- Decoding ---------------------------------------------------------------------------------
+
+# MessageType and FrameStatus members by value (both run from 0 without a gap).
+_MESSAGE_TYPES = tuple(MessageType)
+_STATUSES = tuple(FrameStatus)
+assert all(member.value == i for i, member in enumerate(_MESSAGE_TYPES))
+assert all(member.value == i for i, member in enumerate(_STATUSES))
+_REPORT_HEAD = struct.Struct("=iH")  # kor_frame_report: status, messageCount
+_REPORT_COUNT_AT = 4
+_REPORT_MESSAGES_AT = 8
+
+
+@functools.lru_cache(maxsize=1024)
+def _types_of(raw: bytes) -> tuple:
+    """The MessageType tuple of a report's messages array; a stream repeats a few lists, so
+    they are built once each."""
+    return tuple(_MESSAGE_TYPES[v] for v in struct.unpack(f"={len(raw) // 2}H", raw))
+
+
+def _report(buffer) -> Tuple[FrameStatus, tuple]:
+    """The status and record types of a kor_frame_report (a ctypes buffer or bytes)."""
+    status, count = _REPORT_HEAD.unpack_from(buffer)
+    end = _REPORT_MESSAGES_AT + 2 * count
+    return _STATUSES[status], _types_of(bytes(buffer[_REPORT_MESSAGES_AT:end]))
+
+
+def _input(data, what: str) -> bytes:
+    """Received bytes as the C interface takes them."""
+    if isinstance(data, bytes):
+        return data
+    if not isinstance(data, (bytearray, memoryview)):
+        raise TypeError(f"{what} takes bytes, not {type(data).__name__}")
+    return bytes(data)
+
+
+class FrameReport(NamedTuple):
+    """One frame that Device.update_frames finished: its status, its record types in frame
+    order (empty unless the frame was applied) and the state right after it."""
+
+    status: FrameStatus
+    messages: Tuple[MessageType, ...]
+    state: Telemetry
+
 
 class Device:
     """A decoder: feed it received datagrams or chunks of a serial stream with update(),
@@ -451,6 +516,8 @@ class Device:
         self._lib = lib
         self._handle = handle
         self._state = ctypes.create_string_buffer(TELEMETRY_SIZE)
+        self._report = ctypes.create_string_buffer(_native.FRAME_REPORT_SIZE)
+        self._report_count = ctypes.c_uint16.from_buffer(self._report, _REPORT_COUNT_AT)
 
     def _live(self):
         if self._handle is None:
@@ -460,15 +527,53 @@ class Device:
     def update(self, data) -> FrameStatus:
         """Feeds received bytes: input that starts 00 FF 00 is one whole datagram, anything
         else the next chunk of a serial byte stream. Returns the status of the last frame
-        finished, Incomplete if none."""
-        if not isinstance(data, bytes):
-            if not isinstance(data, (bytearray, memoryview)):
-                raise TypeError(f"update takes bytes, not {type(data).__name__}")
-            data = bytes(data)
+        finished, Incomplete if none; `messages` then holds that frame's record types."""
+        data = _input(data, "update")
         status = self._lib.kor_device_update(self._live(), data, len(data))
         if status < 0:
             _raise_for(status, "update")
         return FrameStatus(status)
+
+    def update_frames(self, data) -> List[FrameReport]:
+        """Feeds received bytes as update() does and returns one FrameReport per frame they
+        finished, in order: one for a datagram; for a chunk of a serial stream one per frame
+        (or overflow, LengthError) it completes, none if it completes none.
+
+            for frame in device.update_frames(chunk):
+                if frame.status.applied:
+                    print([t.name for t in frame.messages], frame.state.focus)
+        """
+        data = _input(data, "update_frames")
+        handle = self._live()
+        reports = []
+        failures = []
+
+        def on_frame(report, _context):
+            try:
+                status, messages = _report(ctypes.string_at(report, _native.FRAME_REPORT_SIZE))
+                reports.append(FrameReport(status, messages, self.state))
+            except BaseException as error:  # ctypes would print and drop it
+                failures.append(error)
+
+        callback = _native.FRAME_CALLBACK(on_frame)
+        status = self._lib.kor_device_update_report(handle, data, len(data), callback, None)
+        if failures:
+            raise failures[0]
+        if status < 0:
+            _raise_for(status, "update_frames")
+        return reports
+
+    @property
+    def messages(self) -> Tuple[MessageType, ...]:
+        """The record types, in frame order, of the last frame that the latest update
+        finished; empty when that frame was not applied or the update finished none."""
+        status = self._lib.kor_device_last_frame(self._live(), self._report)
+        if status != _native.KOR_OK:
+            _raise_for(status, "messages")
+        count = self._report_count.value
+        if count == 0:
+            return ()
+        return _types_of(self._report[_REPORT_MESSAGES_AT:_REPORT_MESSAGES_AT + 2 * count])
 
     @property
     def state(self) -> Telemetry:

@@ -1,6 +1,7 @@
 /* The C interface used from C99 through kor/kor_c.h alone: hand-written frames in both
- * directions, the record's defaults, the lens functions, and every NULL pointer, short
- * buffer and out-of-range argument. Prints each failed check and exits 1 if there was one. */
+ * directions, the frame reports of a serial stream cut anywhere, names, the record's
+ * defaults, the lens functions, and every NULL pointer, short buffer and out-of-range
+ * argument. Prints each failed check and exits 1 if there was one. */
 #include <kor/kor_c.h>
 
 #include <stdio.h>
@@ -239,6 +240,168 @@ static void test_decode_vectors(void) {
     kor_device_destroy(NULL);
 }
 
+/* The reports one kor_device_update_report call handed out, with the channel the state held
+ * right after each. */
+#define MAX_SEEN 16
+typedef struct seen_reports {
+    kor_device* device;
+    size_t count;
+    kor_frame_report reports[MAX_SEEN];
+    unsigned channels[MAX_SEEN];
+} seen_reports;
+
+static void remember(const kor_frame_report* report, void* context) {
+    seen_reports* seen = (seen_reports*)context;
+    kor_telemetry state;
+    if (seen->count < MAX_SEEN) {
+        seen->reports[seen->count] = *report;
+        kor_device_get_state(seen->device, &state);
+        seen->channels[seen->count] = state.channelId;
+    }
+    ++seen->count;
+}
+
+/* One expected report: status, channel after it, and up to four record types. */
+typedef struct expected_report {
+    int status;
+    unsigned channel;
+    uint16_t count;
+    uint16_t messages[4];
+} expected_report;
+
+static int same_report(const kor_frame_report* got, unsigned channel,
+                       const expected_report* want) {
+    uint16_t i;
+    if (got->status != want->status || got->messageCount != want->count ||
+        channel != want->channel || got->padding0[0] != 0 || got->padding0[1] != 0) {
+        return 0;
+    }
+    for (i = 0; i < KOR_MAX_FRAME_MESSAGES; ++i) {
+        if (got->messages[i] != (i < want->count ? want->messages[i] : 0)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+static void test_frame_reports(void) {
+    /* Garbage before the first delimiter; timecode and lens; a repeated delimiter; a frame
+     * with a bad checksum; ChannelId 7 twice; garbage between delimiters; type 28; ChannelId
+     * 9. Written by hand: 18 00 07 18 00 07 sums to 0x3E, checksum C1. */
+    static const uint8_t stream[] = {
+        0x41, 0x42,
+        0x00, 0x01, 0x08, 0x03, 0x10, 0x20, 0x30, 0x12, 0x01, 0x07, 0x03, 0x05, 0xDC, 0x06,
+        0x0D, 0xAC, 0x01, 0x18, 0xCF, 0x00,
+        0x00,
+        0x02, 0x18, 0x03, 0x07, 0xE1, 0x00,
+        0x02, 0x18, 0x03, 0x07, 0x18, 0x03, 0x07, 0xC1, 0x00,
+        0x41, 0x42, 0x00,
+        0x05, 0x1C, 0x01, 0x01, 0x00,
+        0x02, 0x18, 0x03, 0x09, 0xDE, 0x00};
+    static const expected_report expected[] = {
+        {KOR_FRAME_NEW_TIMECODE, 255, 2, {KOR_MESSAGE_TIMECODE, KOR_MESSAGE_BASIC_LENS}},
+        {KOR_FRAME_CHECKSUM_ERROR, 255, 0, {0}},
+        {KOR_FRAME_SAME_TIMECODE, 7, 2, {KOR_MESSAGE_CHANNEL_ID, KOR_MESSAGE_CHANNEL_ID}},
+        {KOR_FRAME_FRAMING_ERROR, 7, 0, {0}},
+        {KOR_FRAME_BAD_MESSAGE_TYPE, 7, 0, {0}},
+        {KOR_FRAME_SAME_TIMECODE, 9, 1, {KOR_MESSAGE_CHANNEL_ID}},
+    };
+    static const uint8_t datagram[] = {0x00, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                       0x18, 0x00, 0x05, 0x1B, 0x00, 0x2A};
+    static const uint8_t header_error[] = {0x00, 0xFF, 0x00, 0x01, 0x00, 0x00,
+                                           0x00, 0x00, 0x18, 0x00, 0x07};
+    seen_reports seen;
+    kor_frame_report last;
+    size_t split;
+    size_t i;
+
+    /* Cut in two at every position: the same reports in the same order, and each call
+     * returns its last report's status. */
+    for (split = 0; split <= sizeof stream; ++split) {
+        size_t total = 0;
+        int ok = 1;
+        int piece;
+        memset(&seen, 0, sizeof seen);
+        if (kor_device_create(&seen.device) != KOR_OK) {
+            ++failures;
+            return;
+        }
+        for (piece = 0; piece < 2; ++piece) {
+            const uint8_t* from = piece == 0 ? stream : stream + split;
+            const size_t size = piece == 0 ? split : sizeof stream - split;
+            const size_t before = seen.count;
+            const int status = kor_device_update_report(seen.device, from, size, remember, &seen);
+            const int want = seen.count > before && seen.count <= MAX_SEEN
+                                 ? seen.reports[seen.count - 1].status
+                                 : KOR_FRAME_INCOMPLETE;
+            CHECK(kor_device_last_frame(seen.device, &last) == KOR_OK);
+            ok = ok && status == want && last.status == want;
+        }
+        total = seen.count;
+        ok = ok && total == COUNT(expected);
+        for (i = 0; ok && i < COUNT(expected); ++i) {
+            ok = same_report(&seen.reports[i], seen.channels[i], &expected[i]);
+        }
+        if (!ok) {
+            printf("reports of the stream split at %u: %u reports\n", (unsigned)split,
+                   (unsigned)total);
+            ++failures;
+        }
+        kor_device_destroy(seen.device);
+    }
+
+    /* A datagram: exactly one report; kor_device_last_frame gives it too. */
+    memset(&seen, 0, sizeof seen);
+    CHECK(kor_device_create(&seen.device) == KOR_OK);
+    CHECK(kor_device_update_report(seen.device, datagram, sizeof datagram, remember, &seen) ==
+          KOR_FRAME_SAME_TIMECODE);
+    CHECK(seen.count == 1);
+    {
+        const expected_report channel_and_subject = {
+            KOR_FRAME_SAME_TIMECODE, 5, 2, {KOR_MESSAGE_CHANNEL_ID, KOR_MESSAGE_SUBJECT_ID}};
+        CHECK(same_report(&seen.reports[0], seen.channels[0], &channel_and_subject));
+        memset(&last, 0x5A, sizeof last);
+        CHECK(kor_device_last_frame(seen.device, &last) == KOR_OK);
+        CHECK(same_report(&last, 5, &channel_and_subject));
+    }
+    /* A refused datagram reports no types; the plain update keeps the last report too. */
+    CHECK(kor_device_update(seen.device, header_error, sizeof header_error) ==
+          KOR_FRAME_HEADER_ERROR);
+    CHECK(kor_device_last_frame(seen.device, &last) == KOR_OK);
+    CHECK(last.status == KOR_FRAME_HEADER_ERROR && last.messageCount == 0);
+    /* A call that finishes nothing. */
+    CHECK(kor_device_update_report(seen.device, stream, 5, remember, &seen) ==
+          KOR_FRAME_INCOMPLETE);
+    CHECK(seen.count == 1);
+    CHECK(kor_device_last_frame(seen.device, &last) == KOR_OK);
+    CHECK(last.status == KOR_FRAME_INCOMPLETE && last.messageCount == 0);
+
+    CHECK(kor_device_update_report(NULL, datagram, 1, remember, &seen) == KOR_ERROR_NULL_POINTER);
+    CHECK(kor_device_update_report(seen.device, NULL, 1, remember, &seen) ==
+          KOR_ERROR_NULL_POINTER);
+    CHECK(kor_device_update_report(seen.device, datagram, sizeof datagram, NULL, &seen) ==
+          KOR_ERROR_NULL_POINTER);
+    CHECK(kor_device_update_report(seen.device, NULL, 0, remember, NULL) == KOR_FRAME_INCOMPLETE);
+    CHECK(seen.count == 1);
+    CHECK(kor_device_last_frame(NULL, &last) == KOR_ERROR_NULL_POINTER);
+    CHECK(kor_device_last_frame(seen.device, NULL) == KOR_ERROR_NULL_POINTER);
+    kor_device_destroy(seen.device);
+}
+
+static void test_names(void) {
+    CHECK(strcmp(kor_message_type_name(KOR_MESSAGE_TIMECODE), "Timecode") == 0);
+    CHECK(strcmp(kor_message_type_name(KOR_MESSAGE_RAW_LENS_ENCODER_WITH_MASK),
+                 "RawLensEncoderWithMask") == 0);
+    CHECK(strcmp(kor_message_type_name(KOR_MESSAGE_FILE_TRANSFER_INFORMATION),
+                 "FileTransferInformation") == 0);
+    CHECK(strcmp(kor_message_type_name(KOR_MESSAGE_SUBJECT_ID), "SubjectId") == 0);
+    CHECK(strcmp(kor_message_type_name(28), "Unknown") == 0);
+    CHECK(strcmp(kor_message_type_name(-1), "Unknown") == 0);
+    CHECK(strcmp(kor_status_name(KOR_FRAME_NEW_TIMECODE), "NewTimecode") == 0);
+    CHECK(strcmp(kor_status_name(KOR_FRAME_PAYLOAD_TOO_LONG), "PayloadTooLong") == 0);
+    CHECK(strcmp(kor_status_name(10), "unknown") == 0);
+}
+
 static void test_lens(void) {
     kor_image_height_characteristics flat;
     kor_third_order_radial_params params = {0.1, 0.0, 0.0};
@@ -362,6 +525,8 @@ int main(void) {
     test_defaults_and_version();
     test_encode_vectors();
     test_decode_vectors();
+    test_frame_reports();
+    test_names();
     test_lens();
     test_null_pointers();
     test_buffers_and_ranges();

@@ -2,6 +2,7 @@
 #include <kor/kor.h>
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 int main() {
@@ -22,7 +23,21 @@ int main() {
         std::printf("unexpected frame of %zu bytes\n", frame.size());
         return 1;
     }
-    std::printf("KorLib %u.%u.%u encodes\n", unsigned{version.major}, unsigned{version.minor},
+    // The frame reports and names, from the headers as a C++17 program sees them.
+    Kor::Protocol::Device device;
+    std::string seen;
+    const Kor::Protocol::FrameStatus status =
+        device.Update(frame.data(), frame.size(), [&](const Kor::Protocol::FrameReport& report) {
+            seen += std::string(Kor::Protocol::Name(report.status));
+            for (Kor::Protocol::MessageType type : report.messages) {
+                seen += ' ' + std::string(Kor::Protocol::Name(type));
+            }
+        });
+    if (status != Kor::Protocol::FrameStatus::SameTimecode || seen != "SameTimecode ChannelId") {
+        std::printf("unexpected report \"%s\"\n", seen.c_str());
+        return 1;
+    }
+    std::printf("KorLib %u.%u.%u encodes and decodes\n", unsigned{version.major}, unsigned{version.minor},
                 unsigned{version.patch});
     return 0;
 }

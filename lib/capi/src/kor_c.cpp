@@ -14,6 +14,7 @@
 #include <kor/version.h>
 
 using Kor::Protocol::Device;
+using Kor::Protocol::FrameReport;
 using Kor::Protocol::FrameStatus;
 using Kor::Protocol::MessageType;
 using Kor::Protocol::TelemetryData;
@@ -21,8 +22,6 @@ using Kor::Protocol::TransmissionType;
 
 struct kor_device {
     Device device;
-    // Received bytes handed to Device::Update; kept to reuse its storage.
-    std::vector<std::uint8_t> input;
 };
 
 namespace {
@@ -45,6 +44,7 @@ static_assert(KOR_MESSAGE_RADIO_CONTROL == static_cast<int>(MessageType::RadioCo
 static_assert(KOR_MESSAGE_SUBJECT_ID == static_cast<int>(MessageType::SubjectId));
 static_assert(KOR_MESSAGE_SUBJECT_ID == Kor::Protocol::kLastMessageType);
 static_assert(std::is_same_v<std::underlying_type_t<MessageType>, std::uint16_t>);
+static_assert(KOR_MAX_FRAME_MESSAGES >= 84, "an applied frame holds up to 84 records");
 
 // The fields of TelemetryData that kor_telemetry mirrors, by kind. Flags are bytes in C.
 // clang-format off
@@ -173,6 +173,16 @@ int Deliver(const std::vector<std::uint8_t>& frame, std::uint8_t* buffer, std::s
 constexpr const char* kVersionText = KOR_C_TEXT(KORLIB_VERSION_MAJOR) "." KOR_C_TEXT(
     KORLIB_VERSION_MINOR) "." KOR_C_TEXT(KORLIB_VERSION_PATCH);
 
+void ToC(const FrameReport& report, kor_frame_report& c) {
+    std::memset(&c, 0, sizeof c);
+    c.status = static_cast<std::int32_t>(report.status);
+    const std::size_t count = std::min<std::size_t>(report.messages.size(), KOR_MAX_FRAME_MESSAGES);
+    c.messageCount = static_cast<std::uint16_t>(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        c.messages[i] = static_cast<std::uint16_t>(report.messages[i]);
+    }
+}
+
 Kor::ImageHeightCharacteristics FromC(const kor_image_height_characteristics& c) {
     return {c.value_0, c.value_5, c.value_10, c.value_15, c.value_18, c.value_21_4};
 }
@@ -203,23 +213,25 @@ size_t kor_telemetry_size(void) {
 }
 
 const char* kor_status_name(int status) {
+    if (status >= KOR_FRAME_NEW_TIMECODE && status <= KOR_FRAME_HEADER_ERROR) {
+        // The names are static and zero-terminated.
+        return Kor::Protocol::Name(static_cast<FrameStatus>(status)).data();
+    }
     switch (status) {
-        case KOR_FRAME_NEW_TIMECODE: return "NewTimecode";
-        case KOR_FRAME_SAME_TIMECODE: return "SameTimecode";
-        case KOR_FRAME_INCOMPLETE: return "Incomplete";
-        case KOR_FRAME_CHECKSUM_ERROR: return "ChecksumError";
-        case KOR_FRAME_FRAMING_ERROR: return "FramingError";
-        case KOR_FRAME_PAYLOAD_TOO_LONG: return "PayloadTooLong";
-        case KOR_FRAME_BAD_MESSAGE_TYPE: return "BadMessageType";
-        case KOR_FRAME_MESSAGE_REJECTED: return "MessageRejected";
-        case KOR_FRAME_LENGTH_ERROR: return "LengthError";
-        case KOR_FRAME_HEADER_ERROR: return "HeaderError";
         case KOR_ERROR_NULL_POINTER: return "KOR_ERROR_NULL_POINTER";
         case KOR_ERROR_BUFFER_TOO_SMALL: return "KOR_ERROR_BUFFER_TOO_SMALL";
         case KOR_ERROR_OUT_OF_MEMORY: return "KOR_ERROR_OUT_OF_MEMORY";
         case KOR_ERROR_INVALID_ARGUMENT: return "KOR_ERROR_INVALID_ARGUMENT";
         default: return "unknown";
     }
+}
+
+const char* kor_message_type_name(int message_type) {
+    if (message_type < 0 || message_type > Kor::Protocol::kLastMessageType) {
+        return "Unknown";
+    }
+    // The names are static and zero-terminated.
+    return Kor::Protocol::Name(static_cast<MessageType>(message_type)).data();
 }
 
 int kor_telemetry_init(kor_telemetry* data) {
@@ -284,7 +296,7 @@ int kor_device_create_with_state(const kor_telemetry* initial_state, kor_device*
     try {
         TelemetryData state;
         FromC(*initial_state, state);
-        *device = new kor_device{Device(state), {}};
+        *device = new kor_device{Device(state)};
         return KOR_OK;
     } catch (...) {
         return KOR_ERROR_OUT_OF_MEMORY;
@@ -300,15 +312,34 @@ int kor_device_update(kor_device* device, const uint8_t* data, size_t size) {
         return KOR_ERROR_NULL_POINTER;
     }
     try {
-        if (size == 0) {
-            device->input.clear();
-        } else {
-            device->input.assign(data, data + size);
-        }
-        return static_cast<int>(device->device.Update(device->input));
+        return static_cast<int>(device->device.Update(data, size));
     } catch (...) {
         return KOR_ERROR_OUT_OF_MEMORY;
     }
+}
+
+int kor_device_update_report(kor_device* device, const uint8_t* data, size_t size,
+                             kor_frame_callback on_frame, void* context) {
+    if (device == nullptr || on_frame == nullptr || (data == nullptr && size != 0)) {
+        return KOR_ERROR_NULL_POINTER;
+    }
+    try {
+        kor_frame_report report;
+        return static_cast<int>(device->device.Update(data, size, [&](const FrameReport& frame) {
+            ToC(frame, report);
+            on_frame(&report, context);
+        }));
+    } catch (...) {
+        return KOR_ERROR_OUT_OF_MEMORY;
+    }
+}
+
+int kor_device_last_frame(const kor_device* device, kor_frame_report* report) {
+    if (device == nullptr || report == nullptr) {
+        return KOR_ERROR_NULL_POINTER;
+    }
+    ToC(device->device.GetLastFrame(), *report);
+    return KOR_OK;
 }
 
 int kor_device_get_state(const kor_device* device, kor_telemetry* state) {

@@ -39,6 +39,10 @@ constexpr std::size_t kMaxDatagram = detail::kMaxUdpFrame;
 constexpr std::uint8_t kLengthTooLong = 255;
 // Typical number of records in a frame; the list grows past it only once if ever.
 constexpr std::size_t kTypicalRecords = 32;
+// Most records a frame can hold: each takes at least its type and length bytes, and a
+// frame carries at most 254 record bytes (a serial frame; a datagram 253). An applied frame
+// holds at most 84, since every accepted payload has at least one byte.
+constexpr std::size_t kMaxRecords = (detail::kMaxRecordBytes + 1) / 2;
 
 bool SameTimecode(const TelemetryData& a, const TelemetryData& b) noexcept {
     return a.timecodeHours == b.timecodeHours && a.timecodeMinutes == b.timecodeMinutes &&
@@ -54,12 +58,23 @@ public:
         Reserve();
     }
 
-    FrameStatus Update(const std::vector<std::uint8_t>& data) {
-        if (data.size() >= kDatagramMagicSize && data[0] == detail::kUdpHeader[0] &&
-            data[1] == detail::kUdpHeader[1] && data[2] == detail::kUdpHeader[2]) {
-            return UpdateDatagram(data);
+    // `onFrame` may be null: no reports are handed out then.
+    FrameStatus Update(const std::uint8_t* data, std::size_t size, const FrameCallback* onFrame) {
+        lastStatus = FrameStatus::Incomplete;
+        lastTypeCount = 0;
+        if (data == nullptr) {
+            return FrameStatus::Incomplete;
         }
-        return UpdateSerial(data);
+        if (size >= kDatagramMagicSize && data[0] == detail::kUdpHeader[0] &&
+            data[1] == detail::kUdpHeader[1] && data[2] == detail::kUdpHeader[2]) {
+            return Report(UpdateDatagram(data, size), onFrame);
+        }
+        return UpdateSerial(data, size, onFrame);
+    }
+
+    // The last report of the latest Update call.
+    FrameReport LastFrame() const noexcept {
+        return FrameReport{lastStatus, MessageTypes(frameTypes.data(), lastTypeCount)};
     }
 
     // The current state; its address never changes (a new state is moved in).
@@ -102,8 +117,7 @@ private:
     }
 
     // A datagram is one whole frame: header, then records, no checksum or stuffing.
-    FrameStatus UpdateDatagram(const std::vector<std::uint8_t>& data) {
-        const std::size_t n = data.size();
+    FrameStatus UpdateDatagram(const std::uint8_t* data, std::size_t n) {
         if (n < kMinDatagram || n > kMaxDatagram) {
             return FrameStatus::LengthError;
         }
@@ -118,19 +132,20 @@ private:
         FrameScope frame(*this);
         FrameStatus error = FrameStatus::Incomplete;
         const std::size_t recordsAt = detail::kUdpHeader.size();
-        if (!Parse(data.data() + recordsAt, n - recordsAt, error)) {
+        if (!Parse(data + recordsAt, n - recordsAt, error)) {
             return error;
         }
         return Apply();
     }
 
     // The stream is a sequence of stuffed frames, each closed (and the next one opened) by
-    // a 0x00. Runs of non-zero bytes are collected at once. The result is that of the last
-    // frame finished or the last overflow, whichever came later.
-    FrameStatus UpdateSerial(const std::vector<std::uint8_t>& data) {
+    // a 0x00. Runs of non-zero bytes are collected at once. Every frame finished and every
+    // overflow is reported as it is found; the result is that of the last of them.
+    FrameStatus UpdateSerial(const std::uint8_t* data, std::size_t size,
+                             const FrameCallback* onFrame) {
         FrameStatus result = FrameStatus::Incomplete;
-        const std::uint8_t* p = data.data();
-        const std::uint8_t* const end = p + data.size();
+        const std::uint8_t* p = data;
+        const std::uint8_t* const end = p + size;
         while (p != end) {
             const void* found = std::memchr(p, 0, static_cast<std::size_t>(end - p));
             const auto* const zero =
@@ -141,7 +156,7 @@ private:
                     // Too long: drop everything up to the next delimiter.
                     frameBuffer.clear();
                     collecting = false;
-                    result = FrameStatus::LengthError;
+                    result = Report(FrameStatus::LengthError, onFrame);
                 } else {
                     frameBuffer.insert(frameBuffer.end(), p, zero);
                 }
@@ -149,11 +164,13 @@ private:
             if (zero == end) {
                 break;
             }
-            if (!frameBuffer.empty()) {
-                result = DecodeSerialFrame();
-            }
+            // The delimiter is consumed before the frame it closes is reported, so that a
+            // callback that throws leaves the stream right after that frame.
             collecting = true;
             p = zero + 1;
+            if (!frameBuffer.empty()) {
+                result = Report(DecodeSerialFrame(), onFrame);
+            }
         }
         return result;
     }
@@ -208,6 +225,19 @@ private:
             return FrameStatus::ChecksumError;
         }
         return Apply();
+    }
+
+    // Records a finished frame as the last one and hands it to the callback, if any. The
+    // record types are those Apply kept; a frame that was not applied has none.
+    FrameStatus Report(FrameStatus status, const FrameCallback* onFrame) {
+        lastStatus = status;
+        const bool applied = status == FrameStatus::NewTimecode ||
+                             status == FrameStatus::SameTimecode;
+        lastTypeCount = applied ? appliedTypeCount : 0;
+        if (onFrame != nullptr) {
+            (*onFrame)(LastFrame());
+        }
+        return status;
     }
 
     void ResetParser() noexcept {
@@ -278,6 +308,10 @@ private:
             }
         }
         const bool sameTimecode = SameTimecode(working, state);
+        appliedTypeCount = std::min(records.size(), frameTypes.size());
+        for (std::size_t i = 0; i < appliedTypeCount; ++i) {
+            frameTypes[i] = static_cast<MessageType>(records[i].type);
+        }
         // Moving cannot throw, so the new state is taken over completely or not at all.
         // (The working copy is refilled from the state before the next frame.)
         static_assert(std::is_nothrow_move_assignable_v<TelemetryData>);
@@ -326,6 +360,13 @@ private:
     std::array<std::vector<std::shared_ptr<Message>>, kLastMessageType + 1> spareMessages;
     std::array<std::uint16_t, kLastMessageType + 1> ownedMessages{};
 
+    // The record types of the last applied frame, and the last report: its status and how
+    // many of those types it holds (0 unless it is an applied frame).
+    std::array<MessageType, kMaxRecords> frameTypes{};
+    std::size_t appliedTypeCount = 0;
+    FrameStatus lastStatus = FrameStatus::Incomplete;
+    std::size_t lastTypeCount = 0;
+
     // Record parser: payload bytes still expected, and the type byte awaiting its length.
     std::uint8_t remaining = 0;
     bool haveType = false;
@@ -344,10 +385,28 @@ Device& Device::operator=(Device&& other) noexcept = default;
 Device::~Device() = default;
 
 FrameStatus Device::Update(const std::vector<std::uint8_t>& data) {
+    return Update(data.data(), data.size());
+}
+
+FrameStatus Device::Update(const std::uint8_t* data, std::size_t size) {
     if (!impl) {
         return FrameStatus::Incomplete;  // moved-from: nothing to decode into
     }
-    return impl->Update(data);
+    return impl->Update(data, size, nullptr);
+}
+
+FrameStatus Device::Update(const std::uint8_t* data, std::size_t size, FrameCallback onFrame) {
+    // The callback may assign to this Device; the decoder it runs in stays alive until the
+    // call is done.
+    const std::shared_ptr<internal_Device> decoder = impl;
+    if (!decoder) {
+        return FrameStatus::Incomplete;
+    }
+    return decoder->Update(data, size, &onFrame);
+}
+
+FrameReport Device::GetLastFrame() const {
+    return impl ? impl->LastFrame() : FrameReport{};
 }
 
 const TelemetryData* Device::GetCurrentState() const {

@@ -9,7 +9,8 @@
  *
  * Conventions:
  *  - Functions return an int status: KOR_OK (0) or a negative KOR_ERROR_* code.
- *    kor_device_update returns a kor_frame_status (0 to 9) or a negative code.
+ *    kor_device_update and kor_device_update_report return a kor_frame_status (0 to 9) or
+ *    a negative code.
  *  - Every pointer argument is checked; NULL gives KOR_ERROR_NULL_POINTER and changes
  *    nothing. The exceptions are stated (kor_device_destroy accepts NULL, and a byte span
  *    or a list of message types may be NULL when its length is 0).
@@ -17,6 +18,8 @@
  *  - Strings are byte arrays of 65 bytes with a length; they may hold any byte, including
  *    zero, and carry no terminator.
  *  - A kor_device must not be used by two threads at once; separate devices may.
+ *  - Callbacks run on the calling thread, inside the call they were passed to; they must not
+ *    throw C++ exceptions or longjmp out of the library.
  *
  *   kor_device* device = NULL;
  *   kor_telemetry state;
@@ -49,6 +52,9 @@ extern "C" {
 
 /* A buffer of this size holds every UDP or Serial frame that the encoder writes. */
 #define KOR_MAX_FRAME_SIZE 261
+
+/* Room for record types in a kor_frame_report. An applied frame holds at most 84 records. */
+#define KOR_MAX_FRAME_MESSAGES 128
 
 /* ---- Statuses ------------------------------------------------------------------------------- */
 
@@ -246,6 +252,25 @@ typedef struct kor_version {
     uint64_t build;
 } kor_version;
 
+/* What the decoder tells about one frame it finished (Kor::Protocol::FrameReport): a
+ * datagram, a serial frame closed by its delimiter, or a serial frame that outgrew 256
+ * stuffed bytes (KOR_FRAME_LENGTH_ERROR). `messages` holds the frame's record types in frame
+ * order (kor_message_type values, duplicates included) when the frame was applied
+ * (KOR_FRAME_NEW_TIMECODE or KOR_FRAME_SAME_TIMECODE); for any other status messageCount
+ * is 0. The entries past messageCount and the padding are 0. */
+typedef struct kor_frame_report {
+    int32_t status; /* a kor_frame_status */
+    uint16_t messageCount;
+    uint8_t padding0[2];
+    uint16_t messages[KOR_MAX_FRAME_MESSAGES];
+} kor_frame_report;
+
+/* Called once per frame that kor_device_update_report finishes, in order. The report lives
+ * only during the call: copy what is needed. The callback may read the decoder
+ * (kor_device_get_state gives the state right after this frame, kor_device_last_frame this
+ * report) but should not update it. */
+typedef void (*kor_frame_callback)(const kor_frame_report* report, void* context);
+
 /* Lens model input (Kor::ImageHeightCharacteristics): deviation of the image height in
  * percent at the heights 5, 10, 15, 18 and 21.4; value_0 is not read. */
 typedef struct kor_image_height_characteristics {
@@ -281,6 +306,11 @@ KOR_API size_t kor_telemetry_size(void);
  * KOR_OK "KOR_OK" (0 is also NewTimecode: 0 gives "NewTimecode"), anything else
  * "unknown". A static string, never NULL. */
 KOR_API const char* kor_status_name(int status);
+
+/* The name of a kor_message_type value as the Kor::Protocol::MessageType enumerator is
+ * spelled ("BasicLens"; reserved types too, "IdList"); "Unknown" for any other value. A
+ * static string, never NULL. */
+KOR_API const char* kor_message_type_name(int message_type);
 
 /* ---- The record and the encoder ------------------------------------------------------------- */
 
@@ -318,8 +348,32 @@ KOR_API void kor_device_destroy(kor_device* device);
 /* Feeds received bytes (see Device::Update): input that starts 00 FF 00 is one whole
  * datagram, anything else the next chunk of a serial stream. Returns the kor_frame_status
  * of the last frame finished in this call (KOR_FRAME_INCOMPLETE if none), or a negative
- * code. `data` may be NULL when `size` is 0. */
+ * code. `data` may be NULL when `size` is 0. The bytes are read in place, not copied. */
 KOR_API int kor_device_update(kor_device* device, const uint8_t* data, size_t size);
+
+/* kor_device_update that also calls `on_frame` (with `context`) for each frame it finishes,
+ * in order: once for a datagram; for a serial chunk once per frame or overflow the chunk
+ * finishes (none, one or many; a frame split across chunks is reported by the call that
+ * brings its closing delimiter). Returns the status of the last report, KOR_FRAME_INCOMPLETE
+ * if there was none, or a negative code (NULL `device` or `on_frame`, or NULL `data` with a
+ * non-zero `size`: KOR_ERROR_NULL_POINTER, and no call). `context` may be anything.
+ *
+ *   static void on_frame(const kor_frame_report* report, void* context) {
+ *       uint16_t i;
+ *       for (i = 0; i < report->messageCount; ++i) {
+ *           printf("%s ", kor_message_type_name(report->messages[i]));
+ *       }
+ *       printf("%s\n", kor_status_name(report->status));
+ *   }
+ *   kor_device_update_report(device, chunk, chunk_size, on_frame, NULL);
+ */
+KOR_API int kor_device_update_report(kor_device* device, const uint8_t* data, size_t size,
+                                     kor_frame_callback on_frame, void* context);
+
+/* Copies into *report the report of the last frame that the latest kor_device_update or
+ * kor_device_update_report call finished; status KOR_FRAME_INCOMPLETE and no messages when
+ * that call finished none (or there was none yet). Its status is what that call returned. */
+KOR_API int kor_device_last_frame(const kor_device* device, kor_frame_report* report);
 
 /* Copies the decoder's current state into *state. */
 KOR_API int kor_device_get_state(const kor_device* device, kor_telemetry* state);
@@ -421,6 +475,10 @@ KOR_C_AT(kor_telemetry, clipHeight, 662);
 KOR_C_AT(kor_telemetry, sensorName, 664);
 KOR_C_AT(kor_telemetry, rawAxesEncoders, 732);
 KOR_C_AT(kor_telemetry, subjectId, 744);
+
+KOR_C_LAYOUT(kor_frame_report_size, sizeof(kor_frame_report) == 264);
+KOR_C_AT(kor_frame_report, messageCount, 4);
+KOR_C_AT(kor_frame_report, messages, 8);
 
 KOR_C_LAYOUT(kor_version_size, sizeof(kor_version) == 16);
 KOR_C_AT(kor_version, build, 8);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <kor/export.h>
@@ -46,6 +47,10 @@ enum class MessageType : std::uint16_t {
 
 // The highest type number that exists; receivers treat a larger type byte as an error.
 inline constexpr std::uint8_t kLastMessageType = 27;
+
+// The enumerator's name, e.g. "BasicLens" (reserved types too, "IdList"); "Unknown" for a
+// value above 27. The text is static.
+KOR_API std::string_view Name(MessageType type) noexcept;
 
 // Framing applied by TelemetryData::Encode. Any other value means "the records alone".
 enum class TransmissionType : std::uint8_t {
