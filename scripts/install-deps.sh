@@ -16,9 +16,10 @@ packages=(
   xvfb xauth libgl1-mesa-dri xdotool imagemagick libx11-dev
   # the packet dissector's test (reads capture files only)
   tshark
-  # Python tests, run with /usr/bin/python3: the korlib package (pytest) and kor-bridge's
-  # OpenTrackIO samples validated against the published schema (jsonschema)
-  python3 python3-pytest python3-jsonschema
+  # Python tests, run with /usr/bin/python3: the korlib package (pytest), kor-bridge's
+  # OpenTrackIO samples validated against the published schema (jsonschema), and packets
+  # built by the published OpenTrackIO reference sender (cbor2, ntplib)
+  python3 python3-pytest python3-jsonschema python3-cbor2 python3-ntplib
   # make dist: the Debian package's Depends (dpkg-shlibdeps), the korlib wheel built offline
   # with Debian's setuptools and wheel, and installed into a fresh virtual environment
   dpkg-dev python3-setuptools python3-wheel python3-pip python3-venv

@@ -147,4 +147,51 @@ TEST(Otrk, SegmentsAndReassembly) {
     EXPECT_EQ(BuildOtrkPackets(Bytes(kOtrkMaxSegment + 1), OtrkEncoding::Json, sequence).size(), 2U);
 }
 
+// Senders that count per payload give every segment of a sample the same sequence number; a
+// repeated datagram is ignored rather than handed on twice or taken for a lost segment; every
+// drop says why.
+TEST(Otrk, ReassemblySequencesRepeatsAndReasons) {
+    Bytes payload(10);
+    std::iota(payload.begin(), payload.end(), std::uint8_t{1});
+    const auto feed = [](OtrkReassembler& r, OtrkHeader header, std::span<const std::uint8_t> bytes) {
+        header.length = static_cast<std::uint16_t>(bytes.size());
+        return r.Feed(header, bytes);
+    };
+    const std::span<const std::uint8_t> all(payload);
+    const auto segment = [](std::uint16_t sequence, std::uint32_t offset, bool last) {
+        OtrkHeader h;
+        h.encoding = 0x02;
+        h.sequence = sequence;
+        h.offset = offset;
+        h.last = last;
+        h.checksum = static_cast<std::uint16_t>(sequence * 31 + offset);
+        return h;
+    };
+
+    OtrkReassembler r;
+    EXPECT_FALSE(feed(r, segment(9, 0, false), all.first(4)));
+    EXPECT_FALSE(feed(r, segment(9, 4, false), all.subspan(4, 4)));
+    EXPECT_EQ(feed(r, segment(9, 8, true), all.subspan(8)), payload);
+    // The same whole packet again: ignored.
+    EXPECT_FALSE(feed(r, segment(9, 8, true), all.subspan(8)));
+    EXPECT_EQ(r.Repeated(), 1U);
+    // A segment repeated within a sample does not break it.
+    EXPECT_FALSE(feed(r, segment(10, 0, false), all.first(4)));
+    EXPECT_FALSE(feed(r, segment(10, 0, false), all.first(4)));
+    EXPECT_EQ(feed(r, segment(11, 4, true), all.subspan(4)), payload);
+    EXPECT_EQ(r.Dropped(), 0U);
+
+    // A sequence number that skips one is a lost packet.
+    EXPECT_FALSE(feed(r, segment(20, 0, false), all.first(4)));
+    EXPECT_FALSE(feed(r, segment(22, 4, true), all.subspan(4)));
+    EXPECT_EQ(r.Dropped(OtrkDrop::MissingSegment), 1U);
+    EXPECT_EQ(r.Dropped(OtrkDrop::MissingStart), 1U);
+    // Too large for the limit.
+    OtrkReassembler small(6);
+    EXPECT_FALSE(feed(small, segment(1, 0, false), all.first(4)));
+    EXPECT_FALSE(feed(small, segment(2, 4, true), all.subspan(4)));
+    EXPECT_EQ(small.Dropped(OtrkDrop::TooLarge), 1U);
+    EXPECT_EQ(small.Dropped(), 1U);
+}
+
 }  // namespace

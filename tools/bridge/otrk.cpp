@@ -104,31 +104,46 @@ OtrkParse ParseOtrkPacket(std::span<const std::uint8_t> p) noexcept {
     return result;
 }
 
+void OtrkReassembler::Drop(OtrkDrop reason) noexcept {
+    ++dropped_;
+    ++droppedBy_[static_cast<std::size_t>(reason)];
+}
+
 std::optional<std::vector<std::uint8_t>> OtrkReassembler::Feed(
     const OtrkHeader& header, std::span<const std::uint8_t> payload) {
-    const bool continues = collecting_ && header.offset != 0 &&
-                           header.offset == collected_.size() &&
-                           header.sequence == nextSequence_ && header.encoding == encoding_;
+    const auto same = [](const OtrkHeader& a, const OtrkHeader& b) {
+        return a.encoding == b.encoding && a.sequence == b.sequence && a.offset == b.offset &&
+               a.last == b.last && a.length == b.length && a.checksum == b.checksum;
+    };
+    if (previous_ && same(*previous_, header)) {
+        ++repeated_;
+        return std::nullopt;
+    }
+    previous_ = header;
+    const bool continues =
+        collecting_ && header.offset != 0 && header.offset == collected_.size() &&
+        (header.sequence == sequence_ || header.sequence == static_cast<std::uint16_t>(sequence_ + 1)) &&
+        header.encoding == encoding_;
     if (!continues) {
         if (collecting_) {
-            ++dropped_;  // the payload being collected lost a segment
+            Drop(OtrkDrop::MissingSegment);  // the payload being collected lost a segment
         }
         collected_.clear();
         collecting_ = false;
         if (header.offset != 0) {
-            ++dropped_;  // a later segment of a payload whose start is missing
+            Drop(OtrkDrop::MissingStart);  // a later segment of a payload whose start is missing
             return std::nullopt;
         }
     }
     if (collected_.size() + payload.size() > maxPayload_) {
         collected_.clear();
         collecting_ = false;
-        ++dropped_;
+        Drop(OtrkDrop::TooLarge);
         return std::nullopt;
     }
     collected_.insert(collected_.end(), payload.begin(), payload.end());
     encoding_ = header.encoding;
-    nextSequence_ = static_cast<std::uint16_t>(header.sequence + 1);
+    sequence_ = header.sequence;
     collecting_ = true;
     if (!header.last) {
         return std::nullopt;

@@ -56,9 +56,19 @@ struct OtrkParse {
 };
 OtrkParse ParseOtrkPacket(std::span<const std::uint8_t> packet) noexcept;
 
-// Puts the segments of one source's payloads back together. Segments must arrive in order
-// with consecutive sequence numbers, the first at offset 0; a gap or a segment out of place
-// drops what was collected, so an incomplete payload is never handed on. Memory stays
+// Why the reassembler threw segments away.
+enum class OtrkDrop {
+    MissingSegment,  // the payload being collected lost a segment (the next did not follow on)
+    MissingStart,    // a later segment arrived without its payload's first
+    TooLarge,        // the payload grew past the reassembler's limit
+};
+
+// Puts the segments of one source's payloads back together. Segments must arrive in order,
+// the first at offset 0 and each at the offset where the one before ended, with the same
+// encoding and the same or the next sequence number (senders count per packet or per
+// payload); a gap or a segment out of place drops what was collected, so an incomplete
+// payload is never handed on. A packet that repeats the one before it (the same header,
+// checksum included) is ignored, so a repeated datagram gives no second payload. Memory stays
 // bounded by maxPayload.
 class OtrkReassembler {
 public:
@@ -69,16 +79,26 @@ public:
                                                   std::span<const std::uint8_t> payload);
 
     // Times collected or orphaned segments were thrown away because a segment was missing or
-    // out of place (once per such event, not per byte or per segment).
+    // out of place (once per such event, not per byte or per segment), in all and by reason.
     std::uint64_t Dropped() const noexcept { return dropped_; }
+    std::uint64_t Dropped(OtrkDrop reason) const noexcept {
+        return droppedBy_[static_cast<std::size_t>(reason)];
+    }
+    // Packets ignored as repeats of the one before.
+    std::uint64_t Repeated() const noexcept { return repeated_; }
 
 private:
+    void Drop(OtrkDrop reason) noexcept;
+
     std::size_t maxPayload_;
     std::vector<std::uint8_t> collected_;
     bool collecting_ = false;
     std::uint8_t encoding_ = 0;
-    std::uint16_t nextSequence_ = 0;
+    std::uint16_t sequence_ = 0;  // of the last segment collected
+    std::optional<OtrkHeader> previous_;
     std::uint64_t dropped_ = 0;
+    std::uint64_t droppedBy_[3] = {};
+    std::uint64_t repeated_ = 0;
 };
 
 }  // namespace Kor::Bridge
