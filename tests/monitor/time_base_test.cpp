@@ -57,7 +57,10 @@ class Stream {
 public:
     Stream(TimeBaseChecker& checker, std::uint8_t projectFps, TimecodeLabel start, double period,
            Types types = kProjectSlot, KorMonitor::SenderId sender = KorMonitor::UdpSender(1, 1))
-        : checker_(checker), types_(std::move(types)), sender_(sender), projectFps_(projectFps),
+        : checker_(checker),
+          types_(std::move(types)),
+          sender_(sender),
+          projectFps_(projectFps),
           period_(period) {
         labels_.push_back(start);
     }

@@ -16,7 +16,8 @@ constexpr std::uint64_t kMaxStampSeconds = 9'000'000'000;
 
 std::int64_t StampNanoseconds(const std::pair<std::uint64_t, std::uint32_t>& ptp) {
     const auto seconds = static_cast<std::int64_t>(std::min(ptp.first, kMaxStampSeconds));
-    const auto fraction = static_cast<std::int64_t>(std::min<std::uint32_t>(ptp.second, 999'999'999));
+    const auto fraction =
+        static_cast<std::int64_t>(std::min<std::uint32_t>(ptp.second, 999'999'999));
     return seconds * 1'000'000'000 + fraction;
 }
 

@@ -126,7 +126,7 @@ private:
         std::uint32_t filled = 0;   // bit n: label from + 1 + n came late
     };
     struct Stream {
-        std::uint8_t projectFps = 0;  // the rate the labels are read at; 0: none
+        std::uint8_t projectFps = 0;          // the rate the labels are read at; 0: none
         std::optional<std::uint32_t> newest;  // index of the newest label
         std::optional<OpenSkip> open;
         std::optional<std::pair<std::uint64_t, std::uint8_t>> tick;
