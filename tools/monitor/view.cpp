@@ -117,10 +117,11 @@ std::string TickGapText(const TickGapCounter& gaps) {
 
 std::string TimecodeText(const TimeBaseChecker& base) {
     std::string text;
-    Append(text, "%llu timecode repeats, %llu skips (labels checked in %zu of %zu streams)",
+    Append(text, "%llu timecode repeats, %llu skips (labels checked in %llu of %llu streams)",
            static_cast<unsigned long long>(base.TimecodeRepeats()),
-           static_cast<unsigned long long>(base.TimecodeSkips()), base.CheckedStreams(),
-           base.Streams());
+           static_cast<unsigned long long>(base.TimecodeSkips()),
+           static_cast<unsigned long long>(base.CheckedStreams()),
+           static_cast<unsigned long long>(base.Streams()));
     return text;
 }
 
