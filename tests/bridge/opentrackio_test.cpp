@@ -3,6 +3,7 @@
 // every sample of these tests validated against the published schema.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -82,8 +83,21 @@ TelemetryData Full() {
     return s;
 }
 
-ordered_json Sample(const TelemetryData& s, const SeenTypes& seen = AllSeen()) {
-    return OpenTrackSample(s, seen, kHeader);
+// Every type but the given ones.
+SeenTypes AllBut(std::initializer_list<MessageType> left) {
+    SeenTypes seen;
+    for (int type = 0; type <= 27; ++type) {
+        if (std::find(left.begin(), left.end(), static_cast<MessageType>(type)) == left.end()) {
+            seen.Add(static_cast<MessageType>(type));
+        }
+    }
+    return seen;
+}
+
+// The sample of a frame of the record types `frame`, every type having arrived before.
+ordered_json Sample(const TelemetryData& s, const SeenTypes& frame = AllSeen(),
+                    const SeenTypes& seen = AllSeen()) {
+    return OpenTrackSample(s, seen, frame, kHeader);
 }
 
 TEST(OpenTrackSample, EveryMappedFieldInItsUnit) {
@@ -215,8 +229,31 @@ std::vector<Absence> Absences() {
              s.yawValid = s.pitchValid = s.rollValid = false;
          },
          {"/transforms"}},
-        {"no timecode yet", [](TelemetryData&, SeenTypes& seen) { seen = SeenTypes(); },
-         {"/timing/timecode", "/tracker", "/timing/sampleTimestamp", "/timing/mode"}},
+        {"a frame of no records", [](TelemetryData&, SeenTypes& frame) { frame = SeenTypes(); },
+         {"/timing/timecode", "/tracker", "/timing/sampleTimestamp", "/timing/mode", "/lens",
+          "/transforms"}},
+        {"a frame without PtpTimestamp",
+         [](TelemetryData&, SeenTypes& frame) { frame = AllBut({MessageType::PtpTimestamp}); },
+         {"/timing/sampleTimestamp", "/timing/mode"}},
+        {"a frame without Timecode",
+         [](TelemetryData&, SeenTypes& frame) { frame = AllBut({MessageType::Timecode}); },
+         {"/timing/timecode", "/tracker"}},
+        {"a frame without BasicLens",
+         [](TelemetryData&, SeenTypes& frame) { frame = AllBut({MessageType::BasicLens}); },
+         {"/lens/focusDistance", "/lens/pinholeFocalLength", "/lens/tStop"}},
+        {"a frame without RawLensEncoderWithMask",
+         [](TelemetryData&, SeenTypes& frame) {
+             frame = AllBut({MessageType::RawLensEncoderWithMask});
+         },
+         {"/lens/encoders", "/lens/rawEncoders"}},
+        {"a frame without PositionalData",
+         [](TelemetryData&, SeenTypes& frame) { frame = AllBut({MessageType::PositionalData}); },
+         {"/transforms/0/translation/x", "/transforms/0/translation/y",
+          "/transforms/0/translation/z"}},
+        {"a frame without AxesData",
+         [](TelemetryData&, SeenTypes& frame) { frame = AllBut({MessageType::AxesData}); },
+         {"/transforms/0/rotation/pan", "/transforms/0/rotation/tilt",
+          "/transforms/0/rotation/roll"}},
         {"bad timecode", [](TelemetryData& s, SeenTypes&) { s.timecodeMinutes = 60; },
          {"/timing/timecode"}},
         {"frames over 119", [](TelemetryData& s, SeenTypes&) { s.timecodeFrames = 120; },
@@ -255,9 +292,9 @@ TEST(OpenTrackSample, NotAvailableFieldsAreLeftOut) {
     const ordered_json full = Sample(Full());
     for (const Absence& a : Absences()) {
         TelemetryData s = Full();
-        SeenTypes seen = AllSeen();
-        a.change(s, seen);
-        const ordered_json j = Sample(s, seen);
+        SeenTypes frame = AllSeen();
+        a.change(s, frame);
+        const ordered_json j = Sample(s, frame);
         for (const char* pointer : a.gone) {
             ASSERT_TRUE(full.contains(Pointer(pointer))) << a.name << ": " << pointer;
             EXPECT_FALSE(j.contains(Pointer(pointer))) << a.name << ": " << pointer;
@@ -266,12 +303,41 @@ TEST(OpenTrackSample, NotAvailableFieldsAreLeftOut) {
         EXPECT_EQ(j.dump().find("null"), std::string::npos) << a.name;
     }
     // A state that has nothing: only what the sample says about itself.
-    const ordered_json empty = Sample(TelemetryData{}, SeenTypes());
+    const ordered_json empty = Sample(TelemetryData{}, SeenTypes(), SeenTypes());
     EXPECT_EQ(empty, (ordered_json{{"timing", {{"sequenceNumber", 41}}},
                                    {"protocol", {{"name", "OpenTrackIO"}, {"version", {1, 0, 0}}}},
                                    {"sampleId", kHeader.sampleId},
                                    {"sourceId", kHeader.sourceId},
                                    {"sourceNumber", 7}}));
+}
+
+// A frame of orientation alone: its sample has the rotation and nothing else of the last
+// frames' values (no lens, no position, no time stamp or timecode), while the static data and
+// the rates stay the state's. Only frames with a tracking value make a sample.
+TEST(OpenTrackSample, PerSampleValuesComeFromTheFrameAlone) {
+    SeenTypes axes;
+    axes.Add(MessageType::AxesData);
+    const ordered_json j = Sample(Full(), axes);
+    EXPECT_EQ(j["transforms"][0]["rotation"],
+              (ordered_json{{"pan", 90.5}, {"tilt", -12.34}, {"roll", 0.0}}));
+    EXPECT_EQ(j["transforms"][0]["translation"], ordered_json::object());
+    EXPECT_EQ(j["timing"], (ordered_json{{"sampleRate", {{"num", 30000}, {"denom", 1001}}},
+                                         {"sequenceNumber", 41}}));
+    for (const char* gone : {"/lens", "/tracker"}) {
+        EXPECT_FALSE(j.contains(Pointer(gone))) << gone;
+    }
+    EXPECT_EQ(j["static"]["camera"]["serialNumber"], "SN-42");
+    EXPECT_EQ(j["static"]["camera"]["captureFrameRate"]["num"], 30000);
+
+    for (const MessageType type : {MessageType::BasicLens, MessageType::RawLensEncoderWithMask,
+                                   MessageType::PositionalData, MessageType::AxesData}) {
+        SeenTypes frame;
+        frame.Add({MessageType::Timecode, type});
+        EXPECT_TRUE(CarriesTrackingData(frame)) << static_cast<int>(type);
+    }
+    EXPECT_FALSE(CarriesTrackingData(AllBut({MessageType::BasicLens,
+                                             MessageType::RawLensEncoderWithMask,
+                                             MessageType::PositionalData, MessageType::AxesData})));
 }
 
 TEST(OpenTrackSample, TextIsCleanedToUtf8) {
@@ -343,15 +409,16 @@ TEST(SourceIdentity, NameBasedFromTheSerialAndStable) {
     EXPECT_EQ(ids.size(), 1000U);
 }
 
-// The states the tests above use, and a few with extreme values and awkward strings.
+// The states and frames the tests above use, and a few with extreme values and awkward
+// strings.
 std::vector<std::pair<TelemetryData, SeenTypes>> Variants() {
     std::vector<std::pair<TelemetryData, SeenTypes>> variants{{Full(), AllSeen()},
                                                               {TelemetryData{}, SeenTypes()}};
     for (const Absence& a : Absences()) {
         TelemetryData s = Full();
-        SeenTypes seen = AllSeen();
-        a.change(s, seen);
-        variants.emplace_back(s, seen);
+        SeenTypes frame = AllSeen();
+        a.change(s, frame);
+        variants.emplace_back(s, frame);
     }
     for (const int value : {0, 1, 2, 3, 4, 5, 6}) {
         TelemetryData s = Full();
@@ -379,12 +446,12 @@ std::vector<std::pair<TelemetryData, SeenTypes>> Variants() {
 
 // The bridge writes JSON text and CBOR directly; both read back as the sample tree.
 TEST(OpenTrackSample, DirectPayloadsReadBackAsTheTree) {
-    for (const auto& [state, seen] : Variants()) {
-        const ordered_json tree = Sample(state, seen);
-        const auto json = SamplePayload(state, seen, kHeader, OtrkEncoding::Json);
+    for (const auto& [state, frame] : Variants()) {
+        const ordered_json tree = Sample(state, frame);
+        const auto json = SamplePayload(state, AllSeen(), frame, kHeader, OtrkEncoding::Json);
         EXPECT_EQ(ordered_json::parse(json.begin(), json.end()), tree)
             << std::string(json.begin(), json.end());
-        const auto cbor = SamplePayload(state, seen, kHeader, OtrkEncoding::Cbor);
+        const auto cbor = SamplePayload(state, AllSeen(), frame, kHeader, OtrkEncoding::Cbor);
         EXPECT_EQ(ordered_json::from_cbor(cbor), tree) << tree.dump();
     }
 }
@@ -424,12 +491,12 @@ TEST(OpenTrackSample, WritersAgreeOnLongAndDroppedContainers) {
 // schema.
 TEST(OpenTrackSample, EverySampleValidatesAgainstTheSchema) {
     std::vector<ordered_json> samples;
-    for (const auto& [state, seen] : Variants()) {
-        samples.push_back(Sample(state, seen));
-        const auto json = SamplePayload(state, seen, kHeader, OtrkEncoding::Json);
+    for (const auto& [state, frame] : Variants()) {
+        samples.push_back(Sample(state, frame));
+        const auto json = SamplePayload(state, AllSeen(), frame, kHeader, OtrkEncoding::Json);
         samples.push_back(ordered_json::parse(json.begin(), json.end()));
-        samples.push_back(
-            ordered_json::from_cbor(SamplePayload(state, seen, kHeader, OtrkEncoding::Cbor)));
+        samples.push_back(ordered_json::from_cbor(
+            SamplePayload(state, AllSeen(), frame, kHeader, OtrkEncoding::Cbor)));
     }
     KOR_EXPECT_VALID_OPENTRACKIO(samples);
 }

@@ -1,5 +1,7 @@
-// KorInput's hold for the camera serial: the first frames' output waits, in order, until the
-// serial names the sourceId, the wait is over, or too much is held; then everything goes out.
+// KorInput: one sample and one D1 packet per frame with a tracking value, each sample with
+// its own frame's time and values; and the hold for the camera serial: the first frames'
+// output waits, in order, until the serial names the sourceId, the wait is over, or too much
+// is held; then everything goes out.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,6 +12,7 @@
 
 #include <kor/kor.h>
 
+#include "freed.h"
 #include "opentrackio.h"
 #include "otrk.h"
 #include "pipeline.h"
@@ -51,11 +54,13 @@ KorInput::Settings BothOutputs() {
     return s;
 }
 
-// What came out, in order: "S<sequenceNumber>" for a sample, "D" for a D1 packet; and the
-// sourceIds of the samples.
+// What came out, in order: "S<sequenceNumber>" for a sample, "D" for a D1 packet; the
+// sourceIds of the samples, the samples and the D1 packets.
 struct Seen {
     std::string order;
     std::vector<std::string> sourceIds;
+    std::vector<nlohmann::json> samples;
+    std::vector<FreedPacket> freed;
 };
 
 Seen Describe(const std::vector<Outgoing>& out) {
@@ -63,6 +68,7 @@ Seen Describe(const std::vector<Outgoing>& out) {
     for (const Outgoing& o : out) {
         if (o.output == Output::Freed) {
             seen.order += "D";
+            seen.freed.push_back(*ParseFreed(o.bytes).packet);
             continue;
         }
         const OtrkParse parsed = ParseOtrkPacket(o.bytes);
@@ -70,8 +76,94 @@ Seen Describe(const std::vector<Outgoing>& out) {
         const auto sample = nlohmann::json::parse(parsed.payload.begin(), parsed.payload.end());
         seen.order += "S" + std::to_string(sample["timing"]["sequenceNumber"].get<int>());
         seen.sourceIds.push_back(sample["sourceId"].get<std::string>());
+        seen.samples.push_back(sample);
     }
     return seen;
+}
+
+// A frame of identity and clock records only: timecode, PTP stamp and the camera serial.
+std::vector<std::uint8_t> IdentityFrame(const std::string& serial, std::uint64_t ptpSeconds) {
+    TelemetryData d;
+    d.productSerial = serial;
+    d.ptpSeconds = ptpSeconds;
+    d.timecodeSeconds = 59;
+    return d.Encode(TransmissionType::UDP,
+                    {MessageType::ProductSerial, MessageType::Timecode, MessageType::PtpTimestamp});
+}
+
+// A frame of orientation alone.
+std::vector<std::uint8_t> AxesFrame(float yaw) {
+    TelemetryData d;
+    d.yaw = yaw;
+    d.yawValid = true;
+    return d.Encode(TransmissionType::UDP, {MessageType::AxesData});
+}
+
+// A frame with a tracking value makes one sample and one D1 packet, with the time and the
+// values of its own records only; a frame of identity and clock records makes nothing, and
+// its time stamp and timecode reach no sample, while its serial does.
+TEST(KorInputSamples, EachSampleCarriesItsOwnFrame) {
+    KorInput::Settings settings = BothOutputs();
+    settings.serialWait = Clock::duration::zero();
+    KorInput input(settings);
+    const Clock::time_point t0{};
+    std::vector<Outgoing> out;
+    input.Feed(Frame(5), t0, out);
+    input.Feed(IdentityFrame("SN-7", 1'700'000'000), t0, out);
+    input.Feed(AxesFrame(12.5F), t0, out);
+    const Seen seen = Describe(out);
+    ASSERT_EQ(seen.order, "S0DS1D");
+    const nlohmann::json& first = seen.samples[0];
+    EXPECT_EQ(first["timing"]["timecode"]["frames"], 5);
+    EXPECT_EQ(first["transforms"][0]["translation"]["x"], 0.005);
+    EXPECT_FALSE(first["timing"].contains("sampleTimestamp"));
+    const nlohmann::json& axes = seen.samples[1];
+    EXPECT_EQ(axes["transforms"][0]["rotation"]["pan"], 12.5);
+    EXPECT_EQ(axes["transforms"][0]["translation"], nlohmann::json::object());
+    for (const char* gone : {"sampleTimestamp", "mode", "timecode"}) {
+        EXPECT_FALSE(axes["timing"].contains(gone)) << gone;
+    }
+    EXPECT_FALSE(axes.contains("tracker"));
+    EXPECT_EQ(axes["static"]["camera"]["serialNumber"], "SN-7");
+    // A D1 packet has no way to leave a field out: the position is the last one received.
+    EXPECT_EQ(seen.freed[1].x, 5 * 64);
+    EXPECT_EQ(seen.freed[1].pan, 12.5 * 32768);
+}
+
+// The hold waits from the first applied frame, whatever it carried, and a serial that comes in
+// a frame without tracking values still releases the held samples under its sourceId, with
+// the static data known then.
+TEST(KorInputHold, AnIdentityFrameReleasesWithoutASampleOfItsOwn) {
+    KorInput input(BothOutputs());
+    const Clock::time_point t0{};
+    std::vector<Outgoing> out;
+    input.Feed(IdentityFrame("", 1), t0, out);
+    input.Feed(Frame(0), t0 + 200ms, out);
+    input.Feed(Frame(1), t0 + 300ms, out);
+    EXPECT_EQ(input.HoldDeadline(), t0 + 1s);
+    EXPECT_TRUE(out.empty());
+    input.Feed(IdentityFrame("SN-9", 2), t0 + 400ms, out);
+    const Seen held = Describe(out);
+    EXPECT_EQ(held.order, "S0DS1D");
+    EXPECT_EQ(held.sourceIds, std::vector<std::string>(2, SourceIdOfSerial("SN-9")));
+    for (const nlohmann::json& sample : held.samples) {
+        EXPECT_EQ(sample["static"]["camera"]["serialNumber"], "SN-9");
+        EXPECT_FALSE(sample["timing"].contains("sampleTimestamp"));
+    }
+    out.clear();
+    input.Feed(IdentityFrame("SN-9", 3), t0 + 500ms, out);
+    EXPECT_TRUE(out.empty());
+    input.Feed(Frame(2), t0 + 600ms, out);
+    EXPECT_EQ(Describe(out).order, "S2D");
+
+    // The serial before any tracking value: the first sample goes out at once.
+    KorInput named(BothOutputs());
+    out.clear();
+    named.Feed(IdentityFrame("SN-1", 1), t0, out);
+    named.Feed(Frame(0), t0 + 10ms, out);
+    const Seen at = Describe(out);
+    EXPECT_EQ(at.order, "S0D");
+    EXPECT_EQ(at.sourceIds, std::vector<std::string>{SourceIdOfSerial("SN-1")});
 }
 
 TEST(KorInputHold, TheSerialReleasesWhatWasHeldInOrderUnderItsSourceId) {

@@ -44,14 +44,28 @@ ChildProgram Monitor(const std::string& arguments) {
     return ChildProgram(KOR_MONITOR_PATH, arguments);
 }
 
-// The JSON objects of standard output, one a line.
+// The frames' JSON objects of standard output, one a line, without the closing summary.
 std::vector<json> JsonLines(const std::string& out) {
     std::vector<json> lines;
     std::istringstream stream(out);
     for (std::string line; std::getline(stream, line);) {
         lines.push_back(json::parse(line));
     }
+    if (!lines.empty() && lines.back().contains("summary")) {
+        lines.pop_back();
+    }
     return lines;
+}
+
+// The summary object that closes standard output (null if there is none).
+json Summary(const std::string& out) {
+    const std::size_t end = out.find_last_not_of('\n');
+    if (end == std::string::npos) {
+        return nullptr;
+    }
+    const std::size_t start = out.rfind('\n', end);
+    const json last = json::parse(out.substr(start == std::string::npos ? 0 : start + 1));
+    return last.contains("summary") ? last["summary"] : json(nullptr);
 }
 
 Strings Statuses(const std::string& out) {
@@ -128,6 +142,12 @@ TEST(MonitorEndToEnd, UdpDatagramsBecomeJsonLinesAndCaptureRecords) {
     EXPECT_EQ(lines[2].size(), 3U) << lines[2];  // status and receive time only
     EXPECT_EQ(lines[5]["focus"], 1800);
     EXPECT_GT(lines[5]["receiveEpochSeconds"].get<double>(), 1.6e9);  // the wall clock
+    // The closing line sums the run up.
+    const json summary = Summary(monitor.Out());
+    EXPECT_EQ(summary["datagrams"], 6) << summary;
+    EXPECT_EQ(summary["applied"], 4) << summary;
+    EXPECT_EQ(summary["statuses"]["HeaderError"], 1) << summary;
+    EXPECT_EQ(summary["messages"]["BasicLens"]["count"], 2) << summary;
 
     Kor::Pcap::Capture capture;
     std::string error;
@@ -172,6 +192,8 @@ TEST(MonitorEndToEnd, SerialFromAFileAndFromStandardInput) {
     }
     EXPECT_EQ(Statuses(fromFile.Out()), (Strings{"NewTimecode", "ChecksumError", "SameTimecode"}));
     EXPECT_EQ(Statuses(fromInput.Out()), (Strings{"NewTimecode", "ChecksumError"}));
+    EXPECT_EQ(Summary(fromFile.Out())["frames"], 3) << fromFile.Out();
+    EXPECT_GE(Summary(fromFile.Out())["reads"], 1) << fromFile.Out();
     EXPECT_NE(view.Out().find(R"("Cam\xFF\x1B[2J")"), std::string::npos) << view.Out();
     EXPECT_EQ(view.Out().find('\x1b'), std::string::npos) << "screen codes when not a terminal";
 }
@@ -206,7 +228,13 @@ TEST(MonitorEndToEnd, RunsEndWithTheStatusOfTheirCause) {
         for (const std::string& text : expected) {
             EXPECT_NE(monitor.Err().find(text), std::string::npos) << monitor.Err();
         }
-        EXPECT_TRUE(monitor.Out().empty()) << arguments;
+        if (status == 0) {
+            // Standard output holds the summary line alone.
+            EXPECT_EQ(kor_test::LineCount(monitor.Out()), 1U) << monitor.Out();
+            EXPECT_EQ(Summary(monitor.Out())["frames"], 0) << monitor.Out();
+        } else {
+            EXPECT_TRUE(monitor.Out().empty()) << arguments;
+        }
     }
     EXPECT_NE(::access(file.path.c_str(), F_OK), 0) << "a refused run created the file";
 }
@@ -251,6 +279,58 @@ TEST(MonitorFaults, CountsWhatKorSendInjects) {
     EXPECT_NEAR(static_cast<double>(NumberAfter(summary, "tick counts (")),
                 static_cast<double>(expected), 1.0)
         << summary << sent;
+}
+
+// kor-send's faults in its 25 fps stream (microsecond tick counts), with a clean stream from
+// another kor-send beside it: reordered frames show as tick counts and PTP stamps that go back,
+// duplicates as duplicates alone, lost frames as timecode skips. The clean stream's ticks and
+// stamps never go back. Both pairs run at once.
+TEST(MonitorFaults, TimeBaseShowsWhatKorSendInjects) {
+    ChildProgram faulty = Monitor("--json --bind 127.0.0.1 --port 0");
+    ChildProgram clean = Monitor("--json --bind 127.0.0.1 --port 0");
+    const std::uint16_t faultyPort = MonitorPort(faulty);
+    const std::uint16_t cleanPort = MonitorPort(clean);
+    ASSERT_NE(faultyPort, 0) << faulty.Err();
+    ASSERT_NE(cleanPort, 0) << clean.Err();
+    const std::string stream = "--fps 25 --tick-unit microseconds --duration 3";
+    ChildProgram faultySend(KOR_SEND_PATH, stream + " --loss 8 --reorder 8 --duplicate 8 --seed 5" +
+                                               kor_test::To(faultyPort));
+    ChildProgram cleanSend(KOR_SEND_PATH, stream + kor_test::To(cleanPort));
+    ASSERT_EQ(faultySend.Finish(), 0) << faultySend.Err();
+    ASSERT_EQ(cleanSend.Finish(), 0) << cleanSend.Err();
+    for (auto [monitor, send] : {std::pair{&faulty, &faultySend}, std::pair{&clean, &cleanSend}}) {
+        const auto sent = NumberAfter(send->Out(), "datagrams sent: ");
+        ASSERT_TRUE(monitor->WaitForLines(static_cast<std::size_t>(sent))) << send->Out();
+        monitor->Signal(SIGINT);
+        ASSERT_EQ(monitor->Finish(), 0) << monitor->Err();
+    }
+
+    const std::string& faults = faultySend.Out();
+    const long long lost = NumberAfter(faults, "datagrams, ");
+    const long long duplicated = NumberAfter(faults, " lost, ");
+    const long long reordered = NumberAfter(faults, "duplicated, ");
+    ASSERT_GE(lost, 3) << faults;
+    ASSERT_GE(reordered, 3) << faults;
+    const json summary = Summary(faulty.Out());
+    const json& base = summary["timeBase"];
+    EXPECT_EQ(summary["duplicateDatagrams"], duplicated) << summary;
+    // Labels are checked in a stream whose stamps keep to its period. On a machine so busy
+    // that the sender stamps its frames a quarter period or more off their time, the check
+    // may be off; otherwise the lost frames show.
+    if (base["checkedStreams"] >= 1) {
+        EXPECT_GE(base["timecodeSkips"], 1) << summary << faults;
+    }
+    // Each frame held back behind one of its own stream goes back once on both clocks.
+    EXPECT_GE(base["tickCountsBack"], 1) << summary << faults;
+    EXPECT_LE(base["tickCountsBack"], reordered) << summary << faults;
+    EXPECT_EQ(base["ptpStampsBack"], base["tickCountsBack"]) << summary;
+
+    const json cleanBase = Summary(clean.Out())["timeBase"];
+    EXPECT_EQ(cleanBase["tickCountsBack"], 0) << cleanBase;
+    EXPECT_EQ(cleanBase["ptpStampsBack"], 0) << cleanBase;
+    // The text summary says the same.
+    EXPECT_NE(clean.Err().find("0 tick counts back, 0 PTP stamps back"), std::string::npos)
+        << clean.Err();
 }
 
 // kor-send to a multicast group over the loopback interface, kor-monitor joined to it.

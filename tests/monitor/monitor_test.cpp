@@ -153,7 +153,9 @@ TEST(Pipeline, EverySerialFrameReportsItsOwnStatusWhereverTheStreamIsCut) {
     }
 }
 
-TEST(Pipeline, DuplicatesAndOutOfOrderStampsAreCounted) {
+// Repeated datagrams are counted as duplicates and take no part in the time-base checks: the
+// repeat of a frame is no repeated label, the late repeat of an old one no step back.
+TEST(Pipeline, DuplicatesAreCountedApartFromTheTimeBase) {
     Collector p;
     const auto ptp = [](std::uint64_t seconds, std::uint8_t frames) {
         return Frame(TransmissionType::UDP, 0, frames, seconds);
@@ -162,18 +164,24 @@ TEST(Pipeline, DuplicatesAndOutOfOrderStampsAreCounted) {
     // that is also earlier.
     for (const Bytes& datagram :
          {ptp(100, 1), ptp(101, 2), ptp(101, 2), ptp(99, 3), ptp(102, 4), ptp(100, 1)}) {
-        p.monitor.OnDatagram(datagram, p.time);
+        p.monitor.OnDatagram(datagram, p.time, KorMonitor::UdpSender(0x7F000001, 5000));
     }
     EXPECT_EQ(p.duplicates, (std::vector<bool>{false, false, true, false, false, true}));
-    EXPECT_EQ(p.monitor.GetStats().Duplicates(), 2U);
-    EXPECT_EQ(p.monitor.GetStats().OutOfOrder(), 2U);
+    const KorMonitor::Stats& stats = p.monitor.GetStats();
+    EXPECT_EQ(stats.Duplicates(), 2U);
+    EXPECT_EQ(stats.TimeBase().PtpStampsBack(), 1U);
+    // Another sender's frames are a stream of their own: 98 is not behind the other's 102.
+    p.monitor.OnDatagram(ptp(98, 5), p.time, KorMonitor::UdpSender(0x7F000001, 5001));
+    p.monitor.OnDatagram(ptp(97, 6), p.time, KorMonitor::UdpSender(0x7F000001, 5001));
+    EXPECT_EQ(stats.TimeBase().PtpStampsBack(), 2U);
+    EXPECT_EQ(stats.TimeBase().Streams(), 2U);
     // A repeat of a datagram older than the window is not recognised.
     for (std::uint64_t n = 0; n < KorMonitor::kDuplicateWindow; ++n) {
         p.monitor.OnDatagram(ptp(200 + n, 5), p.time);
     }
     p.monitor.OnDatagram(ptp(102, 4), p.time);
     EXPECT_FALSE(p.duplicates.back());
-    EXPECT_EQ(p.monitor.GetStats().Duplicates(), 2U);
+    EXPECT_EQ(stats.Duplicates(), 2U);
 }
 
 // 2024-05-01 12:51:36.123456 UTC.

@@ -70,6 +70,7 @@ def recording(tmp_path_factory):
         out.close()
         err.close()
     lines = [json.loads(line) for line in open(out.name)]
+    assert "summary" in lines.pop()  # the run's summary closes the JSON lines
     assert len(lines) == 40
     return capture, lines
 

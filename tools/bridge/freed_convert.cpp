@@ -45,13 +45,6 @@ std::uint16_t NarrowEncoder(std::uint32_t value) noexcept {
     return static_cast<std::uint16_t>((value & kUint24Max) >> 8);
 }
 
-bool CarriesFreedData(const std::vector<MessageType>& types) noexcept {
-    return std::any_of(types.begin(), types.end(), [](MessageType t) {
-        return t == MessageType::PositionalData || t == MessageType::AxesData ||
-               t == MessageType::BasicLens || t == MessageType::RawLensEncoderWithMask;
-    });
-}
-
 FreedPacket FreedFromKor(const TelemetryData& s, std::uint8_t cameraId, FreedLens lens) noexcept {
     FreedPacket p;
     p.cameraId = cameraId;

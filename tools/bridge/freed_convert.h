@@ -27,12 +27,10 @@ std::uint32_t WidenEncoder(std::uint16_t count) noexcept;
 // The inverse: the top 16 of the 24 bits.
 std::uint16_t NarrowEncoder(std::uint32_t value) noexcept;
 
-// Whether an applied Kor frame of these record types carries something a D1 packet holds
-// (position, orientation or lens values).
-bool CarriesFreedData(const std::vector<Protocol::MessageType>& types) noexcept;
-
 // The D1 packet of a Kor state. Angles and positions whose valid flag is clear, and lens
-// values that are not available, are sent as 0: the packet has no way to leave them out.
+// values that are not available, are sent as 0: the packet has no way to leave them out. The
+// values are the state's, so a field whose record the frame did not carry holds the last one
+// received.
 // Values beyond the 24-bit fields saturate.
 FreedPacket FreedFromKor(const Protocol::TelemetryData& state, std::uint8_t cameraId,
                          FreedLens lens) noexcept;

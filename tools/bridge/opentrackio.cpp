@@ -59,6 +59,7 @@ void PutPositive(SampleWriter& w, const char* key, bool valid, std::optional<dou
     PutNumber(w, key, valid && value && *value > 0, value);
 }
 
+// Written from the project frame rate and the fields CopyStaticData copies.
 void Static(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen) {
     w.Begin("static");
     w.Begin("camera");
@@ -99,11 +100,12 @@ void Static(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen) {
     w.End(true);
 }
 
-void Timing(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen,
+void Timing(SampleWriter& w, const TelemetryData& s, const SeenTypes& frame,
             const SampleHeader& header) {
     w.Begin("timing");
     const auto rate = FrameRateOf(s.projectFps);
-    const bool stamped = seen.Has(MessageType::PtpTimestamp) && s.ptpNanoseconds < 1'000'000'000U;
+    const bool stamped =
+        frame.Has(MessageType::PtpTimestamp) && s.ptpNanoseconds < 1'000'000'000U;
     if (stamped) {
         w.Text("mode", "internal");
     }
@@ -117,7 +119,7 @@ void Timing(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen,
         w.End();
     }
     w.Unsigned("sequenceNumber", header.sequenceNumber);
-    if (rate && seen.Has(MessageType::Timecode) && s.timecodeHours <= 23 &&
+    if (rate && frame.Has(MessageType::Timecode) && s.timecodeHours <= 23 &&
         s.timecodeMinutes <= 59 && s.timecodeSeconds <= 59 && s.timecodeFrames <= 119) {
         w.Begin("timecode");
         w.Unsigned("hours", s.timecodeHours);
@@ -130,57 +132,70 @@ void Timing(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen,
     w.End();
 }
 
-void Lens(SampleWriter& w, const TelemetryData& s) {
+void Lens(SampleWriter& w, const TelemetryData& s, const SeenTypes& frame) {
+    const bool basic = frame.Has(MessageType::BasicLens);
+    const bool raw = frame.Has(MessageType::RawLensEncoderWithMask);
+    const bool rawFocus = raw && s.rawFocusEncoderValid;
+    const bool rawIris = raw && s.rawIrisEncoderValid;
+    const bool rawZoom = raw && s.rawZoomEncoderValid;
     w.Begin("lens");
     // Kor counts focus from the closest distance, zoom from the wide end and iris from the
     // open end; OpenTrackIO puts 0 at infinity, wide and open.
     w.Begin("encoders");
-    PutNumber(w, "focus", s.rawFocusEncoderValid, Normalised(s.rawFocusEncoder, true));
-    PutNumber(w, "iris", s.rawIrisEncoderValid, Normalised(s.rawIrisEncoder, false));
-    PutNumber(w, "zoom", s.rawZoomEncoderValid, Normalised(s.rawZoomEncoder, false));
+    PutNumber(w, "focus", rawFocus, Normalised(s.rawFocusEncoder, true));
+    PutNumber(w, "iris", rawIris, Normalised(s.rawIrisEncoder, false));
+    PutNumber(w, "zoom", rawZoom, Normalised(s.rawZoomEncoder, false));
     w.End(true);
-    PutPositive(w, "focusDistance", s.focusValid, s.focus / 1000.0);
-    PutPositive(w, "pinholeFocalLength", s.zoomValid, Hundredths(s.zoom));
+    PutPositive(w, "focusDistance", basic && s.focusValid, s.focus / 1000.0);
+    PutPositive(w, "pinholeFocalLength", basic && s.zoomValid, Hundredths(s.zoom));
     w.Begin("rawEncoders");
-    if (s.rawFocusEncoderValid) {
+    if (rawFocus) {
         w.Unsigned("focus", s.rawFocusEncoder);
     }
-    if (s.rawIrisEncoderValid) {
+    if (rawIris) {
         w.Unsigned("iris", s.rawIrisEncoder);
     }
-    if (s.rawZoomEncoderValid) {
+    if (rawZoom) {
         w.Unsigned("zoom", s.rawZoomEncoder);
     }
     w.End(true);
-    PutPositive(w, "tStop", s.irisValid, Hundredths(s.iris));
+    PutPositive(w, "tStop", basic && s.irisValid, Hundredths(s.iris));
     w.End(true);
 }
 
-// The camera's transform, with the axes that are available; left out when none is.
-void Transforms(SampleWriter& w, const TelemetryData& s) {
+// The camera's transform, with the axes that the frame carried and that are available; left
+// out when there is none.
+void Transforms(SampleWriter& w, const TelemetryData& s, const SeenTypes& frame) {
+    const bool position = frame.Has(MessageType::PositionalData);
+    const bool axes = frame.Has(MessageType::AxesData);
+    const bool hasX = position && s.positionXValid;
+    const bool hasY = position && s.positionYValid;
+    const bool hasZ = position && s.positionZValid;
+    const bool hasPan = axes && s.yawValid;
+    const bool hasTilt = axes && s.pitchValid;
+    const bool hasRoll = axes && s.rollValid;
     const auto x = Hundredths(s.positionX, 1000.0);
     const auto y = Hundredths(s.positionY, 1000.0);
     const auto z = Hundredths(s.positionZ, 1000.0);
     const auto pan = Hundredths(s.yaw);
     const auto tilt = Hundredths(s.pitch);
     const auto roll = Hundredths(s.roll);
-    const bool any = (s.positionXValid && x) || (s.positionYValid && y) ||
-                     (s.positionZValid && z) || (s.yawValid && pan) || (s.pitchValid && tilt) ||
-                     (s.rollValid && roll);
+    const bool any = (hasX && x) || (hasY && y) || (hasZ && z) || (hasPan && pan) ||
+                     (hasTilt && tilt) || (hasRoll && roll);
     if (!any) {
         return;
     }
     w.Begin("transforms", true);
     w.Begin(nullptr);
     w.Begin("translation");
-    PutNumber(w, "x", s.positionXValid, x);
-    PutNumber(w, "y", s.positionYValid, y);
-    PutNumber(w, "z", s.positionZValid, z);
+    PutNumber(w, "x", hasX, x);
+    PutNumber(w, "y", hasY, y);
+    PutNumber(w, "z", hasZ, z);
     w.End();
     w.Begin("rotation");
-    PutNumber(w, "pan", s.yawValid, pan);
-    PutNumber(w, "tilt", s.pitchValid, tilt);
-    PutNumber(w, "roll", s.rollValid, roll);
+    PutNumber(w, "pan", hasPan, pan);
+    PutNumber(w, "tilt", hasTilt, tilt);
+    PutNumber(w, "roll", hasRoll, roll);
     w.End();
     w.Text("id", "Camera");
     w.End();
@@ -188,16 +203,16 @@ void Transforms(SampleWriter& w, const TelemetryData& s) {
 }
 
 void WriteSample(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen,
-                 const SampleHeader& header) {
+                 const SeenTypes& frame, const SampleHeader& header) {
     w.Begin(nullptr);
     Static(w, s, seen);
-    if (seen.Has(MessageType::Timecode)) {
+    if (frame.Has(MessageType::Timecode)) {
         w.Begin("tracker");
         w.Bool("recording", s.recordFlag);
         w.End();
     }
-    Timing(w, s, seen, header);
-    Lens(w, s);
+    Timing(w, s, frame, header);
+    Lens(w, s, frame);
     w.Begin("protocol");
     w.Text("name", "OpenTrackIO");
     w.Begin("version", true);
@@ -209,7 +224,7 @@ void WriteSample(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen,
     w.Text("sampleId", header.sampleId);
     w.Text("sourceId", header.sourceId);
     w.Unsigned("sourceNumber", header.sourceNumber);
-    Transforms(w, s);
+    Transforms(w, s, frame);
     w.End();
 }
 
@@ -231,6 +246,11 @@ void SeenTypes::Add(const std::vector<MessageType>& types) noexcept {
 bool SeenTypes::Has(MessageType type) const noexcept {
     const auto value = static_cast<unsigned>(type);
     return value <= kHighestType && (bits_ & (std::uint32_t{1} << value)) != 0;
+}
+
+bool CarriesTrackingData(const SeenTypes& frame) noexcept {
+    return frame.Has(MessageType::BasicLens) || frame.Has(MessageType::RawLensEncoderWithMask) ||
+           frame.Has(MessageType::PositionalData) || frame.Has(MessageType::AxesData);
 }
 
 std::optional<Rational> FrameRateOf(std::uint8_t projectFps) noexcept {
@@ -296,23 +316,41 @@ std::optional<std::string> CleanText(const std::string& bytes) {
 }
 
 ordered_json OpenTrackSample(const TelemetryData& s, const SeenTypes& seen,
-                             const SampleHeader& header) {
+                             const SeenTypes& frame, const SampleHeader& header) {
     TreeWriter writer;
-    WriteSample(writer, s, seen, header);
+    WriteSample(writer, s, seen, frame, header);
     return std::move(writer.Result());
 }
 
 std::vector<std::uint8_t> SamplePayload(const TelemetryData& s, const SeenTypes& seen,
-                                        const SampleHeader& header, OtrkEncoding encoding) {
+                                        const SeenTypes& frame, const SampleHeader& header,
+                                        OtrkEncoding encoding) {
     if (encoding == OtrkEncoding::Cbor) {
         CborWriter writer;
-        WriteSample(writer, s, seen, header);
+        WriteSample(writer, s, seen, frame, header);
         return writer.Result();
     }
     JsonTextWriter writer;
-    WriteSample(writer, s, seen, header);
+    WriteSample(writer, s, seen, frame, header);
     const std::string& text = writer.Result();
     return {text.begin(), text.end()};
+}
+
+void CopyStaticData(const TelemetryData& from, TelemetryData& to) {
+    to.productBrand = from.productBrand;
+    to.productName = from.productName;
+    to.productSerial = from.productSerial;
+    to.lensManufacturer = from.lensManufacturer;
+    to.lensName = from.lensName;
+    to.lensSerial = from.lensSerial;
+    to.minFocalLength = from.minFocalLength;
+    to.maxFocalLength = from.maxFocalLength;
+    to.minFocalLengthValid = from.minFocalLengthValid;
+    to.maxFocalLengthValid = from.maxFocalLengthValid;
+    to.sensorWidth = from.sensorWidth;
+    to.sensorHeight = from.sensorHeight;
+    to.clipWidth = from.clipWidth;
+    to.clipHeight = from.clipHeight;
 }
 
 std::vector<std::uint8_t> EncodeSample(const ordered_json& sample, OtrkEncoding encoding) {

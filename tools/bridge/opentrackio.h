@@ -16,9 +16,8 @@
 
 namespace Kor::Bridge {
 
-// The record types applied since the bridge started, one bit per type number (0 to 27).
-// Fields without a valid flag of their own (timecode, time stamp, record flag, strings) are
-// available once a record that carries them has arrived.
+// A set of record types, one bit per type number (0 to 27): those applied since the bridge
+// started (for the static data), or those of one frame (for the sample's own values).
 class SeenTypes {
 public:
     void Add(const std::vector<Protocol::MessageType>& types) noexcept;
@@ -28,6 +27,11 @@ public:
 private:
     std::uint32_t bits_ = 0;
 };
+
+// Whether a frame of these record types carries a tracking value, which is what makes an
+// OpenTrackIO sample or a D1 packet: BasicLens, RawLensEncoderWithMask, PositionalData or
+// AxesData. A frame of identity, static or clock records alone makes neither.
+bool CarriesTrackingData(const SeenTypes& frame) noexcept;
 
 struct Rational {
     std::uint32_t num = 0;
@@ -46,16 +50,26 @@ struct SampleHeader {
     std::uint32_t sequenceNumber = 0;  // counts samples
 };
 
-// The OpenTrackIO 1.0 sample of a state. A field whose Kor value is not available (its valid
-// flag clear, its record never received, or a value the schema cannot take) is left out.
+// The OpenTrackIO 1.0 sample of one Kor frame: `state` is the decoder's state after it,
+// `seen` the record types applied so far and `frame` those of the frame itself. The per-sample
+// values (timing.sampleTimestamp and mode, timing.timecode, tracker.recording, lens,
+// transforms) come only from records of the frame: a value whose record the frame did not
+// carry is left out, as is one that is not available (its valid flag clear or a value the
+// schema cannot take). The static data and the frame rates are the state's: whatever record
+// carried them last, once one has arrived.
 nlohmann::ordered_json OpenTrackSample(const Protocol::TelemetryData& state,
-                                       const SeenTypes& seen, const SampleHeader& header);
+                                       const SeenTypes& seen, const SeenTypes& frame,
+                                       const SampleHeader& header);
 
-// The payload bytes of the sample of a state, written directly as JSON text or CBOR (the
-// same sample as OpenTrackSample, without building a tree).
+// The payload bytes of that sample, written directly as JSON text or CBOR (the same sample as
+// OpenTrackSample, without building a tree).
 std::vector<std::uint8_t> SamplePayload(const Protocol::TelemetryData& state,
-                                        const SeenTypes& seen, const SampleHeader& header,
-                                        OtrkEncoding encoding);
+                                        const SeenTypes& seen, const SeenTypes& frame,
+                                        const SampleHeader& header, OtrkEncoding encoding);
+
+// Copies the fields the static block is written from (camera and lens identity, focal
+// range, sensor size) from one state into another.
+void CopyStaticData(const Protocol::TelemetryData& from, Protocol::TelemetryData& to);
 
 // The payload bytes of a sample tree: JSON text or CBOR.
 std::vector<std::uint8_t> EncodeSample(const nlohmann::ordered_json& sample,

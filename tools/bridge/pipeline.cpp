@@ -40,27 +40,39 @@ std::optional<std::string> KorInput::Feed(const std::vector<std::uint8_t>& datag
         return std::string(KorMonitor::FrameStatusName(status));
     }
     const std::vector<MessageType> types = RecordTypes(datagram);
+    SeenTypes frame;
+    frame.Add(types);
     seen_.Add(types);
+    if (!holdUntil_) {
+        holdUntil_ = now + settings_.serialWait;
+    }
     const Protocol::TelemetryData& state = State();
+    const bool serial = CleanText(state.productSerial).has_value();
+    if (!CarriesTrackingData(frame)) {
+        // Nothing to send; the serial it may have brought ends the hold.
+        if (serial && !held_.empty()) {
+            Release(out);
+        } else {
+            Tick(now, out);
+        }
+        return std::nullopt;
+    }
     std::vector<std::uint8_t> freed;
-    if (settings_.freed && CarriesFreedData(types)) {
+    if (settings_.freed) {
         const auto packet = EncodeFreed(FreedFromKor(state, settings_.cameraId, *settings_.freed));
         freed.assign(packet.begin(), packet.end());
     }
     if (!settings_.openTrack || identity_.Settled()) {
         if (settings_.openTrack) {
-            AppendSample(state, seen_, out);
+            AppendSample(state, frame, out);
         }
         if (!freed.empty()) {
             out.push_back({Output::Freed, std::move(freed)});
         }
         return std::nullopt;
     }
-    if (held_.empty()) {
-        holdUntil_ = now + settings_.serialWait;
-    }
-    held_.push_back({state, seen_, std::move(freed)});
-    if (CleanText(state.productSerial) || held_.size() >= settings_.maxHeld) {
+    held_.push_back({state, frame, std::move(freed)});
+    if (serial || held_.size() >= settings_.maxHeld) {
         Release(out);
     } else {
         Tick(now, out);
@@ -69,7 +81,7 @@ std::optional<std::string> KorInput::Feed(const std::vector<std::uint8_t>& datag
 }
 
 void KorInput::Tick(Clock::time_point now, std::vector<Outgoing>& out) {
-    if (!held_.empty() && now >= holdUntil_) {
+    if (!held_.empty() && now >= *holdUntil_) {
         Release(out);
     }
 }
@@ -81,10 +93,13 @@ void KorInput::Flush(std::vector<Outgoing>& out) {
 }
 
 void KorInput::Release(std::vector<Outgoing>& out) {
-    // The newest state holds the serial if any frame so far carried it.
-    identity_.SourceId(held_.back().state);
+    // The newest state holds the serial if any frame so far carried it, and the static data
+    // as it is now known: every held sample goes out with both.
+    const Protocol::TelemetryData& newest = State();
+    identity_.SourceId(newest);
     for (Held& h : held_) {
-        AppendSample(h.state, h.seen, out);
+        CopyStaticData(newest, h.state);
+        AppendSample(h.state, h.frame, out);
         if (!h.freed.empty()) {
             out.push_back({Output::Freed, std::move(h.freed)});
         }
@@ -92,14 +107,14 @@ void KorInput::Release(std::vector<Outgoing>& out) {
     held_.clear();
 }
 
-void KorInput::AppendSample(const Protocol::TelemetryData& state, const SeenTypes& seen,
+void KorInput::AppendSample(const Protocol::TelemetryData& state, const SeenTypes& frame,
                             std::vector<Outgoing>& out) {
     SampleHeader header;
     header.sourceId = identity_.SourceId(state);
     header.sampleId = identity_.NextSampleId();
     header.sourceNumber = settings_.sourceNumber;
     header.sequenceNumber = samples_++;
-    const auto payload = SamplePayload(state, seen, header, *settings_.openTrack);
+    const auto payload = SamplePayload(state, seen_, frame, header, *settings_.openTrack);
     for (auto& packet :
          BuildOtrkPackets(payload, *settings_.openTrack, sequence_, settings_.maxSegment)) {
         out.push_back({Output::OpenTrack, std::move(packet)});

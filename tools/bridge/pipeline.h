@@ -25,15 +25,18 @@ struct Outgoing {
     std::vector<std::uint8_t> bytes;
 };
 
-// Kor frames in: every frame the decoder applies yields one OpenTrackIO sample (one or more
-// packets) of the state after it, and, when it carries position, orientation or lens data,
-// one D1 packet.
+// Kor frames in: every frame the decoder applies that carries a tracking value (lens,
+// position or orientation records, see CarriesTrackingData) yields one OpenTrackIO sample (one
+// or more packets) with that frame's own time and values, and one D1 packet. A frame of
+// identity, static or clock records alone yields nothing; the decoder's state keeps what it
+// carried for the samples that follow.
 //
 // A source may send its serial, which names the sourceId, only once a second. So that the
 // sourceId comes from the serial whenever the source has one, the output of the first frames
-// is held (in order) until the serial arrives, `serialWait` has passed since the first held
-// frame, or `maxHeld` frames are held; the sourceId is then settled on the newest state and
-// everything held goes out. Without OpenTrackIO output nothing is held.
+// is held (in order) until a frame brings the serial, `serialWait` has passed since the first
+// applied frame, or `maxHeld` frames are held; the sourceId is then settled on the newest
+// state and everything held goes out, with the static data of the newest state. Without
+// OpenTrackIO output nothing is held.
 class KorInput {
 public:
     using Clock = std::chrono::steady_clock;
@@ -69,20 +72,21 @@ public:
 
     // When Tick releases what is held; nothing while nothing is held.
     std::optional<Clock::time_point> HoldDeadline() const {
-        return held_.empty() ? std::nullopt : std::optional<Clock::time_point>(holdUntil_);
+        return held_.empty() ? std::nullopt : holdUntil_;
     }
 
     const Protocol::TelemetryData& State() const { return *device_.GetCurrentState(); }
 
 private:
-    // A frame's output waiting for the sourceId: the sample's state, or a ready D1 packet.
+    // A frame's output waiting for the sourceId: the state after it and its record types,
+    // and its D1 packet if there is one.
     struct Held {
         Protocol::TelemetryData state;
-        SeenTypes seen;
+        SeenTypes frame;
         std::vector<std::uint8_t> freed;
     };
 
-    void AppendSample(const Protocol::TelemetryData& state, const SeenTypes& seen,
+    void AppendSample(const Protocol::TelemetryData& state, const SeenTypes& frame,
                       std::vector<Outgoing>& out);
     void Release(std::vector<Outgoing>& out);
 
@@ -93,7 +97,7 @@ private:
     std::uint32_t samples_ = 0;
     std::uint16_t sequence_ = 0;
     std::vector<Held> held_;
-    Clock::time_point holdUntil_{};
+    std::optional<Clock::time_point> holdUntil_;  // set by the first applied frame
 };
 
 // FreeD packets in: every valid D1 packet yields one Kor frame. Its tick count is the

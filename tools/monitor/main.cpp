@@ -155,7 +155,11 @@ int Run(const Options& options, bool serial) {
                         status = 1;
                         ended = true;
                     }
-                    monitor.OnDatagram(buffer, time);
+                    const KorMonitor::DatagramOrigin origin =
+                        source->LastOrigin().value_or(KorMonitor::DatagramOrigin{});
+                    monitor.OnDatagram(buffer, time,
+                                       KorMonitor::UdpSender(origin.sourceAddress,
+                                                             origin.sourcePort));
                 } else {
                     monitor.OnSerialBytes(buffer, time);
                 }
@@ -184,7 +188,12 @@ int Run(const Options& options, bool serial) {
     const std::string summary =
         KorMonitor::RenderSummary(monitor.GetStats(), elapsed, context.chunks);
     if (options.json) {
-        // Standard output carries only JSON lines.
+        // Standard output carries only JSON lines: the last one is the summary; the text
+        // goes to standard error.
+        std::cout << KorMonitor::DumpLine(
+                         KorMonitor::SummaryJson(monitor.GetStats(), elapsed, context.chunks))
+                  << '\n'
+                  << std::flush;
         std::cerr << summary << std::flush;
     } else {
         context.now = KorMonitor::ReceiveTime::Now();

@@ -14,7 +14,8 @@ using Kor::Protocol::MessageType;
 Monitor::Monitor(FrameSink sink, std::uint64_t frameLimit)
     : sink_(std::move(sink)), frameLimit_(frameLimit) {}
 
-void Monitor::OnDatagram(std::span<const std::uint8_t> datagram, const ReceiveTime& time) {
+void Monitor::OnDatagram(std::span<const std::uint8_t> datagram, const ReceiveTime& time,
+                         SenderId sender) {
     stats_.OnReceived(datagram.size());
     if (Done()) {
         return;
@@ -24,14 +25,14 @@ void Monitor::OnDatagram(std::span<const std::uint8_t> datagram, const ReceiveTi
         stats_.OnDuplicate();
     }
     if (!IsDatagram(datagram)) {
-        FeedSerial(datagram, time);
+        FeedSerial(datagram, time, sender);
         return;
     }
     input_.assign(datagram.begin(), datagram.end());
     const FrameStatus status = device_.Update(input_);
     const std::vector<MessageType> types =
         IsApplied(status) ? DatagramRecordTypes(datagram) : std::vector<MessageType>{};
-    Finish(status, types, time, duplicate);
+    Finish(status, types, time, sender, duplicate);
 }
 
 bool Monitor::SeenRecently(std::span<const std::uint8_t> datagram) {
@@ -47,10 +48,11 @@ bool Monitor::SeenRecently(std::span<const std::uint8_t> datagram) {
 
 void Monitor::OnSerialBytes(std::span<const std::uint8_t> bytes, const ReceiveTime& time) {
     stats_.OnReceived(bytes.size());
-    FeedSerial(bytes, time);
+    FeedSerial(bytes, time, kSerialSender);
 }
 
-void Monitor::FeedSerial(std::span<const std::uint8_t> bytes, const ReceiveTime& time) {
+void Monitor::FeedSerial(std::span<const std::uint8_t> bytes, const ReceiveTime& time,
+                         SenderId sender) {
     splitter_.Feed(bytes, [&](std::span<const std::uint8_t> stuffed) {
         if (Done()) {
             return;
@@ -71,15 +73,15 @@ void Monitor::FeedSerial(std::span<const std::uint8_t> bytes, const ReceiveTime&
         const std::vector<MessageType> types = IsApplied(status)
                                                    ? ListRecordTypes(UnstuffSerialRecords(stuffed))
                                                    : std::vector<MessageType>{};
-        Finish(status, types, time);
+        Finish(status, types, time, sender);
     });
 }
 
 void Monitor::Finish(FrameStatus status, std::span<const MessageType> types,
-                     const ReceiveTime& time, bool duplicate) {
+                     const ReceiveTime& time, SenderId sender, bool duplicate) {
     ++finished_;
     const Kor::Protocol::TelemetryData& state = State();
-    stats_.OnFrame(status, types, time, state);
+    stats_.OnFrame(status, types, time, state, sender, duplicate);
     if (sink_) {
         sink_(FinishedFrame{status, time, types, state, duplicate});
     }

@@ -48,7 +48,11 @@ public:
     // after the limit are counted as received and otherwise ignored.
     explicit Monitor(FrameSink sink, std::uint64_t frameLimit = 0);
 
-    void OnDatagram(std::span<const std::uint8_t> datagram, const ReceiveTime& time);
+    // sender names where the datagram came from (UdpSender of its source address and port),
+    // so that each sender's streams are followed apart.
+    void OnDatagram(std::span<const std::uint8_t> datagram, const ReceiveTime& time,
+                    SenderId sender = kSerialSender);
+    // A serial input is one sender.
     void OnSerialBytes(std::span<const std::uint8_t> bytes, const ReceiveTime& time);
 
     // True once the frame limit has been reached.
@@ -58,10 +62,11 @@ public:
     const Kor::Protocol::TelemetryData& State() const { return *device_.GetCurrentState(); }
 
 private:
-    void FeedSerial(std::span<const std::uint8_t> bytes, const ReceiveTime& time);
+    void FeedSerial(std::span<const std::uint8_t> bytes, const ReceiveTime& time,
+                    SenderId sender);
     void Finish(Kor::Protocol::FrameStatus status,
                 std::span<const Kor::Protocol::MessageType> types, const ReceiveTime& time,
-                bool duplicate = false);
+                SenderId sender, bool duplicate = false);
     // Whether the datagram equals a recent one; remembers it either way.
     bool SeenRecently(std::span<const std::uint8_t> datagram);
 

@@ -93,7 +93,7 @@ void Stats::OnReceived(std::size_t bytes) {
 }
 
 void Stats::OnFrame(FrameStatus status, std::span<const MessageType> types, const ReceiveTime& time,
-                    const Kor::Protocol::TelemetryData& state) {
+                    const Kor::Protocol::TelemetryData& state, SenderId sender, bool duplicate) {
     const auto index = static_cast<std::size_t>(status);
     if (index < statusCounts_.size()) {
         ++statusCounts_[index];
@@ -117,24 +117,20 @@ void Stats::OnFrame(FrameStatus status, std::span<const MessageType> types, cons
         hasPtp = hasPtp || type == MessageType::PtpTimestamp;
         hasTickCount = hasTickCount || type == MessageType::TickCount;
     }
-    if (hasTickCount) {
-        tickGaps_.Add(types, state.tickCount, state.tickCountType);
+    if (!duplicate) {
+        if (hasTickCount) {
+            tickGaps_.Add(sender, types, state.tickCount, state.tickCountType);
+        }
+        timeBase_.Add(TimeBaseChecker::FrameOf(sender, types, time.steady, state));
     }
     if (hasPtp) {
         // A stamp more than a day from this machine's clock is no latency but a wrong or
-        // foreign stamp: it would swamp the figures, and as the latest stamp it would make
-        // every later frame look out of order, so it is only counted.
+        // foreign stamp: it would swamp the figures, so it is only counted.
         const double latency = PtpLatencySeconds(state.ptpSeconds, state.ptpNanoseconds, time);
-        if (!(std::abs(latency) <= kPlausiblePtpLatencySeconds)) {
-            ++implausiblePtp_;
-            return;
-        }
-        latency_.Add(latency);
-        const std::pair<std::uint64_t, std::uint32_t> stamp{state.ptpSeconds, state.ptpNanoseconds};
-        if (latestPtp_ && stamp < *latestPtp_) {
-            ++outOfOrder_;
+        if (std::abs(latency) <= kPlausiblePtpLatencySeconds) {
+            latency_.Add(latency);
         } else {
-            latestPtp_ = stamp;
+            ++implausiblePtp_;
         }
     }
 }

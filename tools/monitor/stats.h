@@ -1,5 +1,5 @@
 // Receive statistics: arrival counts, per-type rates and ages, frame status counts, frame
-// inter-arrival jitter and time-stamp latency.
+// inter-arrival jitter, time-stamp latency and the senders' time base.
 #pragma once
 
 #include <array>
@@ -9,13 +9,13 @@
 #include <deque>
 #include <optional>
 #include <span>
-#include <utility>
 
 #include <kor/device.h>
 #include <kor/telemetry.h>
 
 #include "names.h"
 #include "tick_gaps.h"
+#include "time_base.h"
 
 namespace KorMonitor {
 
@@ -90,22 +90,23 @@ public:
 
     // Counts one finished frame: its status, and, for an applied frame, the record types
     // it held. state is the device's state after the frame, used for the latency of an
-    // applied frame that carried a PtpTimestamp record and for the tick count of one that
-    // carried a TickCount record.
+    // applied frame that carried a PtpTimestamp record and for the time base of the
+    // sender's stream. A duplicate (a datagram that repeats a recent one byte for byte)
+    // takes no part in the tick gaps and the time base: it is counted by OnDuplicate.
     void OnFrame(Kor::Protocol::FrameStatus status,
                  std::span<const Kor::Protocol::MessageType> types, const ReceiveTime& time,
-                 const Kor::Protocol::TelemetryData& state);
+                 const Kor::Protocol::TelemetryData& state, SenderId sender = kSerialSender,
+                 bool duplicate = false);
 
     // Counts one datagram with the same bytes as one received shortly before it.
     void OnDuplicate() { ++duplicates_; }
 
     std::uint64_t Chunks() const { return chunks_; }
     std::uint64_t Duplicates() const { return duplicates_; }
-    // Applied frames whose PTP time stamp lies before the latest one seen (implausible
-    // stamps, see PtpLatency, take no part).
-    std::uint64_t OutOfOrder() const { return outOfOrder_; }
     // Gaps in the tick counts of the applied frames that carried a TickCount record.
     const TickGapCounter& TickGaps() const { return tickGaps_; }
+    // Timecode labels that repeat or skip, tick counts and PTP stamps that go back.
+    const TimeBaseChecker& TimeBase() const { return timeBase_; }
     std::uint64_t Bytes() const { return bytes_; }
     std::uint64_t Frames() const { return frames_.Count(); }
     std::uint64_t Applied() const;
@@ -128,11 +129,9 @@ private:
     std::uint64_t chunks_ = 0;
     std::uint64_t bytes_ = 0;
     std::uint64_t duplicates_ = 0;
-    std::uint64_t outOfOrder_ = 0;
     std::uint64_t implausiblePtp_ = 0;
     TickGapCounter tickGaps_;
-    // Latest PTP time stamp seen (seconds, nanoseconds).
-    std::optional<std::pair<std::uint64_t, std::uint32_t>> latestPtp_;
+    TimeBaseChecker timeBase_;
     std::array<std::uint64_t, kFrameStatusCount> statusCounts_{};
     ArrivalTracker frames_;
     std::array<ArrivalTracker, kMessageTypeCount> types_{};

@@ -9,10 +9,10 @@ namespace KorMonitor {
 
 using Kor::Protocol::MessageType;
 
-void TickGapCounter::Add(std::span<const MessageType> types, std::uint64_t tickCount,
-                         std::uint8_t tickCountType) {
+void TickGapCounter::Add(SenderId sender, std::span<const MessageType> types,
+                         std::uint64_t tickCount, std::uint8_t tickCountType) {
     ++frames_;
-    Stream& stream = StreamOf(types);
+    Stream& stream = StreamOf(sender, types);
     const bool fresh = stream.lastHeard == 0;
     stream.lastHeard = frames_;
     if (fresh || stream.unit != tickCountType) {
@@ -75,8 +75,9 @@ void TickGapCounter::Restart(Stream& stream, std::uint64_t tickCount, std::uint8
     stream.lastHeard = lastHeard;
 }
 
-TickGapCounter::Stream& TickGapCounter::StreamOf(std::span<const MessageType> types) {
-    std::vector<MessageType> key(types.begin(), types.end());
+TickGapCounter::Stream& TickGapCounter::StreamOf(SenderId sender,
+                                                 std::span<const MessageType> types) {
+    std::pair<SenderId, std::vector<MessageType>> key{sender, {types.begin(), types.end()}};
     const auto found = streams_.find(key);
     if (found != streams_.end()) {
         return found->second;

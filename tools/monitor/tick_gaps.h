@@ -6,17 +6,20 @@
 #include <cstdint>
 #include <map>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include <kor/telemetry.h>
+
+#include "time_base.h"
 
 namespace KorMonitor {
 
 // Counts the gaps in the tick counts of the frames that carry a TickCount record.
 //
-// A sender builds each frame of one rate from the same list of record types, so the list
-// names the stream a frame belongs to; streams of different rates interleave on the wire
-// and are followed separately. Within a stream the count advances by about one period per
+// A sender builds each frame of one rate from the same list of record types, so the sender
+// and the list name the stream a frame belongs to; streams of different rates and senders
+// interleave on the wire and are followed separately. Within a stream the count advances by about one period per
 // frame. The lower quartile of the stream's recent steps gives that period (the median
 // would drift to two periods once a quarter or more of the frames are lost); a step of more
 // than one and a half periods is a gap of round(step / period) - 1 frames.
@@ -38,9 +41,10 @@ public:
     // Streams followed at once; a new one beyond this replaces the longest unheard.
     static constexpr std::size_t kMaxStreams = 32;
 
-    // One applied frame: its record types in frame order and its tick count and unit.
-    void Add(std::span<const Kor::Protocol::MessageType> types, std::uint64_t tickCount,
-             std::uint8_t tickCountType);
+    // One applied frame: its sender, its record types in frame order and its tick count
+    // and unit.
+    void Add(SenderId sender, std::span<const Kor::Protocol::MessageType> types,
+             std::uint64_t tickCount, std::uint8_t tickCountType);
 
     // Steps that skipped at least one frame.
     std::uint64_t Gaps() const { return gaps_; }
@@ -63,9 +67,9 @@ private:
     // The lower quartile of the stream's kept steps; 0 while it has none.
     static std::uint64_t Period(const Stream& stream);
     static void Restart(Stream& stream, std::uint64_t tickCount, std::uint8_t unit);
-    Stream& StreamOf(std::span<const Kor::Protocol::MessageType> types);
+    Stream& StreamOf(SenderId sender, std::span<const Kor::Protocol::MessageType> types);
 
-    std::map<std::vector<Kor::Protocol::MessageType>, Stream> streams_;
+    std::map<std::pair<SenderId, std::vector<Kor::Protocol::MessageType>>, Stream> streams_;
     std::uint64_t frames_ = 0;
     std::uint64_t gaps_ = 0;
     std::uint64_t missing_ = 0;

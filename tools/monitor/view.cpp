@@ -1,4 +1,4 @@
-// The live text view and the closing summary.
+// The live text view and the closing summary, as text and as JSON.
 #include "view.h"
 
 #include <algorithm>
@@ -115,6 +115,24 @@ std::string TickGapText(const TickGapCounter& gaps) {
     return text;
 }
 
+std::string TimecodeText(const TimeBaseChecker& base) {
+    std::string text;
+    Append(text, "%llu timecode repeats, %llu skips (labels checked in %llu of %llu streams)",
+           static_cast<unsigned long long>(base.TimecodeRepeats()),
+           static_cast<unsigned long long>(base.TimecodeSkips()),
+           static_cast<unsigned long long>(base.CheckedStreams()),
+           static_cast<unsigned long long>(base.Streams()));
+    return text;
+}
+
+std::string BackText(const TimeBaseChecker& base) {
+    std::string text;
+    Append(text, "%llu tick counts back, %llu PTP stamps back",
+           static_cast<unsigned long long>(base.TickCountsBack()),
+           static_cast<unsigned long long>(base.PtpStampsBack()));
+    return text;
+}
+
 // "NewTimecode 10, SameTimecode 2" for the statuses from first to last inclusive.
 std::string StatusCounts(const Stats& stats, FrameStatus first, FrameStatus last) {
     std::string text;
@@ -203,6 +221,67 @@ void AppendState(std::string& out, const TelemetryData& s) {
 
 }  // namespace
 
+namespace {
+
+// Count, minimum, mean, maximum and standard deviation in seconds; null while empty.
+nlohmann::ordered_json RunningJson(const RunningStats& series) {
+    if (series.Count() == 0) {
+        return nullptr;
+    }
+    return {{"count", series.Count()},
+            {"minSeconds", series.Min()},
+            {"meanSeconds", series.Mean()},
+            {"maxSeconds", series.Max()},
+            {"stdDevSeconds", series.StdDev()}};
+}
+
+}  // namespace
+
+nlohmann::ordered_json SummaryJson(const Stats& stats, std::chrono::steady_clock::duration elapsed,
+                                   std::string_view chunks) {
+    nlohmann::ordered_json summary;
+    summary["elapsedSeconds"] = std::chrono::duration<double>(elapsed).count();
+    summary[std::string(chunks)] = stats.Chunks();
+    summary["bytes"] = stats.Bytes();
+    summary["frames"] = stats.Frames();
+    summary["applied"] = stats.Applied();
+    summary["errors"] = stats.Errors();
+    nlohmann::ordered_json statuses = nlohmann::ordered_json::object();
+    for (std::size_t i = 0; i < kFrameStatusCount; ++i) {
+        const auto status = static_cast<FrameStatus>(i);
+        if (status != FrameStatus::Incomplete) {
+            statuses[std::string(FrameStatusName(status))] = stats.StatusCount(status);
+        }
+    }
+    summary["statuses"] = std::move(statuses);
+    summary["duplicateDatagrams"] = stats.Duplicates();
+    const TickGapCounter& gaps = stats.TickGaps();
+    summary["tickGaps"] = {
+        {"gaps", gaps.Gaps()}, {"framesMissing", gaps.Missing()}, {"late", gaps.Late()}};
+    const TimeBaseChecker& base = stats.TimeBase();
+    summary["timeBase"] = {{"timecodeRepeats", base.TimecodeRepeats()},
+                           {"timecodeSkips", base.TimecodeSkips()},
+                           {"tickCountsBack", base.TickCountsBack()},
+                           {"ptpStampsBack", base.PtpStampsBack()},
+                           {"streams", base.Streams()},
+                           {"checkedStreams", base.CheckedStreams()}};
+    summary["frameRateHz"] = stats.FrameArrivals().MeanRateHz();
+    summary["frameInterval"] = RunningJson(stats.FrameInterval());
+    summary["ptpLatency"] = RunningJson(stats.PtpLatency());
+    summary["implausiblePtp"] = stats.ImplausiblePtp();
+    nlohmann::ordered_json messages = nlohmann::ordered_json::object();
+    for (std::size_t i = 0; i < kMessageTypeCount; ++i) {
+        const auto type = static_cast<MessageType>(i);
+        const ArrivalTracker& arrivals = stats.TypeArrivals(type);
+        if (arrivals.Count() != 0) {
+            messages[std::string(MessageTypeName(type))] = {{"count", arrivals.Count()},
+                                                            {"rateHz", arrivals.MeanRateHz()}};
+        }
+    }
+    summary["messages"] = std::move(messages);
+    return {{"summary", std::move(summary)}};
+}
+
 std::string Quoted(std::string_view bytes) {
     std::string text = "\"";
     for (const char c : bytes) {
@@ -253,10 +332,11 @@ std::string RenderView(const Stats& stats, const TelemetryData& state, const Vie
            StatusCounts(stats, FrameStatus::ChecksumError, FrameStatus::BadMessageType).c_str());
     Append(out, "                %s\n",
            StatusCounts(stats, FrameStatus::MessageRejected, FrameStatus::HeaderError).c_str());
-    Append(out, "Faults seen     %llu duplicate datagrams, %llu frames out of PTP order\n",
-           static_cast<unsigned long long>(stats.Duplicates()),
-           static_cast<unsigned long long>(stats.OutOfOrder()));
+    Append(out, "Faults seen     %llu duplicate datagrams\n",
+           static_cast<unsigned long long>(stats.Duplicates()));
     Append(out, "                %s\n", TickGapText(stats.TickGaps()).c_str());
+    Append(out, "Time base       %s\n", TimecodeText(stats.TimeBase()).c_str());
+    Append(out, "                %s\n", BackText(stats.TimeBase()).c_str());
     Append(out, "Frame interval  %s\n", RunningText(stats.FrameInterval(), "intervals").c_str());
     Append(out, "PTP latency     %s\n", RunningText(stats.PtpLatency(), "stamps").c_str());
     if (stats.PtpLatency().Count() != 0) {
@@ -309,10 +389,10 @@ std::string RenderSummary(const Stats& stats, std::chrono::steady_clock::duratio
                    static_cast<unsigned long long>(stats.StatusCount(status)));
         }
     }
-    Append(out, "  duplicate datagrams %llu, frames out of PTP order %llu\n",
-           static_cast<unsigned long long>(stats.Duplicates()),
-           static_cast<unsigned long long>(stats.OutOfOrder()));
+    Append(out, "  duplicate datagrams %llu\n", static_cast<unsigned long long>(stats.Duplicates()));
     Append(out, "  %s\n", TickGapText(stats.TickGaps()).c_str());
+    Append(out, "  %s\n", TimecodeText(stats.TimeBase()).c_str());
+    Append(out, "  %s\n", BackText(stats.TimeBase()).c_str());
     if (stats.FrameArrivals().MeanRateHz() > 0) {
         Append(out, "  frame rate: %.2f Hz on average\n", stats.FrameArrivals().MeanRateHz());
     }

@@ -1,9 +1,11 @@
-// The live text view and the closing summary.
+// The live text view and the closing summary, as text and as JSON.
 #pragma once
 
 #include <chrono>
 #include <string>
 #include <string_view>
+
+#include <nlohmann/json.hpp>
 
 #include <kor/telemetry.h>
 
@@ -29,6 +31,13 @@ std::string RenderView(const Stats& stats, const Kor::Protocol::TelemetryData& s
 // is), status counts, jitter, latency and each message type's count and mean rate.
 std::string RenderSummary(const Stats& stats, std::chrono::steady_clock::duration elapsed,
                           std::string_view chunks);
+
+// The closing summary as one JSON object {"summary": {...}}: the same figures as
+// RenderSummary under lowerCamelCase names ("elapsedSeconds", chunks as the key of the receive
+// count, "bytes", "frames", "applied", "errors", "statuses", "duplicateDatagrams", "tickGaps",
+// "timeBase", "frameRateHz", "frameInterval", "ptpLatency", "implausiblePtp", "messages").
+nlohmann::ordered_json SummaryJson(const Stats& stats, std::chrono::steady_clock::duration elapsed,
+                                   std::string_view chunks);
 
 // A byte string from the wire in double quotes, safe to print on a terminal: quotes,
 // backslashes, control bytes and bytes above 0x7E are written as escapes.
