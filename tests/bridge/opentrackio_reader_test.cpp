@@ -333,7 +333,7 @@ TEST(OpenTrackReader, WriterSamplesReadBack) {
     header.sourceNumber = 7;
 
     for (const OtrkEncoding encoding : {OtrkEncoding::Json, OtrkEncoding::Cbor}) {
-        const Bytes payload = SamplePayload(state, seen, header, encoding);
+        const Bytes payload = SamplePayload(state, seen, seen, header, encoding);
         const OpenTrackRead read = ReadOpenTrackPayload(payload, static_cast<std::uint8_t>(encoding));
         ASSERT_TRUE(read.sample) << read.error;
         EXPECT_EQ(read.sample->sourceNumber, 7U);
