@@ -31,6 +31,7 @@
 #include "bridge_options.h"
 #include "freed.h"
 #include "opentrackio.h"
+#include "opentrackio_identity.h"
 #include "otrk.h"
 #include "schema_check.h"
 
@@ -44,6 +45,17 @@ using kor_test::ChildProgram;
 using kor_test::NumberAfter;
 using nlohmann::json;
 using nlohmann::ordered_json;
+
+// The sourceId a sample's camera make, model and serial give.
+std::string CameraSourceId(const ordered_json& sample) {
+    const ordered_json& camera = sample["static"]["camera"];
+    const auto text = [&](const char* key) {
+        return camera.contains(key) ? camera[key].get<std::string>() : std::string();
+    };
+    return Kor::Bridge::SourceIdOfCamera(text("make"), text("model"), text("serialNumber"))
+        .value_or("(none)");
+}
+
 using Bytes = std::vector<std::uint8_t>;
 
 // A UDP socket on 127.0.0.1 and a port the system chooses; datagrams of any size.
@@ -237,7 +249,7 @@ TEST(BridgeEndToEnd, KorSendToOpenTrackIOAndFreeD) {
     // kor-send sends its serial once a second, from its first frame: it names the source.
     const ordered_json serial = r.samples.back()["static"]["camera"]["serialNumber"];
     ASSERT_TRUE(serial.is_string()) << r.samples.back();
-    EXPECT_EQ(r.samples[0]["sourceId"], Kor::Bridge::SourceIdOfSerial(serial.get<std::string>()));
+    EXPECT_EQ(r.samples[0]["sourceId"], CameraSourceId(r.samples.back()));
 
     for (const auto& [freed, samplesBefore] : r.freed) {
         ASSERT_GT(samplesBefore, 0U);
@@ -330,7 +342,8 @@ TEST(BridgeEndToEnd, KnownFramesToCborSamplesAndRawFreed) {
                             {"minutes", 20},
                             {"seconds", 30},
                             {"frames", 29},
-                            {"frameRate", {{"num", 30000}, {"denom", 1001}}}}));
+                            {"frameRate", {{"num", 30000}, {"denom", 1001}}},
+                            {"dropFrame", true}}));
     EXPECT_EQ(s["timing"]["sampleTimestamp"],
               (ordered_json{{"seconds", 1'765'000'000}, {"nanoseconds", 5'000}}));
     EXPECT_EQ(s["tracker"]["recording"], true);
@@ -346,7 +359,8 @@ TEST(BridgeEndToEnd, KnownFramesToCborSamplesAndRawFreed) {
     EXPECT_DOUBLE_EQ(At(s, "/transforms/0/rotation/pan"), -0.01);
     EXPECT_DOUBLE_EQ(At(s, "/transforms/0/rotation/roll"), -170.25);
     EXPECT_FALSE(s["transforms"][0]["rotation"].contains("tilt"));
-    EXPECT_EQ(s["sourceId"], Kor::Bridge::SourceIdOfSerial("SN-9"));
+    EXPECT_EQ(s["sourceId"], CameraSourceId(s));
+    EXPECT_EQ(s["static"]["camera"]["serialNumber"], "SN-9");
     // Held for the serial, the sample went out with the static data known then.
     EXPECT_EQ(s["static"]["camera"]["serialNumber"], "SN-9");
 
@@ -404,7 +418,7 @@ TEST(BridgeEndToEnd, EachSampleCarriesItsOwnFrame) {
     EXPECT_DOUBLE_EQ(At(s, "/transforms/0/rotation/pan"), 33.25);
     EXPECT_EQ(s["transforms"][0]["translation"], ordered_json::object());
     EXPECT_EQ(s["static"]["camera"]["serialNumber"], "SN-5");
-    EXPECT_EQ(s["sourceId"], Kor::Bridge::SourceIdOfSerial("SN-5"));
+    EXPECT_EQ(s["sourceId"], CameraSourceId(s));
     // FreeD cannot leave a value out: the position is the one last received.
     EXPECT_EQ(r.freed[1].first.raw.x, r.freed[0].first.raw.x);
     EXPECT_NEAR(r.freed[1].first.pan(), 33.25, 1 / 32768.0);

@@ -18,6 +18,8 @@
 
 #include "opentrackio.h"
 #include "sample_writer.h"
+#include "lens_distortion.h"
+#include "opentrackio_identity.h"
 #include "schema_check.h"
 #include "uuid.h"
 
@@ -30,7 +32,7 @@ using nlohmann::ordered_json;
 using Pointer = ordered_json::json_pointer;
 
 const SampleHeader kHeader{"urn:uuid:00000000-0000-5000-8000-000000000001",
-                           "urn:uuid:00000000-0000-4000-8000-000000000002", 7, 41};
+                           "urn:uuid:00000000-0000-4000-8000-000000000002", 7, 41, "", nullptr};
 
 // Every record type that carries a mapped field has arrived.
 SeenTypes AllSeen() {
@@ -141,6 +143,8 @@ TEST(OpenTrackSample, EveryMappedFieldInItsUnit) {
         EXPECT_EQ(j.at(Pointer(n.pointer)).get<double>(), n.value) << n.pointer;
     }
     EXPECT_EQ(j["timing"]["mode"], "internal");
+    EXPECT_EQ(j["timing"]["timecode"]["dropFrame"], true) << "29.97 is counted drop-frame";
+    EXPECT_EQ(j["static"]["camera"]["label"], "Cam One SN-42");
     EXPECT_EQ(j["tracker"]["recording"], true);
     EXPECT_EQ(j["transforms"][0]["id"], "Camera");
     EXPECT_EQ(j["static"]["camera"]["make"], "Kor");
@@ -149,7 +153,7 @@ TEST(OpenTrackSample, EveryMappedFieldInItsUnit) {
     EXPECT_EQ(j["static"]["lens"]["make"], "LensCo");
     EXPECT_EQ(j["static"]["lens"]["model"], "Prime 50");
     EXPECT_EQ(j["static"]["lens"]["serialNumber"], "L-7");
-    EXPECT_EQ(j["protocol"], (ordered_json{{"name", "OpenTrackIO"}, {"version", {1, 0, 0}}}));
+    EXPECT_EQ(j["protocol"], (ordered_json{{"name", "OpenTrackIO"}, {"version", {1, 0, 1}}}));
     EXPECT_EQ(j["sampleId"], kHeader.sampleId);
     EXPECT_EQ(j["sourceId"], kHeader.sourceId);
 
@@ -218,7 +222,8 @@ std::vector<Absence> Absences() {
              s.focusValid = s.zoomValid = s.irisValid = false;
              s.rawFocusEncoderValid = s.rawZoomEncoderValid = s.rawIrisEncoderValid = false;
          },
-         {"/lens"}},
+         {"/lens/encoders", "/lens/rawEncoders", "/lens/focusDistance", "/lens/pinholeFocalLength",
+          "/lens/tStop"}},
         {"position y", [](TelemetryData& s, SeenTypes&) { s.positionYValid = false; },
          {"/transforms/0/translation/y"}},
         {"pitch", [](TelemetryData& s, SeenTypes&) { s.pitchValid = false; },
@@ -230,8 +235,8 @@ std::vector<Absence> Absences() {
          },
          {"/transforms"}},
         {"a frame of no records", [](TelemetryData&, SeenTypes& frame) { frame = SeenTypes(); },
-         {"/timing/timecode", "/tracker", "/timing/sampleTimestamp", "/timing/mode", "/lens",
-          "/transforms"}},
+         {"/timing/timecode", "/tracker", "/timing/sampleTimestamp", "/timing/mode",
+          "/lens/encoders", "/lens/focusDistance", "/transforms"}},
         {"a frame without PtpTimestamp",
          [](TelemetryData&, SeenTypes& frame) { frame = AllBut({MessageType::PtpTimestamp}); },
          {"/timing/sampleTimestamp", "/timing/mode"}},
@@ -257,6 +262,19 @@ std::vector<Absence> Absences() {
         {"bad timecode", [](TelemetryData& s, SeenTypes&) { s.timecodeMinutes = 60; },
          {"/timing/timecode"}},
         {"frames over 119", [](TelemetryData& s, SeenTypes&) { s.timecodeFrames = 120; },
+         {"/timing/timecode"}},
+        {"a frame number past the rate's count",
+         [](TelemetryData& s, SeenTypes&) {
+             s.projectFps = 2;  // 24 fps: frames 0 to 23
+             s.timecodeFrames = 29;
+         },
+         {"/timing/timecode"}},
+        {"a label drop-frame skips",
+         [](TelemetryData& s, SeenTypes&) {
+             s.timecodeMinutes = 1;
+             s.timecodeSeconds = 0;
+             s.timecodeFrames = 1;
+         },
          {"/timing/timecode"}},
         {"nanoseconds out of range",
          [](TelemetryData& s, SeenTypes&) { s.ptpNanoseconds = 1'000'000'000; },
@@ -305,7 +323,7 @@ TEST(OpenTrackSample, NotAvailableFieldsAreLeftOut) {
     // A state that has nothing: only what the sample says about itself.
     const ordered_json empty = Sample(TelemetryData{}, SeenTypes(), SeenTypes());
     EXPECT_EQ(empty, (ordered_json{{"timing", {{"sequenceNumber", 41}}},
-                                   {"protocol", {{"name", "OpenTrackIO"}, {"version", {1, 0, 0}}}},
+                                   {"protocol", {{"name", "OpenTrackIO"}, {"version", {1, 0, 1}}}},
                                    {"sampleId", kHeader.sampleId},
                                    {"sourceId", kHeader.sourceId},
                                    {"sourceNumber", 7}}));
@@ -323,9 +341,9 @@ TEST(OpenTrackSample, PerSampleValuesComeFromTheFrameAlone) {
     EXPECT_EQ(j["transforms"][0]["translation"], ordered_json::object());
     EXPECT_EQ(j["timing"], (ordered_json{{"sampleRate", {{"num", 30000}, {"denom", 1001}}},
                                          {"sequenceNumber", 41}}));
-    for (const char* gone : {"/lens", "/tracker"}) {
-        EXPECT_FALSE(j.contains(Pointer(gone))) << gone;
-    }
+    EXPECT_FALSE(j.contains(Pointer("/tracker")));
+    // Of the lens, only what the last ZeissZdData record brought: it stays until the next.
+    EXPECT_EQ(j["lens"], (ordered_json{{"entrancePupilOffset", 0.0}}));
     EXPECT_EQ(j["static"]["camera"]["serialNumber"], "SN-42");
     EXPECT_EQ(j["static"]["camera"]["captureFrameRate"]["num"], 30000);
 
@@ -384,12 +402,21 @@ TEST(SourceIdentity, NameBasedFromTheSerialAndStable) {
     SourceIdentity second(2, "other/0.0.0.0:1/2");
     const std::string id = first.SourceId(withSerial);
     EXPECT_EQ(second.SourceId(withSerial), id);
-    EXPECT_EQ(id, SourceIdOfSerial("SN-42"));
+    EXPECT_EQ(id, SourceIdOfCamera("", "", "SN-42"));
     EXPECT_TRUE(std::regex_match(id, urn)) << id;
     EXPECT_EQ(id[23], '5');  // version 5
     withSerial.productSerial = "SN-43";
     EXPECT_EQ(first.SourceId(withSerial), id);
-    EXPECT_NE(SourceIdOfSerial("SN-43"), id);
+    EXPECT_NE(SourceIdOfCamera("", "", "SN-43"), id);
+    // Brand, model and serial name the camera together; a serial padded with NULs and blanks
+    // names the same camera as the bare serial.
+    EXPECT_NE(SourceIdOfCamera("Kor", "", "SN-42"), id);
+    EXPECT_NE(SourceIdOfCamera("Kor", "Cam One", "SN-42"), SourceIdOfCamera("Kor", "Cam Two", "SN-42"));
+    TelemetryData padded;
+    padded.productBrand = "Kor";
+    padded.productSerial = std::string("SN123\0\0\0", 8);
+    SourceIdentity third(4, "host/0.0.0.0:33322/1");
+    EXPECT_EQ(third.SourceId(padded), SourceIdOfCamera("Kor", "", "SN123"));
 
     // No serial by the first sample: the set-up names it, and it stays when the serial comes.
     SourceIdentity unnamed(3, "host/0.0.0.0:33322/1");
@@ -442,6 +469,55 @@ std::vector<std::pair<TelemetryData, SeenTypes>> Variants() {
     extreme.clipWidth = 65535;
     variants.emplace_back(extreme, AllSeen());
     return variants;
+}
+
+// A serial padded with NULs travels without them; the label names the camera, or is given.
+TEST(OpenTrackSample, IdentityStringsAreCutAtTheirFirstNulAndTrimmed) {
+    TelemetryData s = Full();
+    s.productSerial = std::string("SN123\0\0\0", 8);
+    s.productName = "  Cam One \t";
+    const ordered_json j = Sample(s);
+    EXPECT_EQ(j["static"]["camera"]["serialNumber"], "SN123");
+    EXPECT_EQ(j["static"]["camera"]["model"], "Cam One");
+    EXPECT_EQ(j["static"]["camera"]["label"], "Cam One SN123");
+    SampleHeader labelled = kHeader;
+    labelled.label = "A camera";
+    EXPECT_EQ(OpenTrackSample(s, AllSeen(), AllSeen(), labelled)["static"]["camera"]["label"],
+              "A camera");
+}
+
+// After a ZeissZdData record, every sample carries the lens's distortion (the consumers'
+// default model, distorted to undistorted, first) and its entrance pupil in metres; before
+// one, neither. 29.97 timecode is marked drop-frame, other rates not.
+TEST(OpenTrackSample, LensDataOfZeissZdAndDropFrame) {
+    TelemetryData s = Full();
+    s.zeissZd.radialDistortion = {0.0F, -0.4F, -1.1F, -1.9F, -2.3F, -2.6F};
+    s.zeissZd.entrancePupilPosition = 125;
+    const auto distortion = DistortionFromZeissZd(s.zeissZd);
+    ASSERT_TRUE(distortion && distortion->distortedToUndistorted);
+    SampleHeader header = kHeader;
+    header.distortion = &*distortion;
+    const ordered_json j = OpenTrackSample(s, AllSeen(), AllSeen(), header);
+    ASSERT_EQ(j["lens"]["distortion"].size(), 2U) << j["lens"];
+    EXPECT_EQ(j["lens"]["distortion"][0]["model"], "Brown-Conrady D-U");
+    EXPECT_EQ(j["lens"]["distortion"][0]["radial"].size(), 6U);
+    EXPECT_EQ(j["lens"]["distortion"][1]["model"], "Brown-Conrady U-D");
+    const auto& ud = distortion->undistortedToDistorted;
+    EXPECT_EQ(j["lens"]["distortion"][1]["radial"],
+              (ordered_json{ud[0], ud[1], ud[2], ud[3], ud[4]}));
+    EXPECT_DOUBLE_EQ(j["lens"]["entrancePupilOffset"].get<double>(), 0.125);
+
+    const ordered_json before = OpenTrackSample(s, AllBut({MessageType::ZeissZdData}), AllSeen(), header);
+    EXPECT_FALSE(before["lens"].contains("distortion"));
+    EXPECT_FALSE(before["lens"].contains("entrancePupilOffset"));
+
+    TelemetryData at25 = s;
+    at25.projectFps = 3;
+    const ordered_json nonDrop = OpenTrackSample(at25, AllSeen(), AllSeen(), header);
+    EXPECT_EQ(nonDrop["timing"]["timecode"]["dropFrame"], false);
+    const auto cbor = SamplePayload(s, AllSeen(), AllSeen(), header, OtrkEncoding::Cbor);
+    EXPECT_EQ(ordered_json::from_cbor(cbor), j);
+    KOR_EXPECT_VALID_OPENTRACKIO((std::vector<ordered_json>{j, before, nonDrop}));
 }
 
 // The bridge writes JSON text and CBOR directly; both read back as the sample tree.

@@ -15,6 +15,7 @@
 #include "freed.h"
 #include "opentrackio.h"
 #include "otrk.h"
+#include "opentrackio_identity.h"
 #include "pipeline.h"
 
 namespace {
@@ -145,7 +146,7 @@ TEST(KorInputHold, AnIdentityFrameReleasesWithoutASampleOfItsOwn) {
     input.Feed(IdentityFrame("SN-9", 2), t0 + 400ms, out);
     const Seen held = Describe(out);
     EXPECT_EQ(held.order, "S0DS1D");
-    EXPECT_EQ(held.sourceIds, std::vector<std::string>(2, SourceIdOfSerial("SN-9")));
+    EXPECT_EQ(held.sourceIds, std::vector<std::string>(2, *SourceIdOfCamera("", "", "SN-9")));
     for (const nlohmann::json& sample : held.samples) {
         EXPECT_EQ(sample["static"]["camera"]["serialNumber"], "SN-9");
         EXPECT_FALSE(sample["timing"].contains("sampleTimestamp"));
@@ -163,7 +164,7 @@ TEST(KorInputHold, AnIdentityFrameReleasesWithoutASampleOfItsOwn) {
     named.Feed(Frame(0), t0 + 10ms, out);
     const Seen at = Describe(out);
     EXPECT_EQ(at.order, "S0D");
-    EXPECT_EQ(at.sourceIds, std::vector<std::string>{SourceIdOfSerial("SN-1")});
+    EXPECT_EQ(at.sourceIds, std::vector<std::string>{*SourceIdOfCamera("", "", "SN-1")});
 }
 
 TEST(KorInputHold, TheSerialReleasesWhatWasHeldInOrderUnderItsSourceId) {
@@ -183,7 +184,7 @@ TEST(KorInputHold, TheSerialReleasesWhatWasHeldInOrderUnderItsSourceId) {
     EXPECT_EQ(held.order, "S0DS1DS2DS3D");
     EXPECT_EQ(input.HoldDeadline(), std::nullopt);
     for (const std::string& id : held.sourceIds) {
-        EXPECT_EQ(id, SourceIdOfSerial("SN-42"));
+        EXPECT_EQ(id, *SourceIdOfCamera("", "", "SN-42"));
     }
     // From now on each frame goes out as it comes.
     out.clear();

@@ -101,6 +101,12 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
             ->option_text("N")
             ->check(CLI::Range(1, 200))
             ->needs(otio);
+    CLI::Option* labelOption =
+        app.add_option("--label", o.label,
+                       "the camera's name in the OpenTrackIO samples (default: its product name "
+                       "and serial)")
+            ->option_text("TEXT")
+            ->needs(otio);
     CLI::Option* serialWait =
         app.add_option("--serial-wait", o.serialWait,
                        "hold the first samples up to SECONDS for the camera serial that names "
@@ -143,7 +149,8 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
     app.add_option("--duration", o.duration, "stop after SECONDS")
         ->option_text("SECONDS")
         ->check(Kor::Tools::AboveZero());
-    for (CLI::Option* korOnly : {port, otio, sourceNumber, serialWait, enc, freedOut, camera}) {
+    for (CLI::Option* korOnly :
+         {port, otio, sourceNumber, labelOption, serialWait, enc, freedOut, camera}) {
         from->excludes(korOnly);
     }
     (void)toOption;

@@ -29,6 +29,7 @@ struct BridgeOptions {
     std::optional<Endpoint> openTrack;
     OtrkEncoding encoding = OtrkEncoding::Json;
     std::uint32_t sourceNumber = 1;
+    std::string label;        // static.camera.label; empty: the product name and serial
     double serialWait = 1.1;  // seconds the first samples wait for the camera serial
     std::optional<Endpoint> freed;
     std::uint8_t cameraId = 1;

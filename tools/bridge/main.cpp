@@ -163,6 +163,7 @@ int Run(const BridgeOptions& options) {
         settings.openTrack = options.encoding;
     }
     settings.sourceNumber = options.sourceNumber;
+    settings.label = options.label;
     if (options.freed) {
         settings.freed = options.freedLens;
     }

@@ -3,6 +3,9 @@
 
 #include <cmath>
 
+#include "lens_distortion.h"
+#include "opentrackio_identity.h"
+#include "opentrackio_timing.h"
 #include "sample_writer.h"
 #include "uuid.h"
 
@@ -43,8 +46,9 @@ double Normalised(std::uint16_t count, bool reversed) {
     return reversed ? 1.0 - share : share;
 }
 
+// An identity string: cut at its first NUL (fixed fields are padded with them) and trimmed.
 void PutText(SampleWriter& w, const char* key, const std::string& bytes) {
-    if (const auto text = CleanText(bytes)) {
+    if (const auto text = IdentityText(bytes)) {
         w.Text(key, *text);
     }
 }
@@ -60,7 +64,8 @@ void PutPositive(SampleWriter& w, const char* key, bool valid, std::optional<dou
 }
 
 // Written from the project frame rate and the fields CopyStaticData copies.
-void Static(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen) {
+void Static(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen,
+            const SampleHeader& header) {
     w.Begin("static");
     w.Begin("camera");
     if (const auto rate = FrameRateOf(s.projectFps)) {
@@ -81,6 +86,9 @@ void Static(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen) {
             w.Unsigned("width", s.clipWidth);
             w.End();
         }
+    }
+    if (const auto label = CameraLabel(s, header.label)) {
+        w.Text("label", *label);
     }
     PutText(w, "make", s.productBrand);
     PutText(w, "model", s.productName);
@@ -119,26 +127,58 @@ void Timing(SampleWriter& w, const TelemetryData& s, const SeenTypes& frame,
         w.End();
     }
     w.Unsigned("sequenceNumber", header.sequenceNumber);
-    if (rate && frame.Has(MessageType::Timecode) && s.timecodeHours <= 23 &&
-        s.timecodeMinutes <= 59 && s.timecodeSeconds <= 59 && s.timecodeFrames <= 119) {
+    // A label that cannot exist at its rate (frame 29 at 24 fps) is left out.
+    if (rate && frame.Has(MessageType::Timecode) &&
+        TimecodeValidAt(s.timecodeHours, s.timecodeMinutes, s.timecodeSeconds, s.timecodeFrames,
+                        s.projectFps)) {
         w.Begin("timecode");
         w.Unsigned("hours", s.timecodeHours);
         w.Unsigned("minutes", s.timecodeMinutes);
         w.Unsigned("seconds", s.timecodeSeconds);
         w.Unsigned("frames", s.timecodeFrames);
         PutRational(w, "frameRate", *rate);
+        w.Bool("dropFrame", IsDropFrame(s.projectFps));
         w.End();
     }
     w.End();
 }
 
-void Lens(SampleWriter& w, const TelemetryData& s, const SeenTypes& frame) {
+// One entry of lens.distortion: its model and its radial coefficients.
+void PutDistortion(SampleWriter& w, const char* model, std::span<const double> radial) {
+    for (const double k : radial) {
+        if (!std::isfinite(k)) {
+            return;
+        }
+    }
+    w.Begin(nullptr);
+    w.Text("model", model);
+    w.Begin("radial", true);
+    for (const double k : radial) {
+        w.Number(nullptr, k);
+    }
+    w.End();
+    w.End();
+}
+
+void Lens(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen, const SeenTypes& frame,
+          const SampleHeader& header) {
     const bool basic = frame.Has(MessageType::BasicLens);
     const bool raw = frame.Has(MessageType::RawLensEncoderWithMask);
     const bool rawFocus = raw && s.rawFocusEncoderValid;
     const bool rawIris = raw && s.rawIrisEncoderValid;
     const bool rawZoom = raw && s.rawZoomEncoderValid;
+    // The lens data of the last ZeissZdData record, once one has arrived: the consumers'
+    // default model (distorted to undistorted) first.
+    const bool zeiss = seen.Has(MessageType::ZeissZdData);
     w.Begin("lens");
+    if (zeiss && header.distortion != nullptr) {
+        w.Begin("distortion", true);
+        if (const auto& du = header.distortion->distortedToUndistorted) {
+            PutDistortion(w, "Brown-Conrady D-U", *du);
+        }
+        PutDistortion(w, "Brown-Conrady U-D", header.distortion->undistortedToDistorted);
+        w.End(true);
+    }
     // Kor counts focus from the closest distance, zoom from the wide end and iris from the
     // open end; OpenTrackIO puts 0 at infinity, wide and open.
     w.Begin("encoders");
@@ -146,6 +186,9 @@ void Lens(SampleWriter& w, const TelemetryData& s, const SeenTypes& frame) {
     PutNumber(w, "iris", rawIris, Normalised(s.rawIrisEncoder, false));
     PutNumber(w, "zoom", rawZoom, Normalised(s.rawZoomEncoder, false));
     w.End(true);
+    if (zeiss) {
+        w.Number("entrancePupilOffset", EntrancePupilOffset(s.zeissZd));
+    }
     PutPositive(w, "focusDistance", basic && s.focusValid, s.focus / 1000.0);
     PutPositive(w, "pinholeFocalLength", basic && s.zoomValid, Hundredths(s.zoom));
     w.Begin("rawEncoders");
@@ -205,20 +248,20 @@ void Transforms(SampleWriter& w, const TelemetryData& s, const SeenTypes& frame)
 void WriteSample(SampleWriter& w, const TelemetryData& s, const SeenTypes& seen,
                  const SeenTypes& frame, const SampleHeader& header) {
     w.Begin(nullptr);
-    Static(w, s, seen);
+    Static(w, s, seen, header);
     if (frame.Has(MessageType::Timecode)) {
         w.Begin("tracker");
         w.Bool("recording", s.recordFlag);
         w.End();
     }
     Timing(w, s, frame, header);
-    Lens(w, s, frame);
+    Lens(w, s, seen, frame, header);
     w.Begin("protocol");
     w.Text("name", "OpenTrackIO");
     w.Begin("version", true);
     w.Unsigned(nullptr, 1);
     w.Unsigned(nullptr, 0);
-    w.Unsigned(nullptr, 0);
+    w.Unsigned(nullptr, 1);
     w.End();
     w.End();
     w.Text("sampleId", header.sampleId);
@@ -364,18 +407,16 @@ std::vector<std::uint8_t> EncodeSample(const ordered_json& sample, OtrkEncoding 
 SourceIdentity::SourceIdentity(std::uint64_t seed, std::string fallbackName)
     : random_(seed), fallbackName_(std::move(fallbackName)) {}
 
-std::string SourceIdOfSerial(const std::string& serial) {
-    return UuidUrn(NameUuid(kSourceNamespace, "camera-serial:" + serial));
-}
-
 std::string SourceIdOfSetup(const std::string& setup) {
     return UuidUrn(NameUuid(kSourceNamespace, "bridge-setup:" + setup));
 }
 
 const std::string& SourceIdentity::SourceId(const TelemetryData& state) {
     if (!sourceId_) {
-        sourceId_ = CleanText(state.productSerial) ? SourceIdOfSerial(state.productSerial)
-                                                    : SourceIdOfSetup(fallbackName_);
+        sourceId_ = SourceIdOfCamera(state.productBrand, state.productName, state.productSerial);
+        if (!sourceId_) {
+            sourceId_ = SourceIdOfSetup(fallbackName_);
+        }
     }
     return *sourceId_;
 }

@@ -42,12 +42,17 @@ struct Rational {
 // 25/1, 30000/1001, 30/1; nothing for 0 (none) and unknown codes.
 std::optional<Rational> FrameRateOf(std::uint8_t projectFps) noexcept;
 
-// What a sample says about itself.
+struct LensDistortion;
+
+// What a sample says about itself, and what the bridge derives once for many samples.
 struct SampleHeader {
     std::string sourceId;   // "urn:uuid:..."
     std::string sampleId;   // "urn:uuid:...", fresh per sample
     std::uint32_t sourceNumber = 1;
     std::uint32_t sequenceNumber = 0;  // counts samples
+    std::string label;  // static.camera.label; empty: the product name and serial
+    // lens.distortion of the last ZeissZdData record (null: none to write).
+    const LensDistortion* distortion = nullptr;
 };
 
 // The OpenTrackIO 1.0 sample of one Kor frame: `state` is the decoder's state after it,
@@ -98,8 +103,7 @@ private:
     std::string fallbackName_;
 };
 
-// The sourceId a camera serial gives, and the one a bridge set-up gives.
-std::string SourceIdOfSerial(const std::string& serial);
+// The sourceId a bridge set-up gives (a camera's is SourceIdOfCamera).
 std::string SourceIdOfSetup(const std::string& setup);
 
 }  // namespace Kor::Bridge

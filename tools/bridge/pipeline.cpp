@@ -1,6 +1,8 @@
 // Per-datagram work of the bridge.
 #include "pipeline.h"
 
+#include "opentrackio_identity.h"
+
 #include "frames.h"
 #include "names.h"
 
@@ -47,7 +49,7 @@ std::optional<std::string> KorInput::Feed(const std::vector<std::uint8_t>& datag
         holdUntil_ = now + settings_.serialWait;
     }
     const Protocol::TelemetryData& state = State();
-    const bool serial = CleanText(state.productSerial).has_value();
+    const bool serial = IdentityText(state.productSerial).has_value();
     if (!CarriesTrackingData(frame)) {
         // Nothing to send; the serial it may have brought ends the hold.
         if (serial && !held_.empty()) {
@@ -114,11 +116,23 @@ void KorInput::AppendSample(const Protocol::TelemetryData& state, const SeenType
     header.sampleId = identity_.NextSampleId();
     header.sourceNumber = settings_.sourceNumber;
     header.sequenceNumber = samples_++;
+    header.label = settings_.label;
+    if (seen_.Has(MessageType::ZeissZdData)) {
+        header.distortion = DistortionOf(state.zeissZd);
+    }
     const auto payload = SamplePayload(state, seen_, frame, header, *settings_.openTrack);
     for (auto& packet :
          BuildOtrkPackets(payload, *settings_.openTrack, sequence_, settings_.maxSegment)) {
         out.push_back({Output::OpenTrack, std::move(packet)});
     }
+}
+
+const LensDistortion* KorInput::DistortionOf(const Protocol::TelemetryData::ZeissZdValues& zd) {
+    if (fittedDeviations_ != zd.radialDistortion) {
+        fittedDeviations_ = zd.radialDistortion;
+        distortion_ = DistortionFromZeissZd(zd);
+    }
+    return distortion_ ? &*distortion_ : nullptr;
 }
 
 std::optional<std::string> FreedInput::Feed(std::span<const std::uint8_t> datagram,

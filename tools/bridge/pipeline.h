@@ -13,6 +13,7 @@
 #include <kor/telemetry.h>
 
 #include "freed_convert.h"
+#include "lens_distortion.h"
 #include "opentrackio.h"
 #include "otrk.h"
 
@@ -44,6 +45,7 @@ public:
     struct Settings {
         std::optional<OtrkEncoding> openTrack;  // OpenTrackIO output and its encoding
         std::uint32_t sourceNumber = 1;
+        std::string label;  // static.camera.label; empty: the product name and serial
         std::optional<FreedLens> freed;  // FreeD output and its lens convention
         std::uint8_t cameraId = 1;
         std::uint64_t seed = 0;  // for the random UUIDs
@@ -88,6 +90,8 @@ private:
 
     void AppendSample(const Protocol::TelemetryData& state, const SeenTypes& frame,
                       std::vector<Outgoing>& out);
+    // The distortion of `zd`, fitted again only when its deviations changed.
+    const LensDistortion* DistortionOf(const Protocol::TelemetryData::ZeissZdValues& zd);
     void Release(std::vector<Outgoing>& out);
 
     Settings settings_;
@@ -98,6 +102,8 @@ private:
     std::uint16_t sequence_ = 0;
     std::vector<Held> held_;
     std::optional<Clock::time_point> holdUntil_;  // set by the first applied frame
+    std::optional<std::array<float, 6>> fittedDeviations_;
+    std::optional<LensDistortion> distortion_;  // of fittedDeviations_
 };
 
 // FreeD packets in: every valid D1 packet yields one Kor frame. Its tick count is the
