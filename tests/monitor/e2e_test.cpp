@@ -186,6 +186,8 @@ TEST(MonitorEndToEnd, RunsEndWithTheStatusOfTheirCause) {
     const std::string uncreatable = ::testing::TempDir() + "kor-no-such-directory/x.pcap";
     const std::vector<std::tuple<std::string, int, Strings>> runs{
         {"--json --bind 127.0.0.1 --port 0 --duration 0.2", 0, {"frames 0:"}},
+        // A host name where an address is expected: the address it stands for.
+        {"--json --bind localhost --port 0 --duration 0.2", 0, {"from UDP 127.0.0.1:"}},
         {"--json --bind 127.0.0.1 --port " + port, 2, {port, "in use"}},
         {"--serial " + file.path + " --json", 2, {file.path}},
         {"--serial - --record " + file.path, 2, {"--serial"}},
@@ -194,7 +196,9 @@ TEST(MonitorEndToEnd, RunsEndWithTheStatusOfTheirCause) {
         {"--serial - --port 1234", 2, {"kor-monitor: ", "--port"}},
         {"--count 0", 2, {"kor-monitor: ", "--count", "above 0"}},
         {"--duration -2", 2, {"kor-monitor: ", "--duration", "above 0"}},
-        {"--port 70000", 2, {"kor-monitor: ", "70000", "65535"}},
+        {"--port 70000", 2, {"kor-monitor: --port: needs a whole number from 0 to 65535, not '70000'"}},
+        {"--bind no-such-host.invalid", 2, {"kor-monitor: --bind: cannot resolve 'no-such-host.invalid'"}},
+        {"--join 239.1.2.3 --interface no-such-host.invalid", 2, {"--interface: cannot resolve"}},
         {"--bogus --record " + file.path, 2, {"kor-monitor: ", "--bogus"}},
     };
     for (const auto& [arguments, status, expected] : runs) {

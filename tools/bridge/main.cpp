@@ -128,7 +128,10 @@ int Run(const BridgeOptions& options) {
                            *options.to});
     }
 
-    Kor::Engine::UdpSocket socket(Kor::Engine::UdpSocket::Announce::No);
+    // The engine's socket reports its opening and closing only when asked: standard output
+    // is this program's report.
+    Kor::Engine::UdpSocket socket(options.verbose ? Kor::Engine::ConsoleMessages()
+                                                  : Kor::Engine::NoMessages());
     socket.BindAnyPort();
     bool multicast = false;
     for (const Destination& d : outputs) {
