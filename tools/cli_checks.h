@@ -4,11 +4,14 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include <CLI/CLI.hpp>
 
 #include "ipv4.h"
+#include "utf8.h"
 
 namespace Kor::Tools {
 
@@ -97,6 +100,24 @@ inline CLI::Validator WholeNumber() {
             return "needs a whole number from 0 to 18446744073709551615, not '" + text + "'";
         },
         "N >= 0");
+}
+
+// An existing file (not a folder), named in UTF-8. CLI11's own check reads the name in the
+// ANSI code page on Windows, where a name it cannot spell is never found.
+inline CLI::Validator ExistingFile() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            std::error_code error;
+            const auto status = std::filesystem::status(Platform::PathFromUtf8(text), error);
+            if (std::filesystem::is_regular_file(status)) {
+                return {};
+            }
+            if (std::filesystem::is_directory(status)) {
+                return text + " is a folder, not a file";
+            }
+            return "no file " + text;
+        },
+        "FILE");
 }
 
 }  // namespace Kor::Tools

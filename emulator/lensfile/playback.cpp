@@ -9,6 +9,7 @@
 #include "lens_file_reader.h"
 #include "numeric.h"
 #include "transmitter.h"
+#include "utf8.h"
 
 namespace Kor::Engine {
 namespace {
@@ -21,7 +22,7 @@ constexpr std::int64_t kLastFrameGraceNs = 1'000'000'000;
 bool Transmitter::LoadLensFile(std::string path) {
     // A file that cannot be opened reads as an empty one: no frames, header values kept. It
     // says why, so that it is not taken for a file without frame records.
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(Platform::PathFromUtf8(path), std::ios::binary);
     if (!in.is_open()) {
         const int error = errno;
         messages.Failure("Cannot open the lens file " + path + ": " +

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -147,6 +148,31 @@ TEST(MonitorEndToEnd, UdpDatagramsBecomeJsonLinesAndCaptureRecords) {
         previous = d.timeNs;
     }
     EXPECT_LE(previous, ns(after));
+}
+
+// --record creates its capture by its full name, whatever its script: in a folder named in
+// Cyrillic and Japanese (on Windows the name comes through the wide command line), and the
+// closing line names it as given.
+TEST(MonitorEndToEnd, RecordsIntoAFolderWhoseNameIsNotAscii) {
+    const kor_test::UnicodeFolder folder;
+    const std::string path = folder.path + "/запись 1.pcap";
+    ChildProgram monitor =
+        Monitor("--json --count 2 --bind 127.0.0.1 --port 0 --record " + kor_test::Quoted(path));
+    const std::uint16_t port = MonitorPort(monitor);
+    ASSERT_NE(port, 0) << monitor.Err();
+    const std::vector<Bytes> sent{
+        Sample(TransmissionType::UDP, 1500, 1, {MessageType::Timecode}),
+        Sample(TransmissionType::UDP, 1600, 2, {MessageType::Timecode})};
+    SendTo(port, sent);
+    ASSERT_EQ(monitor.Finish(), 0) << monitor.Err();
+    EXPECT_NE(monitor.Err().find("recorded 2 datagrams to " + path + "\n"), std::string::npos)
+        << monitor.Err();
+    EXPECT_TRUE(std::filesystem::exists(kor_test::UnicodeFolder::Native(path)));
+    Kor::Pcap::Capture capture;
+    std::string error;
+    ASSERT_TRUE(Kor::Pcap::ReadCaptureFile(path, capture, error)) << error;
+    ASSERT_EQ(capture.datagrams.size(), 2U);
+    EXPECT_EQ(capture.datagrams[1].payload, sent[1]);
 }
 
 // A serial stream with noise before the first frame and a damaged frame, read from a file

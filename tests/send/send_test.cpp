@@ -223,4 +223,29 @@ TEST(SendProgram, ALensFileWithoutFramesIsRefusedInOneLine) {
     EXPECT_FALSE(receiver.Receive(200ms)) << "a datagram was sent";
 }
 
+// Files are opened and reported by their full names, whatever their script: a lens file in
+// a folder named in Cyrillic and Japanese plays (on Windows the name comes through the wide
+// command line), and a missing one is named as given.
+TEST(SendProgram, PlaysALensFileWhoseNameIsNotAscii) {
+    const kor_test::UnicodeFolder folder;
+    const std::string path = folder.path + "/дубль 1.zlcf";
+    {
+        std::ofstream file(kor_test::UnicodeFolder::Native(path));
+        file << "HEADER_START\ntcFps:=30\nclipDurationFrames:=2\nHEADER_END\n"
+             << "frame;tc;focusDistance\n0;10:00:00.0;200\n1;10:00:00.1;201\n2;10:00:00.2;202\n";
+    }
+    kor_test::LoopbackReceiver receiver;
+    kor_test::ChildProgram run(KOR_SEND_PATH, "--verbose --lens-file " + kor_test::Quoted(path) +
+                                                  kor_test::To(receiver.port()));
+    EXPECT_EQ(run.Finish(), 0) << run.Err();
+    EXPECT_NE(run.Out().find("Done reading 3 frames from " + path + "\n"), std::string::npos)
+        << run.Out();
+    EXPECT_NE(run.Out().find("Lens file frames sent: 3\n"), std::string::npos) << run.Out();
+
+    const std::string missing = folder.path + "/дубль 2.zlcf";
+    kor_test::ChildProgram refused(KOR_SEND_PATH, "--lens-file " + kor_test::Quoted(missing));
+    EXPECT_EQ(refused.Finish(), 2);
+    EXPECT_EQ(refused.Err(), "kor-send: --lens-file: no file " + missing + "\n");
+}
+
 }  // namespace

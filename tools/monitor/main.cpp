@@ -24,6 +24,7 @@
 #include "monitor.h"
 #include "pcap.h"
 #include "source.h"
+#include "utf8.h"
 #include "view.h"
 
 namespace {
@@ -197,6 +198,8 @@ int Run(const Options& options, bool serial) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const Kor::Platform::Utf8Console console;
+    const Kor::Platform::Utf8Arguments arguments(argc, argv);
     Options options;
     CLI::App app{
         "Receives Kor telemetry over UDP or a serial byte stream and shows whether "
@@ -244,7 +247,7 @@ int main(int argc, char** argv) {
     // Help goes to standard output with status 0; every bad option, value or combination
     // gives one line and status 2, before anything is opened or printed.
     try {
-        app.parse(argc, argv);
+        app.parse(arguments.Count(), arguments.Values());
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
     } catch (const CLI::CallForAllHelp& help) {

@@ -19,6 +19,7 @@
 #include "pcap.h"
 #include "replay.h"
 #include "send_options.h"
+#include "utf8.h"
 
 namespace {
 
@@ -196,7 +197,10 @@ int Replay(const Kor::Send::Options& options, const StopSignals& signals,
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Kor::Send::ParseResult parsed = Kor::Send::ParseCommandLine(argc, argv);
+    const Kor::Platform::Utf8Console console;
+    const Kor::Platform::Utf8Arguments arguments(argc, argv);
+    const Kor::Send::ParseResult parsed =
+        Kor::Send::ParseCommandLine(arguments.Count(), arguments.Values());
     if (!parsed.options) {
         (parsed.exitStatus == 0 ? std::cout : std::cerr) << parsed.output << '\n';
         return parsed.exitStatus;

@@ -232,13 +232,13 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     CLI::Option* lensFile =
         app.add_option("--lens-file", o.lensFile,
                        "Play a lens correction file at its frame rate; ends with the clip")
-            ->check(CLI::ExistingFile);
+            ->check(Kor::Tools::ExistingFile());
     CLI::Option* replay =
         app.add_option("--replay", o.replayFile,
                        "Send the UDP datagrams of a pcap capture again, unchanged and with "
                        "their captured spacing; ends with the capture")
             ->option_text("FILE")
-            ->check(CLI::ExistingFile);
+            ->check(Kor::Tools::ExistingFile());
     app.add_option("--speed", o.speed,
                    "Replay speed factor: the captured spacing is divided by it (0.001 to 1000)")
         ->option_text("FACTOR")
