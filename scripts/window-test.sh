@@ -220,20 +220,28 @@ mkdir -p "$run"
 (cd "$run" && exec "$emulator" >stdout.txt 2>stderr.txt) &
 emu=$!
 pids+=("$emu")
-window=$(find_window KorEmulator 30)
-[[ -n $window ]] || { show "$run/stderr.txt"; fail "no window \"KorEmulator\" within 30 s"; }
+window=$(find_window KorEmulator 90)
+[[ -n $window ]] || { show "$run/stderr.txt"; fail "no window \"KorEmulator\" within 90 s"; }
 geometry=$(xdotool getwindowgeometry "$window" | tr '\n' ' ')
 pass "window \"KorEmulator\" is shown: $geometry"
 sleep 2
 import -window "$window" "$out/korEmulator.png"
 check_drawn "$out/korEmulator.png"
+# Console lines are written as they come, not when the program ends: the GL lines are in the
+# file while the window is open.
+for pattern in '^Creating socket\.\.\.$' '^GL Renderer  : .+' '^GL Version   : .+' \
+  '^GLSL Version : .+'; do
+  grep -qE -- "$pattern" "$run/stdout.txt" ||
+    { show "$run/stdout.txt"; fail "no line $pattern while the window is open"; }
+done
+pass "stdout while the window is open: \"Creating socket...\" and the three GL lines"
 
 click_open_file() {
   xdotool mousemove --window "$window" "$open_file_x" "$open_file_y"
   sleep 0.3
   xdotool click 1
   local dialog
-  dialog=$(find_window "Open File" 15)
+  dialog=$(find_window "Open File" 60)
   [[ -n $dialog ]] || fail "no dialog after a click at ($open_file_x, $open_file_y):" \
     "has the layout moved the \"Open file\" button?"
   sleep 1
