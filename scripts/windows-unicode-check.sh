@@ -16,6 +16,7 @@ checks=0
 pass() { checks=$((checks + 1)); echo "  ok: $*"; }
 fail() { echo "  FAIL: $*" >&2; exit 1; }
 show() { echo "----- $1" >&2; sed 's/^/    /' "$1" >&2 || true; }
+text() { tr -d '\r' <"$1"; }  # a file the programs wrote, with "\n" line ends
 
 folder_windows='C:\Съёмка 撮影'
 folder=$WINEPREFIX/drive_c/Съёмка\ 撮影
@@ -38,7 +39,7 @@ run "$build/bin/kor-monitor.exe" --json --bind 127.0.0.1 --port 0 --count 4 \
 monitor_pid=$!
 port=
 for _ in $(seq 600); do
-  port=$(sed -n 's/.*receiving from UDP 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$out/monitor.err")
+  port=$(text "$out/monitor.err" | sed -n 's/.*receiving from UDP 127\.0\.0\.1:\([0-9]*\)$/\1/p')
   [[ -n $port ]] && break
   kill -0 "$monitor_pid" 2>/dev/null || break
   sleep 0.1
@@ -50,7 +51,7 @@ timeout 120 "$root/scripts/wine-run.sh" "$build/bin/kor-send.exe" \
   --lens-file "$folder_windows\\дубль 1.zlcf" --to "127.0.0.1:$port" </dev/null \
   >"$out/send.out" 2>"$out/send.err" || status=$?
 ((status == 0)) || { show "$out/send.out"; show "$out/send.err"; fail "kor-send.exe status $status"; }
-grep -qx 'Lens file frames sent: 3' "$out/send.out" || { show "$out/send.out"; fail "not 3 frames"; }
+text "$out/send.out" | grep -qx 'Lens file frames sent: 3' || { show "$out/send.out"; fail "not 3 frames"; }
 pass "kor-send.exe played $folder_windows\\дубль 1.zlcf: 3 frames, status 0"
 
 status=
@@ -64,7 +65,7 @@ for _ in $(seq 600); do
 done
 monitor_pid=
 [[ $status == 0 ]] || { show "$out/monitor.err"; fail "kor-monitor.exe status ${status:-(still running)}"; }
-grep -qF "recorded 4 datagrams to $folder_windows\\запись 1.pcap" "$out/monitor.err" ||
+text "$out/monitor.err" | grep -qxF "kor-monitor: recorded 4 datagrams to $folder_windows\\запись 1.pcap" ||
   { show "$out/monitor.err"; fail "no line naming the capture"; }
 capture=$folder/запись\ 1.pcap
 [[ -f $capture ]] || fail "no capture in the folder"
@@ -77,8 +78,8 @@ status=0
 run "$build/bin/kor-send.exe" --lens-file "$folder_windows\\нет.zlcf" </dev/null \
   >"$out/missing.out" 2>"$out/missing.err" || status=$?
 expected="kor-send: --lens-file: no file $folder_windows\\нет.zlcf"
-((status == 2)) && [[ $(cat "$out/missing.err") == "$expected" && ! -s $out/missing.out ]] ||
+((status == 2)) && [[ $(text "$out/missing.err") == "$expected" && ! -s $out/missing.out ]] ||
   { show "$out/missing.err"; fail "a missing file: status $status, not the one line $expected"; }
-pass "a missing file is named in UTF-8: $(cat "$out/missing.err")"
+pass "a missing file is named in UTF-8: $(text "$out/missing.err")"
 rm -rf "$folder"
 echo "windows unicode check: $checks passed, 0 failed"

@@ -101,7 +101,7 @@ public:
         for (;;) {
             // Before reading, so that the last output is read.
             const bool ended = static_cast<Program*>(this)->Ended();
-            text_ = {ReadFile(out_.path), ReadFile(err_.path)};
+            text_ = {TextOf(ReadFile(out_.path)), TextOf(ReadFile(err_.path))};
             if (done()) {
                 return true;
             }
@@ -135,6 +135,16 @@ protected:
     TempFile err_;
 
 private:
+    // Output with its line ends as "\n": a Windows program's standard streams write text
+    // lines with "\r\n".
+    static std::string TextOf(std::string bytes) {
+        std::string::size_type at = 0;
+        while ((at = bytes.find("\r\n", at)) != std::string::npos) {
+            bytes.erase(at, 1);
+        }
+        return bytes;
+    }
+
     static inline int made_ = 0;
     std::pair<std::string, std::string> text_;
 };
