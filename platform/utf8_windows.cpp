@@ -2,6 +2,7 @@
 #include "utf8.h"
 
 #include <windows.h>
+// After windows.h, whose types it uses.
 #include <shellapi.h>
 
 #include <fcntl.h>

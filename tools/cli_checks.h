@@ -47,8 +47,8 @@ inline CLI::Validator Range(double least, double most) {
     return CLI::Validator(
         [least, most, range](std::string& text) -> std::string {
             double value = 0;
-            if (CLI::detail::lexical_cast(text, value) && std::isfinite(value) &&
-                value >= least && value <= most) {
+            if (CLI::detail::lexical_cast(text, value) && std::isfinite(value) && value >= least &&
+                value <= most) {
                 return {};
             }
             return "needs a number from " + range + ", not '" + text + "'";

@@ -39,7 +39,10 @@ std::int64_t DelayNs(std::int32_t delayMs) {
 }  // namespace
 
 Transmitter::Transmitter(Clock& clockSource, MessageSink& messageSink)
-    : messages(messageSink), udpSocket(messageSink), clock(clockSource), spinMarginNs(kSpinMarginNs) {
+    : messages(messageSink),
+      udpSocket(messageSink),
+      clock(clockSource),
+      spinMarginNs(kSpinMarginNs) {
     messages.Progress("Binding to source port  0 ...");
     udpSocket.BindAnyPort();
     runFlag = std::make_shared<RunFlag>(false);

@@ -92,8 +92,7 @@ public:
     // Opens the socket and binds it to a system-chosen source port (std::system_error on
     // failure). `clock` and `messages` must outlive the Transmitter; `messages` receives
     // every console line of the engine (the progress lines, failed sends, lens file faults).
-    explicit Transmitter(Clock& clock = DefaultClock(),
-                         MessageSink& messages = ConsoleMessages());
+    explicit Transmitter(Clock& clock = DefaultClock(), MessageSink& messages = ConsoleMessages());
     // Stops a run, joins every thread ever started, empties the queue, closes the socket.
     ~Transmitter();
     Transmitter(const Transmitter&) = delete;

@@ -39,8 +39,7 @@ bool Transmitter::LoadLensFile(std::string path) {
         messages.Failure(line);
         ++lensFileFaults;
     }
-    messages.Progress("Done reading " + std::to_string(lensFrames.size()) + " frames from " +
-                      path);
+    messages.Progress("Done reading " + std::to_string(lensFrames.size()) + " frames from " + path);
     lensFileLoaded = true;
     lensFileName = LensFile::FileNameOf(path);
     return !lensFrames.empty();

@@ -260,15 +260,15 @@ TEST(LensPlayback, TheEngineWritesItsLinesToTheSinkItIsGiven) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(played);
     EXPECT_TRUE(refused);
-    EXPECT_EQ(messages.Lines(),
-              (std::vector<std::string>{
-                  "out: Creating socket...", "out: Binding to source port  0 ...",
-                  "err: ERROR  Wrong project fps value: 26",
-                  "out: Done reading 1 frames from " + clip.path(),
-                  "out: StartZeiss() !IsRunning()", "out: StartZeiss() threads started",
-                  "out: Done reading 0 frames from " + empty.path(),
-                  "err: Cannot play the lens file: it holds no frame record.",
-                  "err: Failed to send UDP message.", "out: Closing UDP socket!"}));
+    EXPECT_EQ(
+        messages.Lines(),
+        (std::vector<std::string>{
+            "out: Creating socket...", "out: Binding to source port  0 ...",
+            "err: ERROR  Wrong project fps value: 26",
+            "out: Done reading 1 frames from " + clip.path(), "out: StartZeiss() !IsRunning()",
+            "out: StartZeiss() threads started", "out: Done reading 0 frames from " + empty.path(),
+            "err: Cannot play the lens file: it holds no frame record.",
+            "err: Failed to send UDP message.", "out: Closing UDP socket!"}));
 }
 
 }  // namespace

@@ -64,8 +64,7 @@ inline std::string ReadFile(const std::string& path) {
 struct UnicodeFolder {
     UnicodeFolder()
         : path(::testing::TempDir() + "kor-" + std::to_string(ProcessId()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-               " Съёмка 撮影") {
+               ::testing::UnitTest::GetInstance()->current_test_info()->name() + " Съёмка 撮影") {
         std::filesystem::create_directories(Native(path));
     }
     ~UnicodeFolder() {

@@ -152,8 +152,8 @@ void WriteClip(const std::string& path, int frames, int faulty = 0) {
 }
 
 // The engine's own lines, which kor-send shows only with --verbose.
-const std::vector<std::string> kEngineLines{"Creating socket...", "Binding to source port",
-                                            "Done reading", "StartZeiss()",
+const std::vector<std::string> kEngineLines{"Creating socket...",  "Binding to source port",
+                                            "Done reading",        "StartZeiss()",
                                             "Closing UDP socket!", "Frame data incorrect format"};
 
 // A lens file is played, one Timecode frame per file frame, and the program ends by itself
@@ -193,8 +193,8 @@ TEST(SendProgram, VerboseShowsTheEnginesLines) {
     kor_test::TempFile path(".zlcf");
     WriteClip(path.path, 3, 1);
     kor_test::LoopbackReceiver receiver;
-    kor_test::ChildProgram run(KOR_SEND_PATH, "--verbose --lens-file " + path.path +
-                                                  kor_test::To(receiver.port()));
+    kor_test::ChildProgram run(
+        KOR_SEND_PATH, "--verbose --lens-file " + path.path + kor_test::To(receiver.port()));
     EXPECT_EQ(run.Finish(), 0) << run.Err();
     std::size_t at = 0;
     for (const std::string& line :

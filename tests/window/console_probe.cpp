@@ -18,21 +18,20 @@ namespace {
 
 std::string Utf8(const std::wstring& text) {
     const int size = static_cast<int>(text.size());
-    const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0,
-                                             nullptr, nullptr);
+    const int length =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
     if (length > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), length, nullptr,
-                              nullptr);
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), length, nullptr, nullptr);
     }
     return out;
 }
 
 // The console's screen as text; empty when it cannot be read.
 std::string Screen() {
-    HANDLE out = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+    HANDLE out =
+        ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
         return {};
     }

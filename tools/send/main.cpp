@@ -172,8 +172,7 @@ int Replay(const Kor::Send::Options& options, const StopSignals& signals,
     std::fflush(stdout);
 
     Kor::Send::Replayer replayer(std::move(capture.datagrams),
-                                 {*address, options.port, options.speed, options.loop},
-                                 messages);
+                                 {*address, options.port, options.speed, options.loop}, messages);
     const auto start = std::chrono::steady_clock::now();
     replayer.Start();
     const int signal =
@@ -266,7 +265,8 @@ int main(int argc, char** argv) {
             const std::size_t faults = model.transmitter.lensFileFaults;
             if (faults != 0) {
                 std::printf(" (%zu faulty line%s of the file skipped%s)", faults,
-                            faults == 1 ? "" : "s", options.verbose ? "" : "; --verbose shows them");
+                            faults == 1 ? "" : "s",
+                            options.verbose ? "" : "; --verbose shows them");
             }
             std::printf("\n");
         }
