@@ -1,9 +1,11 @@
 // Sockets on Windows: the Windows Sockets session, WSAGetLastError codes with the system's
-// message-table texts.
+// message-table texts in UTF-8.
 #include "sockets.h"
 
 #include <winsock2.h>
 #include <windows.h>
+
+#include "wide_text.h"
 
 namespace Kor::Platform {
 
@@ -32,15 +34,17 @@ public:
     const char* name() const noexcept override { return "winsock"; }
 
     std::string message(int code) const override {
-        char* text = nullptr;
-        const DWORD length = ::FormatMessageA(
+        // The wide call: the system's texts are in the user's language, which the ANSI code
+        // page may not spell.
+        wchar_t* text = nullptr;
+        const DWORD length = ::FormatMessageW(
             FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                 FORMAT_MESSAGE_IGNORE_INSERTS,
             nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-            reinterpret_cast<char*>(&text), 0, nullptr);
+            reinterpret_cast<wchar_t*>(&text), 0, nullptr);
         std::string message;
         if (length != 0 && text != nullptr) {
-            message.assign(text, length);
+            message = Utf8FromWide(std::wstring_view(text, length));
             // The system's texts end with a full stop and a line break: one line is wanted.
             while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                         message.back() == ' ' || message.back() == '.')) {

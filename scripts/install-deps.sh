@@ -12,8 +12,9 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   # the KorEmulator window and its file dialog
   libsdl2-dev libglew-dev libimgui-dev libgtk-3-dev
-  # the real-window test: virtual display, software OpenGL, input, screenshots, close requests
-  xvfb xauth libgl1-mesa-dri xdotool imagemagick libx11-dev
+  # the real-window test: virtual display, software OpenGL, input, screenshots, close
+  # requests, a session bus of its own and the font cache made before the first dialog
+  xvfb xauth libgl1-mesa-dri xdotool imagemagick libx11-dev dbus-daemon fontconfig
   # the packet dissector's test (reads capture files only)
   tshark
   # Python tests, run with /usr/bin/python3: the korlib package (pytest), kor-bridge's

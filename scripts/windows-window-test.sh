@@ -2,6 +2,9 @@
 # KorEmulator.exe in a real window under Wine on a virtual X display (Mesa's software
 # OpenGL): the window "KorEmulator" with an OpenGL 3 context, both panels drawn, the Windows
 # file dialog opened and cancelled, and a close request ending the program with status 0.
+# It is started as Explorer starts it, in a console of its own (tests/window/console_probe.cpp
+# copies what that console shows): its console lines must reach that console as they are
+# written.
 #
 #   scripts/windows-window-test.sh [WIN_BUILD_DIR]   (default: build-win64)
 # Screenshots and logs go to WIN_BUILD_DIR/window-test/.
@@ -23,12 +26,20 @@ pass() { checks=$((checks + 1)); echo "  ok: $*"; }
 fail() { echo "  FAIL: $*" >&2; exit 1; }
 show() { echo "----- $1" >&2; sed 's/^/    /' "$1" >&2 || true; }
 
-for tool in Xvfb xdotool import identify convert wine wineserver; do
+for tool in Xvfb xdotool import identify convert wine wineserver winepath; do
   command -v "$tool" >/dev/null || fail "$tool is missing (scripts/windows-deps.sh installs it)"
 done
 [[ -f $emulator ]] || fail "$emulator is missing; build it first (make windows)"
 rm -rf "$out"
 mkdir -p "$out"
+
+# A console program, so that it has a console wherever it is started from.
+subsystem=$(x86_64-w64-mingw32-objdump -p "$emulator" | sed -n 's/^Subsystem\s*//p')
+[[ $subsystem == *"Windows CUI"* ]] || fail "KorEmulator.exe is not a console program: $subsystem"
+pass "KorEmulator.exe: subsystem $subsystem"
+probe=$out/console_probe.exe
+x86_64-w64-mingw32-g++-posix -std=c++20 -O1 -Wall -Wextra -Werror -municode -static \
+  "$root/tests/window/console_probe.cpp" -o "$probe" || fail "cannot build console_probe.exe"
 
 pids=()
 cleanup() {
@@ -64,17 +75,29 @@ export DISPLAY=$display
 for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 wineserver -p
 
-echo "windows-window-test: KorEmulator.exe on $display"
-"$root/scripts/wine-run.sh" "$emulator" >"$out/stdout.txt" 2>"$out/stderr.txt" &
+echo "windows-window-test: KorEmulator.exe on $display, in a console of its own"
+console=$out/console.txt
+# The probe exits with KorEmulator's status; its own messages go to stderr.txt.
+(cd "$out" && exec "$root/scripts/wine-run.sh" "$probe" "$(winepath -w "$console")" \
+  "$(winepath -w "$emulator")" </dev/null >"$out/stdout.txt" 2>"$out/stderr.txt") &
 emu=$!
 pids+=("$emu")
 window=$(find_window KorEmulator 90)
 [[ -n $window ]] || { show "$out/stderr.txt"; fail "no window \"KorEmulator\" within 90 s"; }
 pass "window \"KorEmulator\" is shown: $(xdotool getwindowgeometry "$window" | tr '\n' ' ')"
-sleep 3
-grep -q '^GL Version   : [3-9]' "$out/stdout.txt" ||
-  { show "$out/stdout.txt"; fail "no OpenGL 3 context"; }
-pass "$(grep '^GL Version' "$out/stdout.txt")"
+# Waits up to $2 seconds for a line matching $1 on the console.
+console_shows() {
+  local deadline=$((SECONDS + $2))
+  until grep -qE -- "$1" "$console" 2>/dev/null; do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.2
+  done
+}
+for pattern in '^Creating socket\.\.\.$' '^GL Renderer  : .+' '^GLSL Version : .+'; do
+  console_shows "$pattern" 30 || { show "$console"; show "$out/stderr.txt"; fail "no line $pattern on the console"; }
+done
+console_shows '^GL Version   : [3-9]' 5 || { show "$console"; fail "no OpenGL 3 context"; }
+pass "console: \"Creating socket...\", $(grep '^GL Version' "$console")"
 import -window "$window" "$out/korEmulator.png"
 check_drawn "$out/korEmulator.png"
 # The two panels: the values on the left, the message settings on the right.
@@ -96,7 +119,8 @@ if [[ -n $dialog ]]; then
     sleep 0.1
   done
   ! window_shown "Open File" || fail "the file dialog stayed after Escape"
-  pass "file dialog cancelled"
+  console_shows '^User pressed cancel\.$' 30 || { show "$console"; fail "no cancel line on the console"; }
+  pass "file dialog cancelled; the console says \"User pressed cancel.\""
 else
   import -window root "$out/no-file-dialog.png"
   fail "no file dialog \"Open File\" after a click at ($open_file_x, $open_file_y)"
@@ -115,6 +139,6 @@ for _ in $(seq 300); do
 done
 [[ -n $status ]] || fail "KorEmulator.exe did not end within 30 s of the close request"
 ((status == 0)) || { show "$out/stderr.txt"; fail "KorEmulator.exe exit status $status"; }
-grep -q 'Closing UDP socket!' "$out/stdout.txt" || { show "$out/stdout.txt"; fail "no clean end"; }
-pass "closed: exit status 0, socket closed"
+console_shows '^Closing UDP socket!$' 5 || { show "$console"; fail "no clean end on the console"; }
+pass "closed: exit status 0; the console's last line: $(tail -n 1 "$console")"
 echo "windows window test: $checks passed, 0 failed"

@@ -120,6 +120,11 @@ log "archive consumers passed ($(($(stamp) - started)) s)"
 /usr/bin/python3 "$root/scripts/windows-send-check.py" "$build" "$root/build"
 log "kor-send.exe end to end passed ($(($(stamp) - started)) s)"
 
-# The window: KorEmulator.exe on a virtual display.
+# Files named in Cyrillic and Japanese: kor-send.exe plays a lens file from such a folder,
+# kor-monitor.exe records into it.
+"$root/scripts/windows-unicode-check.sh" "$build"
+log "names in Cyrillic and Japanese passed ($(($(stamp) - started)) s)"
+
+# The window: KorEmulator.exe on a virtual display, in a console of its own.
 "$root/scripts/windows-window-test.sh" "$build"
 log "window test passed; Windows stage took $(($(stamp) - started)) s"

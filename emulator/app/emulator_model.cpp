@@ -93,7 +93,7 @@ void EndItems(std::string& items) {
     items.push_back('\0');
 }
 
-EmulatorModel::EmulatorModel(Engine::Clock& clock)
+EmulatorModel::EmulatorModel(Engine::Clock& clock, Engine::MessageSink& messages)
     : messageEnabled(kMessageTypeCount, 1),
       messageRate(kMessageTypeCount, Engine::kRateChoiceFps),
       savedMessageRate(kMessageTypeCount, Engine::kRateChoiceFps),
@@ -105,7 +105,7 @@ EmulatorModel::EmulatorModel(Engine::Clock& clock)
       everyPacketCapableTypes(kEveryPacketCapableTypes.begin(), kEveryPacketCapableTypes.end()),
       everyPacketOnlyTypes(kEveryPacketOnlyTypes.begin(), kEveryPacketOnlyTypes.end()),
       lensFileDrivenTypes{MT::Timecode, MT::BasicLens, MT::PtpTimestamp, MT::TickCount},
-      transmitter(clock),
+      transmitter(clock, messages),
       tStops{1.8F, 3.2F, 3.5F, 4.0F, 4.5F, 5.0F, 5.6F, 6.3F, 7.1F, 8.0F, 9.0F,
              10.0F, 11.0F, 13.0F, 14.0F, 16.0F, 18.0F, 20.0F, 22.0F, 32.0F, 45.0F, 64.0F} {
     for (MT type : {MT::Timecode, MT::PtpTimestamp, MT::TickCount, MT::ChannelId, MT::SubjectId}) {
@@ -248,7 +248,15 @@ bool EmulatorModel::playLensFile(const std::string& path) {
     // back its rates and header values first: else the next one would save its forced ones
     // and restore those at its end.
     syncLensFileState();
-    if (transmitter.LoadLensFile(path)) {
+    transmitter.LoadLensFile(path);
+    return playLoadedLensFile();
+}
+
+bool EmulatorModel::playLoadedLensFile() {
+    if (transmitter.IsRunning()) {
+        return false;
+    }
+    if (!transmitter.lensFrames.empty()) {
         forceLensFileRates();
     }
     transmitter.StartZeiss();  // reports a file without a frame and starts nothing

@@ -59,8 +59,10 @@ struct AnimatedRange {
 class EmulatorModel {
 public:
     // Builds every field with its default, then the combo lists, then writes the defaults
-    // into the transmitter. The transmitter opens its socket here (std::system_error).
-    explicit EmulatorModel(Engine::Clock& clock = Engine::DefaultClock());
+    // into the transmitter. The transmitter opens its socket here (std::system_error) and
+    // writes the engine's console lines to `messages`, which must outlive the model.
+    explicit EmulatorModel(Engine::Clock& clock = Engine::DefaultClock(),
+                           Engine::MessageSink& messages = Engine::ConsoleMessages());
     // Ends the simulation and joins its threads before any member goes.
     ~EmulatorModel();
     EmulatorModel(const EmulatorModel&) = delete;
@@ -85,6 +87,9 @@ public:
     // back what it replaced even when it has ended before the next call. Returns whether
     // the playback runs.
     bool playLensFile(const std::string& path);
+    // Plays the lens file the transmitter has loaded, as playLensFile does after loading;
+    // nothing while a run goes on. Returns whether the playback runs.
+    bool playLoadedLensFile();
     void startSimulation();
     void stopSimulation();
     bool simulationRunning() const { return simulationActive->IsSet(); }

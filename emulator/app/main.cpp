@@ -12,9 +12,11 @@
 #include <cstring>
 #include <thread>
 
+#include "console_stop.h"
 #include "emulator_model.h"
 #include "native_file_dialog.h"
 #include "panels.h"
+#include "utf8.h"
 
 namespace {
 
@@ -51,14 +53,48 @@ bool WindowlessVideoDriver() {
            std::strcmp(driver, "dummy") == 0 || std::strcmp(driver, "evdev") == 0;
 }
 
+// Console lines are flushed as they are written, so that a file or a pipe the console goes
+// to has them while the program runs, not only at its end.
 void PrintGlString(const char* label, GLenum name) {
     const auto* text = reinterpret_cast<const char*>(glGetString(name));
     std::printf("%s%s\n", label, text != nullptr ? text : "");
+    std::fflush(stdout);
 }
+
+void PrintFailure(const char* text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+// Whether the console asked the program to end: on Windows Ctrl-C, Ctrl-Break or closing
+// the console window, which would otherwise end the process at once, without the teardown.
+// (Elsewhere SDL turns SIGINT and SIGTERM into a quit event itself.)
+bool ConsoleAskedToEnd() {
+#ifdef _WIN32
+    return Kor::Platform::ConsoleStopRequest() != 0;
+#else
+    return false;
+#endif
+}
+
+int Run();
 
 }  // namespace
 
 int main() {
+    const Kor::Platform::Utf8Console console;  // paths in the console lines are UTF-8
+#ifdef _WIN32
+    Kor::Platform::InstallConsoleStopHandler();
+#endif
+    const int status = Run();
+    // The model is gone, its socket closed: a closing console may end the process now.
+    Kor::Platform::ConsoleStopHandled();
+    return status;
+}
+
+namespace {
+
+int Run() {
     // Without a display there is nothing to open a window on; saying so before the model is
     // made keeps it to one line (the model would open the UDP socket only to close it again).
 #ifndef _WIN32  // a Windows session always has its desktop
@@ -75,7 +111,7 @@ int main() {
 
     SDL_SetMainReady();
     if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO) != 0) {
-        std::fputs("Couldn't initialize SDL!", stdout);
+        PrintFailure("Couldn't initialize SDL!");
         return -1;
     }
     if (WindowlessVideoDriver()) {
@@ -92,7 +128,7 @@ int main() {
                          SDL_WINDOW_OPENGL | SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI);
     SDL_GLContext context = SDL_GL_CreateContext(window);
     if (glewInit() != GLEW_OK) {
-        std::fputs("Couldn't initialize GLEW!", stdout);
+        PrintFailure("Couldn't initialize GLEW!");
         return -1;
     }
     PrintGlString("GL Renderer  : ", GL_RENDERER);
@@ -112,6 +148,9 @@ int main() {
 
     bool running = true;
     while (running) {
+        if (ConsoleAskedToEnd()) {
+            running = false;  // as a close request: this pass still draws its frame
+        }
         SDL_Event event;
         while (SDL_PollEvent(&event) != 0) {
             ImGui_ImplSDL2_ProcessEvent(&event);
@@ -146,3 +185,5 @@ int main() {
     SDL_Quit();
     return 0;  // the model goes last: it stops any run and closes the socket
 }
+
+}  // namespace

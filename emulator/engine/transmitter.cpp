@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <utility>
 
@@ -49,9 +48,9 @@ std::int64_t DelayNs(std::int32_t delayMs) {
 
 }  // namespace
 
-Transmitter::Transmitter(Clock& clockSource) : clock(clockSource) {
-    std::fputs("Binding to source port  0 ...\n", stdout);
-    std::fflush(stdout);
+Transmitter::Transmitter(Clock& clockSource, MessageSink& messageSink)
+    : messages(messageSink), udpSocket(messageSink), clock(clockSource) {
+    messages.Progress("Binding to source port  0 ...");
     udpSocket.BindAnyPort();
     runFlag = std::make_shared<RunFlag>(false);
 }
@@ -208,8 +207,7 @@ void Transmitter::SendDatagram(const std::vector<std::uint8_t>& frame) {
         return;
     }
     sendFailures.fetch_add(1, std::memory_order_relaxed);
-    std::fputs("Failed to send UDP message.\n", stderr);
-    std::fflush(stderr);
+    messages.Failure("Failed to send UDP message.");
 }
 
 void Transmitter::SetDatagramFilter(std::unique_ptr<DatagramFilter> filter) {

@@ -18,6 +18,7 @@
 #include <kor/telemetry.h>
 
 #include "clocks.h"
+#include "messages.h"
 #include "run_flag.h"
 #include "spin_margin.h"
 #include "tables.h"
@@ -90,10 +91,14 @@ struct SlotCounters {
 //  - modelMutex guards liveState and schedule; queueMutex guards the send queue. The lock
 //    order is modelMutex, then queueMutex.
 class Transmitter {
+    // Where the console lines go; first, since the socket reports its opening to it.
+    MessageSink& messages;
+
 public:
     // Opens the socket and binds it to a system-chosen source port (std::system_error on
-    // failure). `clock` must outlive the Transmitter.
-    explicit Transmitter(Clock& clock = DefaultClock());
+    // failure). `clock` and `messages` must outlive the Transmitter; `messages` receives
+    // every console line of the engine (the progress lines, failed sends, lens file faults).
+    explicit Transmitter(Clock& clock = DefaultClock(), MessageSink& messages = ConsoleMessages());
     // Stops a run, joins every thread ever started, empties the queue, closes the socket.
     ~Transmitter();
     Transmitter(const Transmitter&) = delete;
@@ -138,7 +143,8 @@ public:
 
     // Lens correction files (call with modelMutex held). LoadLensFile reads a file into
     // the lens file members and returns whether it holds a frame to play (a file that
-    // cannot be read holds none); StartZeiss plays the loaded frames at the file's frame rate
+    // cannot be read holds none); lensFileFaults counts the faulty lines it reported and
+    // skipped. StartZeiss plays the loaded frames at the file's frame rate
     // in place of the generator of that rate, until the clip ends or Stop.
     bool LoadLensFile(std::string path);
     void StartZeiss();
@@ -195,6 +201,7 @@ public:
     TelemetryData savedLiveState;  // liveState as it was when the playback started
     bool lensFileLoaded = false;
     std::string lensFileName;
+    std::size_t lensFileFaults = 0;  // faulty lines of the last load
     std::atomic<std::int32_t> lensFramesSent{0};
     std::atomic<bool> lensFilePlaying{false};
 

@@ -7,16 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <system_error>
 
 namespace Kor::Engine {
 
-UdpSocket::UdpSocket(Announce announce) : announce_(announce) {
-    if (announce_ == Announce::Yes) {
-        std::fputs("Creating socket...\n", stdout);
-        std::fflush(stdout);
-    }
+UdpSocket::UdpSocket(MessageSink& messages) : messages_(messages) {
+    messages_.Progress("Creating socket...");
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd_ < 0) {
         throw std::system_error(errno, std::system_category(), "Error opening socket.");
@@ -24,10 +20,7 @@ UdpSocket::UdpSocket(Announce announce) : announce_(announce) {
 }
 
 UdpSocket::~UdpSocket() {
-    if (announce_ == Announce::Yes) {
-        std::fputs("Closing UDP socket!\n", stdout);
-        std::fflush(stdout);
-    }
+    messages_.Progress("Closing UDP socket!");
     ::close(fd_);
 }
 

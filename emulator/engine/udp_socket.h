@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "messages.h"
+
 namespace Kor::Engine {
 
 // Owns one blocking IPv4 UDP socket from construction to destruction. Failures to open or
@@ -15,13 +17,10 @@ namespace Kor::Engine {
 // WSAStartup before the socket is opened, WSACleanup after it is closed.
 class UdpSocket {
 public:
-    // Whether the socket writes its opening and closing to standard output, as the emulator's
-    // console does; a tool whose standard output is its own report keeps it quiet.
-    enum class Announce { Yes, No };
-
-    // Writes "Creating socket..." and opens the socket ("Error opening socket." on failure).
-    explicit UdpSocket(Announce announce = Announce::Yes);
-    // Writes "Closing UDP socket!" and closes the socket.
+    // Reports "Creating socket..." to `messages` and opens the socket ("Error opening
+    // socket." on failure). `messages` must outlive the socket.
+    explicit UdpSocket(MessageSink& messages);
+    // Reports "Closing UDP socket!" and closes the socket.
     ~UdpSocket();
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
@@ -50,7 +49,7 @@ public:
     std::uint16_t LocalPort() const noexcept;
 
 private:
-    Announce announce_;
+    MessageSink& messages_;
 #ifdef _WIN32
     std::uintptr_t fd_;  // a SOCKET
 #else

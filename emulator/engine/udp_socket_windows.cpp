@@ -4,7 +4,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <cstdio>
 #include <system_error>
 
 #include "sockets.h"
@@ -19,11 +18,8 @@ namespace {
 
 }  // namespace
 
-UdpSocket::UdpSocket(Announce announce) : announce_(announce), fd_(INVALID_SOCKET) {
-    if (announce_ == Announce::Yes) {
-        std::fputs("Creating socket...\n", stdout);
-        std::fflush(stdout);
-    }
+UdpSocket::UdpSocket(MessageSink& messages) : messages_(messages), fd_(INVALID_SOCKET) {
+    messages_.Progress("Creating socket...");
     WSADATA data{};
     const int started = ::WSAStartup(MAKEWORD(2, 2), &data);
     if (started != 0) {
@@ -41,10 +37,7 @@ UdpSocket::UdpSocket(Announce announce) : announce_(announce), fd_(INVALID_SOCKE
 }
 
 UdpSocket::~UdpSocket() {
-    if (announce_ == Announce::Yes) {
-        std::fputs("Closing UDP socket!\n", stdout);
-        std::fflush(stdout);
-    }
+    messages_.Progress("Closing UDP socket!");
     ::closesocket(static_cast<SOCKET>(fd_));
     ::WSACleanup();
 }

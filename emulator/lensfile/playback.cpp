@@ -1,14 +1,15 @@
 // Lens file loading and playback: Transmitter::LoadLensFile, StartZeiss and the playback loop.
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <fstream>
-#include <iostream>
+#include <sstream>
+#include <string>
 #include <system_error>
 
 #include "lens_file_reader.h"
 #include "numeric.h"
 #include "transmitter.h"
+#include "utf8.h"
 
 namespace Kor::Engine {
 namespace {
@@ -21,18 +22,24 @@ constexpr std::int64_t kLastFrameGraceNs = 1'000'000'000;
 bool Transmitter::LoadLensFile(std::string path) {
     // A file that cannot be opened reads as an empty one: no frames, header values kept. It
     // says why, so that it is not taken for a file without frame records.
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(Platform::PathFromUtf8(path), std::ios::binary);
     if (!in.is_open()) {
         const int error = errno;
-        std::cerr << "Cannot open the lens file " << path << ": "
-                  << std::generic_category().message(error) << '\n'
-                  << std::flush;
+        messages.Failure("Cannot open the lens file " + path + ": " +
+                         std::generic_category().message(error));
     }
     LensFile::LensFileTarget target{lensHeaderState, lensFrames, lensFrameNumbers,
                                     lensClipDurationFrames, projectFpsByName};
-    LensFile::ReadLensFile(in, target, std::cerr);
-    std::cout << "Done reading " << lensFrames.size() << " frames from " << path << '\n'
-              << std::flush;
+    // The reader reports faulty lines to a stream; each becomes one failure line.
+    std::ostringstream faults;
+    LensFile::ReadLensFile(in, target, faults);
+    lensFileFaults = 0;
+    std::istringstream faultLines(faults.str());
+    for (std::string line; std::getline(faultLines, line);) {
+        messages.Failure(line);
+        ++lensFileFaults;
+    }
+    messages.Progress("Done reading " + std::to_string(lensFrames.size()) + " frames from " + path);
     lensFileLoaded = true;
     lensFileName = LensFile::FileNameOf(path);
     return !lensFrames.empty();
@@ -43,12 +50,10 @@ void Transmitter::StartZeiss() {
         return;
     }
     if (lensFrames.empty()) {
-        std::fputs("Cannot play the lens file: it holds no frame record.\n", stderr);
-        std::fflush(stderr);
+        messages.Failure("Cannot play the lens file: it holds no frame record.");
         return;
     }
-    std::fputs("StartZeiss() !IsRunning()\n", stdout);
-    std::fflush(stdout);
+    messages.Progress("StartZeiss() !IsRunning()");
     JoinThreads();
     ClearQueue();  // what the old run's threads queued after its stop
 
@@ -71,8 +76,7 @@ void Transmitter::StartZeiss() {
                 : std::thread(&Transmitter::GeneratorLoop, this, slot, flag, epoch);
     }
     senderThread = std::thread(&Transmitter::SenderLoop, this, flag);
-    std::fputs("StartZeiss() threads started\n", stdout);
-    std::fflush(stdout);
+    messages.Progress("StartZeiss() threads started");
 }
 
 void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag, std::int64_t epochThirds) {

@@ -599,7 +599,11 @@ TEST(BridgeEndToEnd, OptionsAndEndings) {
         {"--from-freed 5000 --to 127.0.0.1:1 --freed 127.0.0.1:2", "--from-freed"},
         {"--to 127.0.0.1:1 --opentrackio", "--to"},
         {"--opentrackio 127.0.0.1:5000 --ttl 3", "--ttl needs a multicast destination"},
-        {"--opentrackio --ttl 256", "--ttl"},
+        {"--opentrackio --ttl 256", "--ttl: needs a whole number from 0 to 255, not '256'"},
+        {"--opentrackio --serial-wait 99", "--serial-wait: needs a number from 0 to 60, not '99'"},
+        {"--opentrackio --bind no-such-host.invalid", "--bind: cannot resolve"},
+        {"--opentrackio --join 239.1.2.3 --interface no-such-host.invalid",
+         "--interface: cannot resolve"},
         {"--opentrackio --join 10.0.0.1", "--join needs a multicast group"},
         {"--opentrackio --count 0", "--count: needs a number above 0"},
         {"--opentrackio --duration -1", "--duration: needs a number above 0"},
@@ -632,12 +636,16 @@ TEST(BridgeEndToEnd, OptionsAndEndings) {
     EXPECT_EQ(help.Finish(), 0);
     EXPECT_NE(help.Out().find("--from-freed"), std::string::npos);
 
-    ChildProgram run = Bridge("--bind 127.0.0.1 --port 0 --opentrackio 127.0.0.1:9");
+    // A host name where an address is expected; --verbose adds the socket's own lines.
+    ChildProgram run = Bridge("--bind localhost --port 0 --opentrackio 127.0.0.1:9 --verbose");
     ASSERT_NE(BridgePort(run, "Kor"), 0) << run.Err();
+    EXPECT_NE(run.Out().find("on UDP 127.0.0.1:"), std::string::npos) << run.Out();
     EXPECT_NE(run.Out().find("OpenTrackIO (json) to 127.0.0.1:9"), std::string::npos);
     run.Signal(SIGINT);
     EXPECT_EQ(run.Finish(), 0) << run.Err();
     EXPECT_NE(run.Out().find("packets in: 0, out: 0, refused: 0"), std::string::npos) << run.Out();
+    EXPECT_EQ(run.Out().rfind("Creating socket...\n", 0), 0U) << run.Out();
+    EXPECT_NE(run.Out().find("\nClosing UDP socket!\n"), std::string::npos) << run.Out();
 }
 
 }  // namespace

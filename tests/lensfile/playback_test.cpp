@@ -6,7 +6,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -211,6 +213,62 @@ TEST(LensPlayback, TheNextFileLoadsWhileTheStoppedRunEnds) {
     std::lock_guard lock(t.modelMutex);
     t.Stop();
     EXPECT_GT(t.lensFramesSent.load(), 0);
+}
+
+// Collects the engine's lines, marked by kind.
+class RecordedMessages final : public Kor::Engine::MessageSink {
+public:
+    void Progress(std::string_view line) override { Add("out: ", line); }
+    void Failure(std::string_view line) override { Add("err: ", line); }
+    std::vector<std::string> Lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+private:
+    void Add(const char* kind, std::string_view line) {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(kind + std::string(line));
+    }
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// The engine writes its console lines, progress and failures, to the sink its owner gives,
+// and nothing to standard output or error.
+TEST(LensPlayback, TheEngineWritesItsLinesToTheSinkItIsGiven) {
+    const Clip clip({0}, 30, "tcFps:=26\n");
+    const Clip empty({}, 31);
+    RecordedMessages messages;
+    kor_test::LoopbackReceiver receiver;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    bool played = false;
+    bool refused = false;
+    {
+        EmulatorModel model(Kor::Engine::DefaultClock(), messages);
+        auto& t = model.transmitter;
+        std::lock_guard lock(t.modelMutex);
+        t.SetDestination("127.0.0.1", receiver.port());
+        played = model.playLensFile(clip.path());
+        refused = !model.playLensFile(empty.path());  // stops the first playback
+        t.JoinThreads();
+        t.SetDestination("999.1.1.1", 1);
+        t.SendDatagram({0x00, 0xFF, 0x00});
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(played);
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(
+        messages.Lines(),
+        (std::vector<std::string>{
+            "out: Creating socket...", "out: Binding to source port  0 ...",
+            "err: ERROR  Wrong project fps value: 26",
+            "out: Done reading 1 frames from " + clip.path(), "out: StartZeiss() !IsRunning()",
+            "out: StartZeiss() threads started", "out: Done reading 0 frames from " + empty.path(),
+            "err: Cannot play the lens file: it holds no frame record.",
+            "err: Failed to send UDP message.", "out: Closing UDP socket!"}));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -169,6 +170,31 @@ TEST(MonitorEndToEnd, UdpDatagramsBecomeJsonLinesAndCaptureRecords) {
     EXPECT_LE(previous, ns(after));
 }
 
+// --record creates its capture by its full name, whatever its script: in a folder named in
+// Cyrillic and Japanese (on Windows the name comes through the wide command line), and the
+// closing line names it as given.
+TEST(MonitorEndToEnd, RecordsIntoAFolderWhoseNameIsNotAscii) {
+    const kor_test::UnicodeFolder folder;
+    const std::string path = folder.path + "/запись 1.pcap";
+    ChildProgram monitor =
+        Monitor("--json --count 2 --bind 127.0.0.1 --port 0 --record " + kor_test::Quoted(path));
+    const std::uint16_t port = MonitorPort(monitor);
+    ASSERT_NE(port, 0) << monitor.Err();
+    const std::vector<Bytes> sent{
+        Sample(TransmissionType::UDP, 1500, 1, {MessageType::Timecode}),
+        Sample(TransmissionType::UDP, 1600, 2, {MessageType::Timecode})};
+    SendTo(port, sent);
+    ASSERT_EQ(monitor.Finish(), 0) << monitor.Err();
+    EXPECT_NE(monitor.Err().find("recorded 2 datagrams to " + path + "\n"), std::string::npos)
+        << monitor.Err();
+    EXPECT_TRUE(std::filesystem::exists(kor_test::UnicodeFolder::Native(path)));
+    Kor::Pcap::Capture capture;
+    std::string error;
+    ASSERT_TRUE(Kor::Pcap::ReadCaptureFile(path, capture, error)) << error;
+    ASSERT_EQ(capture.datagrams.size(), 2U);
+    EXPECT_EQ(capture.datagrams[1].payload, sent[1]);
+}
+
 // A serial stream with noise before the first frame and a damaged frame, read from a file
 // and from standard input as JSON lines, and from the file as the live view.
 TEST(MonitorEndToEnd, SerialFromAFileAndFromStandardInput) {
@@ -208,6 +234,8 @@ TEST(MonitorEndToEnd, RunsEndWithTheStatusOfTheirCause) {
     const std::string uncreatable = ::testing::TempDir() + "kor-no-such-directory/x.pcap";
     const std::vector<std::tuple<std::string, int, Strings>> runs{
         {"--json --bind 127.0.0.1 --port 0 --duration 0.2", 0, {"frames 0:"}},
+        // A host name where an address is expected: the address it stands for.
+        {"--json --bind localhost --port 0 --duration 0.2", 0, {"from UDP 127.0.0.1:"}},
         {"--json --bind 127.0.0.1 --port " + port, 2, {port, "in use"}},
         {"--serial " + file.path + " --json", 2, {file.path}},
         {"--serial - --record " + file.path, 2, {"--serial"}},
@@ -216,7 +244,9 @@ TEST(MonitorEndToEnd, RunsEndWithTheStatusOfTheirCause) {
         {"--serial - --port 1234", 2, {"kor-monitor: ", "--port"}},
         {"--count 0", 2, {"kor-monitor: ", "--count", "above 0"}},
         {"--duration -2", 2, {"kor-monitor: ", "--duration", "above 0"}},
-        {"--port 70000", 2, {"kor-monitor: ", "70000", "65535"}},
+        {"--port 70000", 2, {"kor-monitor: --port: needs a whole number from 0 to 65535, not '70000'"}},
+        {"--bind no-such-host.invalid", 2, {"kor-monitor: --bind: cannot resolve 'no-such-host.invalid'"}},
+        {"--join 239.1.2.3 --interface no-such-host.invalid", 2, {"--interface: cannot resolve"}},
         {"--bogus --record " + file.path, 2, {"kor-monitor: ", "--bogus"}},
     };
     for (const auto& [arguments, status, expected] : runs) {

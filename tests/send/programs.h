@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -58,6 +59,25 @@ inline std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+// A folder in the test's temporary directory named in Cyrillic and Japanese (with a blank),
+// made for the running test and removed with what it holds at the end. Paths are UTF-8.
+struct UnicodeFolder {
+    UnicodeFolder()
+        : path(::testing::TempDir() + "kor-" + std::to_string(ProcessId()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name() + " Съёмка 撮影") {
+        std::filesystem::create_directories(Native(path));
+    }
+    ~UnicodeFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(Native(path), ignored);
+    }
+    // The file system's path of UTF-8 text (UTF-16 on Windows).
+    static std::filesystem::path Native(const std::string& utf8) {
+        return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+    }
+    std::string path;
+};
+
 // A file named after the running test in the test's temporary directory, removed at the end.
 struct TempFile {
     explicit TempFile(const std::string& suffix = ".pcap")
@@ -80,7 +100,7 @@ public:
         for (;;) {
             // Before reading, so that the last output is read.
             const bool ended = static_cast<Program*>(this)->Ended();
-            text_ = {ReadFile(out_.path), ReadFile(err_.path)};
+            text_ = {TextOf(ReadFile(out_.path)), TextOf(ReadFile(err_.path))};
             if (done()) {
                 return true;
             }
@@ -114,14 +134,38 @@ protected:
     TempFile err_;
 
 private:
+    // Output with its line ends as "\n": a Windows program's standard streams write text
+    // lines with "\r\n".
+    static std::string TextOf(std::string bytes) {
+        std::string::size_type at = 0;
+        while ((at = bytes.find("\r\n", at)) != std::string::npos) {
+            bytes.erase(at, 1);
+        }
+        return bytes;
+    }
+
     static inline int made_ = 0;
     std::pair<std::string, std::string> text_;
 };
 
 #ifdef _WIN32
+// UTF-16 text of UTF-8 text, for the wide calls.
+inline std::wstring Wide(const std::string& text) {
+    const int size = static_cast<int>(text.size());
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');  // never more than the bytes
+    wide.resize(static_cast<std::size_t>(
+        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), size)));
+    return wide;
+}
+
+// One word of a command line, whatever blanks it holds (paths without '"').
+inline std::string Quoted(const std::string& word) {
+    return '"' + word + '"';
+}
+
 // A child program with standard input read from `input` and standard output and error
 // written to files; killed by the destructor if it is still running. `arguments` is the
-// rest of its command line: paths and arguments are plain words.
+// rest of its command line in UTF-8: plain words, or words in Quoted().
 class ChildProgram : public ChildOutput<ChildProgram> {
 public:
     ChildProgram(const std::string& path, const std::string& arguments,
@@ -136,16 +180,18 @@ public:
         HANDLE in = open(input, false);
         HANDLE out = open(out_.path, true);
         HANDLE err = open(err_.path, true);
-        STARTUPINFOA startup{};
+        STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = in;
         startup.hStdOutput = out;
         startup.hStdError = err;
-        std::string command = path + " " + arguments;
+        // The wide call: the command line is UTF-8 text, which the ANSI code page may not
+        // spell.
+        std::wstring command = Wide(path + " " + arguments);
         PROCESS_INFORMATION info{};
         // A console of its own (without a window), so that Signal's Ctrl-C reaches it alone.
-        if (::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+        if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                              nullptr, nullptr, &startup, &info) == 0) {
             ADD_FAILURE() << "cannot start " << path << " (error " << ::GetLastError() << ")";
         } else {
@@ -220,9 +266,14 @@ private:
     int status_ = 0;
 };
 #else
+// One word of a command line, whatever blanks it holds (paths without '\'').
+inline std::string Quoted(const std::string& word) {
+    return '\'' + word + '\'';
+}
+
 // A child program with standard input read from `input` and standard output and error
 // written to files; killed by the destructor if it is still running. It is started by the
-// shell, which splits `arguments` at spaces: paths and arguments are plain words.
+// shell, which splits `arguments` at spaces: plain words, or words in Quoted().
 class ChildProgram : public ChildOutput<ChildProgram> {
 public:
     ChildProgram(const std::string& path, const std::string& arguments,

@@ -72,7 +72,14 @@ TEST(SendOptions, BadOptionsAndValuesAreRefused) {
              {"--duration 0", "above 0, not '0'"},
              {"--duration -1", "above 0, not '-1'"},
              {"--seed -3", "whole number from 0"},
-             {"--seed 2.5", "whole number from 0"}}) {
+             {"--seed 2.5", "whole number from 0"},
+             // Ranges as a person writes them, not "0.000000 to 100.000000".
+             {"--loss 101", "--loss: needs a number from 0 to 100, not '101'"},
+             {"--jitter nan", "--jitter: needs a number from 0 to 10000, not 'nan'"},
+             {replay + " --speed 1e9", "--speed: needs a number from 0.001 to 1000, not '1e9'"},
+             {"--delay 2.5", "--delay: needs a whole number from 0 to 1000000, not '2.5'"},
+             {"--to 239.1.2.3:5000 --interface no-such-host.invalid",
+              "--interface: cannot resolve 'no-such-host.invalid'"}}) {
         const auto parsed = Parse(line);
         EXPECT_FALSE(parsed.options) << line;
         EXPECT_EQ(parsed.exitStatus, 2) << line;
@@ -128,20 +135,36 @@ TEST(SendOptions, OptionsShapeTheSchedule) {
     EXPECT_EQ(t.schedule[8], (std::vector<MT>{MT::AxesData}));
     EXPECT_EQ(t.schedule[0], (std::vector<MT>{MT::ClipName}));
     EXPECT_EQ(Parse("--broadcast").options.value().host, "255.255.255.255");
+    // A host name where an address is expected becomes the address it stands for.
+    EXPECT_EQ(Parse("--to 239.1.2.3:5000 --interface localhost").options.value().interface,
+              "127.0.0.1");
 }
 
+// A lens file in `path`: a clip of `frames` frames at 30 fps, and `faulty` lines that do not
+// fit its table.
+void WriteClip(const std::string& path, int frames, int faulty = 0) {
+    std::ofstream file(path);
+    file << "HEADER_START\ntcFps:=30\nclipDurationFrames:=" << frames - 1 << "\nHEADER_END\n"
+         << "frame;tc;focusDistance\n";
+    for (int n = 0; n < frames; ++n) {
+        file << n << ";10:00:00." << n << ";" << 200 + n << "\n";
+    }
+    for (int n = 0; n < faulty; ++n) {
+        file << "not;a;frame;line\n";
+    }
+}
+
+// The engine's own lines, which kor-send shows only with --verbose.
+const std::vector<std::string> kEngineLines{"Creating socket...",  "Binding to source port",
+                                            "Done reading",        "StartZeiss()",
+                                            "Closing UDP socket!", "Frame data incorrect format"};
+
 // A lens file is played, one Timecode frame per file frame, and the program ends by itself
-// when the clip has ended. What playback sends is checked by the lens file tests.
+// when the clip has ended. What playback sends is checked by the lens file tests. Standard
+// output holds the program's own report only: no line of the engine's.
 TEST(SendProgram, PlaysALensFileAndEndsWithIt) {
     kor_test::TempFile path(".zlcf");
-    {
-        std::ofstream file(path.path);
-        file << "HEADER_START\ntcFps:=30\nclipDurationFrames:=9\nHEADER_END\n"
-             << "frame;tc;focusDistance\n";
-        for (int n = 0; n < 10; ++n) {
-            file << n << ";10:00:00." << n << ";" << 200 + n << "\n";
-        }
-    }
+    WriteClip(path.path, 10, 1);
     kor_test::LoopbackReceiver receiver;
     kor_test::ChildProgram run(KOR_SEND_PATH,
                                "--lens-file " + path.path + kor_test::To(receiver.port()));
@@ -155,6 +178,77 @@ TEST(SendProgram, PlaysALensFileAndEndsWithIt) {
                                        types.end();
                             }),
               10);
+    EXPECT_EQ(run.Out().rfind("Sending to 127.0.0.1:", 0), 0U) << run.Out();
+    EXPECT_NE(run.Out().find("Lens file frames sent: 10 (1 faulty line of the file skipped; "
+                             "--verbose shows them)\n"),
+              std::string::npos)
+        << run.Out();
+    EXPECT_EQ(run.Err(), "");
+    for (const std::string& line : kEngineLines) {
+        EXPECT_EQ(run.Out().find(line), std::string::npos) << line << " in\n" << run.Out();
+    }
+}
+
+// --verbose adds the engine's lines, in the order the engine writes them: the socket's
+// opening, the file read, the playback's start, the socket's closing last; the faulty line on
+// standard error.
+TEST(SendProgram, VerboseShowsTheEnginesLines) {
+    kor_test::TempFile path(".zlcf");
+    WriteClip(path.path, 3, 1);
+    kor_test::LoopbackReceiver receiver;
+    kor_test::ChildProgram run(
+        KOR_SEND_PATH, "--verbose --lens-file " + path.path + kor_test::To(receiver.port()));
+    EXPECT_EQ(run.Finish(), 0) << run.Err();
+    std::size_t at = 0;
+    for (const std::string& line :
+         {"Creating socket...\n"s, "Binding to source port  0 ...\n"s,
+          "Done reading 3 frames from " + path.path + "\n", "Sending to "s,
+          "StartZeiss() threads started\n"s, "Lens file frames sent: 3"s}) {
+        at = run.Out().find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << " not in order in\n" << run.Out();
+    }
+    EXPECT_EQ(run.Out().substr(run.Out().size() - 20), "Closing UDP socket!\n") << run.Out();
+    EXPECT_EQ(run.Err(), "Frame data incorrect format: not;a;frame;line\n");
+}
+
+// A lens file without a frame record is refused in one line with status 1, before anything
+// is sent or printed; nothing of the engine's shows without --verbose.
+TEST(SendProgram, ALensFileWithoutFramesIsRefusedInOneLine) {
+    kor_test::TempFile path(".zlcf");
+    WriteClip(path.path, 0);
+    kor_test::LoopbackReceiver receiver;
+    kor_test::ChildProgram run(KOR_SEND_PATH,
+                               "--lens-file " + path.path + kor_test::To(receiver.port()));
+    EXPECT_EQ(run.Finish(), 1);
+    EXPECT_EQ(run.Out(), "");
+    EXPECT_EQ(run.Err(),
+              "kor-send: cannot play the lens file " + path.path + ": it holds no frame record\n");
+    EXPECT_FALSE(receiver.Receive(200ms)) << "a datagram was sent";
+}
+
+// Files are opened and reported by their full names, whatever their script: a lens file in
+// a folder named in Cyrillic and Japanese plays (on Windows the name comes through the wide
+// command line), and a missing one is named as given.
+TEST(SendProgram, PlaysALensFileWhoseNameIsNotAscii) {
+    const kor_test::UnicodeFolder folder;
+    const std::string path = folder.path + "/дубль 1.zlcf";
+    {
+        std::ofstream file(kor_test::UnicodeFolder::Native(path));
+        file << "HEADER_START\ntcFps:=30\nclipDurationFrames:=2\nHEADER_END\n"
+             << "frame;tc;focusDistance\n0;10:00:00.0;200\n1;10:00:00.1;201\n2;10:00:00.2;202\n";
+    }
+    kor_test::LoopbackReceiver receiver;
+    kor_test::ChildProgram run(KOR_SEND_PATH, "--verbose --lens-file " + kor_test::Quoted(path) +
+                                                  kor_test::To(receiver.port()));
+    EXPECT_EQ(run.Finish(), 0) << run.Err();
+    EXPECT_NE(run.Out().find("Done reading 3 frames from " + path + "\n"), std::string::npos)
+        << run.Out();
+    EXPECT_NE(run.Out().find("Lens file frames sent: 3\n"), std::string::npos) << run.Out();
+
+    const std::string missing = folder.path + "/дубль 2.zlcf";
+    kor_test::ChildProgram refused(KOR_SEND_PATH, "--lens-file " + kor_test::Quoted(missing));
+    EXPECT_EQ(refused.Finish(), 2);
+    EXPECT_EQ(refused.Err(), "kor-send: --lens-file: no file " + missing + "\n");
 }
 
 // The sample file of the repository (emulator/lensfile/sample.zlcf), played by kor-send to a

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "imgui_harness.h"
+#include "utf8.h"
 
 namespace {
 
@@ -233,6 +234,29 @@ TEST_F(LensFileCellTest, AClipEndedBeforeTheNextFrameGivesBackWhatItReplaced) {
         EXPECT_EQ(model.transmitter.liveState.clipName, clipName);
         EXPECT_EQ(model.transmitter.liveState.projectFps, projectFps);
     }
+}
+
+// The dialog hands over the chosen path in UTF-8; a folder and a file named in Cyrillic and
+// Japanese open as any other (on Windows, whatever the ANSI code page can spell).
+TEST_F(LensFileCellTest, OpensAFileWhoseNameIsNotAscii) {
+    const std::string folder = Kor::Platform::Utf8FromPath(std::filesystem::temp_directory_path()) +
+                               "/kor " + std::to_string(::getpid()) + " Съёмка 撮影";
+    const std::string file = folder + "/дубль 1.zlcf";
+    std::filesystem::create_directories(Kor::Platform::PathFromUtf8(folder));
+    std::ofstream(Kor::Platform::PathFromUtf8(file))
+        << "HEADER_START\ntcFps:=25\nclipDurationFrames:=2500\nHEADER_END\n"
+           "frame;tc;focusDistance\n0;10:00:00.0;1\n";
+    dialog.answer = FileDialogResult{FileDialogResult::Kind::Okay, file, ""};
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Click("Open file");
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_NE(out.find("Done reading 1 frames from " + file + "\n"), std::string::npos) << out;
+    EXPECT_TRUE(model.transmitter.lensFilePlaying);
+    EXPECT_TRUE(Has("Zeiss file: дубль 1.zlcf"));
+    Click("Message settings/Stop");
+    std::filesystem::remove_all(Kor::Platform::PathFromUtf8(folder));
 }
 
 TEST_F(LensFileCellTest, CancelAndErrorOnlyReport) {

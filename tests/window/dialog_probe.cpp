@@ -34,6 +34,7 @@ int main() {
         return 3;
     }
     std::printf("locale %s\n", std::setlocale(LC_NUMERIC, nullptr));
+    std::fflush(stdout);  // the toolkit has started: the test waits for this line
 
     Kor::Emulator::NativeFileDialog dialog;
     std::printf("%s\n", Describe(dialog.OpenFile("Zeiss Lens Correction File", "zlcf")).c_str());

@@ -76,20 +76,21 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
 
     CLI::Option* port = app.add_option("--port", o.port, "UDP port of the Kor input (0 picks one)")
                             ->capture_default_str();
-    app.add_option("--bind", o.bind, "IPv4 address to receive on")
+    app.add_option("--bind", o.bind, "IPv4 address (or host name) to receive on")
         ->capture_default_str()
-        ->check(CLI::ValidIPV4);
+        ->transform(Kor::Tools::Ipv4Host());
     CLI::Option* join = app.add_option("--join", o.join, "receive from this multicast group")
                             ->option_text("GROUP")
-                            ->check(CLI::ValidIPV4);
+                            ->transform(Kor::Tools::Ipv4Host());
     CLI::Option* interface =
         app.add_option("--interface", o.interface,
-                       "interface (IPv4 address) for the group and for multicast output")
+                       "interface (IPv4 address or host name) for the group and for multicast "
+                       "output")
             ->option_text("ADDR")
-            ->check(CLI::ValidIPV4);
+            ->transform(Kor::Tools::Ipv4Host());
     CLI::Option* ttl = app.add_option("--ttl", o.ttl, "hops of multicast output (0 to 255)")
                            ->option_text("N")
-                           ->check(CLI::Range(0, 255));
+                           ->check(Kor::Tools::WholeRange(0, 255));
     CLI::Option* otio =
         app.add_option("--opentrackio", openTrack,
                        "send OpenTrackIO samples to HOST:PORT (default 239.135.1.N:55555 for "
@@ -99,7 +100,7 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
     CLI::Option* sourceNumber =
         app.add_option("--source-number", o.sourceNumber, "OpenTrackIO source number (1 to 200)")
             ->option_text("N")
-            ->check(CLI::Range(1, 200))
+            ->check(Kor::Tools::WholeRange(1, 200))
             ->needs(otio);
     CLI::Option* labelOption =
         app.add_option("--label", o.label,
@@ -112,7 +113,7 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
                        "hold the first samples up to SECONDS for the camera serial that names "
                        "the sourceId (default 1.1; 0: name the source at the first sample)")
             ->option_text("SECONDS")
-            ->check(Kor::Tools::FromZeroTo(60))
+            ->check(Kor::Tools::Range(0, 60))
             ->needs(otio);
     CLI::Option* enc = app.add_option("--encoding", encoding, "OpenTrackIO payload encoding")
                            ->check(CLI::IsMember({"json", "cbor"}))
@@ -121,7 +122,7 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
                                 ->option_text("HOST:PORT");
     CLI::Option* camera = app.add_option("--camera-id", cameraId, "FreeD camera ID (0 to 255)")
                               ->option_text("N")
-                              ->check(CLI::Range(0, 255))
+                              ->check(Kor::Tools::WholeRange(0, 255))
                               ->needs(freedOut);
     CLI::Option* lens =
         app.add_option("--freed-lens", freedLens,
@@ -149,6 +150,7 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
     app.add_option("--duration", o.duration, "stop after SECONDS")
         ->option_text("SECONDS")
         ->check(Kor::Tools::AboveZero());
+    app.add_flag("--verbose", o.verbose, "also show the sending socket's own lines");
     for (CLI::Option* korOnly :
          {port, otio, sourceNumber, labelOption, serialWait, enc, freedOut, camera}) {
         from->excludes(korOnly);

@@ -41,6 +41,7 @@ struct BridgeOptions {
     // Ending.
     std::uint64_t count = 0;  // received datagrams; 0: no limit
     double duration = 0;      // seconds; 0: no limit
+    bool verbose = false;     // the engine socket's own lines too
 };
 
 struct BridgeParse {

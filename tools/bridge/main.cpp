@@ -25,6 +25,7 @@
 #include "pipeline.h"
 #include "source.h"
 #include "udp_socket.h"
+#include "utf8.h"
 
 namespace {
 
@@ -128,7 +129,10 @@ int Run(const BridgeOptions& options) {
                            *options.to});
     }
 
-    Kor::Engine::UdpSocket socket(Kor::Engine::UdpSocket::Announce::No);
+    // The engine's socket reports its opening and closing only when asked: standard output
+    // is this program's report.
+    Kor::Engine::UdpSocket socket(options.verbose ? Kor::Engine::ConsoleMessages()
+                                                  : Kor::Engine::NoMessages());
     socket.BindAnyPort();
     bool multicast = false;
     for (const Destination& d : outputs) {
@@ -260,7 +264,10 @@ int Run(const BridgeOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Kor::Bridge::BridgeParse parsed = Kor::Bridge::ParseBridgeCommandLine(argc, argv);
+    const Kor::Platform::Utf8Console console;
+    const Kor::Platform::Utf8Arguments arguments(argc, argv);
+    const Kor::Bridge::BridgeParse parsed =
+        Kor::Bridge::ParseBridgeCommandLine(arguments.Count(), arguments.Values());
     if (!parsed.options) {
         (parsed.exitStatus == 0 ? std::cout : std::cerr) << parsed.output << '\n';
         return parsed.exitStatus;

@@ -24,6 +24,7 @@
 #include "monitor.h"
 #include "pcap.h"
 #include "source.h"
+#include "utf8.h"
 #include "view.h"
 
 namespace {
@@ -206,6 +207,8 @@ int Run(const Options& options, bool serial) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const Kor::Platform::Utf8Console console;
+    const Kor::Platform::Utf8Arguments arguments(argc, argv);
     Options options;
     CLI::App app{
         "Receives Kor telemetry over UDP or a serial byte stream and shows whether "
@@ -214,10 +217,11 @@ int main(int argc, char** argv) {
     CLI::Option* port =
         app.add_option("--port", options.port, "UDP port to listen on (0 picks a free port)")
             ->capture_default_str()
-            ->check(CLI::Range(0, 65535));
-    CLI::Option* bind = app.add_option("--bind", options.bind, "IPv4 address to listen on")
-                            ->capture_default_str()
-                            ->check(CLI::ValidIPV4);
+            ->check(Kor::Tools::WholeRange(0, 65535));
+    CLI::Option* bind =
+        app.add_option("--bind", options.bind, "IPv4 address (or host name) to listen on")
+            ->capture_default_str()
+            ->transform(Kor::Tools::Ipv4Host());
     CLI::Option* serial =
         app.add_option("--serial", options.serial,
                        "read a serial byte stream from PATH (a file or a serial device), "
@@ -242,17 +246,17 @@ int main(int argc, char** argv) {
         app.add_option("--join", options.join,
                        "join this multicast group (224.0.0.0 to 239.255.255.255) on the UDP port")
             ->option_text("GROUP")
-            ->check(CLI::ValidIPV4)
+            ->transform(Kor::Tools::Ipv4Host())
             ->excludes(serial);
     app.add_option("--interface", options.interface,
-                   "join the group on the interface with this IPv4 address")
+                   "join the group on the interface with this IPv4 address (or host name)")
         ->option_text("ADDR")
-        ->check(CLI::ValidIPV4)
+        ->transform(Kor::Tools::Ipv4Host())
         ->needs(join);
     // Help goes to standard output with status 0; every bad option, value or combination
     // gives one line and status 2, before anything is opened or printed.
     try {
-        app.parse(argc, argv);
+        app.parse(arguments.Count(), arguments.Values());
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
     } catch (const CLI::CallForAllHelp& help) {

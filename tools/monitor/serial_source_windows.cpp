@@ -8,10 +8,13 @@
 
 #include "sockets.h"
 #include "source.h"
+#include "wide_text.h"
 
 namespace KorMonitor {
 
 namespace {
+
+using Kor::Platform::WideFromUtf8;
 
 constexpr DWORD kChunk = 4096;
 // How often a pipe with nothing in it is looked at again while waiting.
@@ -188,9 +191,9 @@ std::unique_ptr<Source> OpenSerialSource(const std::string& path, std::string& e
     // another program writes it.
     const bool device = path.rfind("\\\\.\\", 0) == 0 || IsComName(path);
     HANDLE file =
-        device ? ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
-               : ::CreateFileA(path.c_str(), GENERIC_READ,
+        device ? ::CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+               : ::CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <optional>
 
+#include "utf8.h"
+
 namespace Kor::Pcap {
 namespace {
 
@@ -251,7 +253,7 @@ Writer::~Writer() {
 bool Writer::Open(const std::string& path, TimeResolution resolution, std::string& error) {
     std::string ignored;
     Close(ignored);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kOpenFlags, 0644);
+    const int fd = Kor::Platform::OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC | kOpenFlags, 0644);
     if (fd < 0) {
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
@@ -406,7 +408,7 @@ bool ParseCapture(std::span<const std::uint8_t> bytes, Capture& capture, std::st
 }
 
 bool ReadCaptureFile(const std::string& path, Capture& capture, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | kOpenFlags);
+    const int fd = Kor::Platform::OpenFile(path, O_RDONLY | kOpenFlags);
     if (fd < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;

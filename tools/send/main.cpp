@@ -19,6 +19,7 @@
 #include "pcap.h"
 #include "replay.h"
 #include "send_options.h"
+#include "utf8.h"
 
 namespace {
 
@@ -140,7 +141,8 @@ std::string FaultText(const Kor::Send::FaultSettings& f) {
 
 // --replay: sends the capture's UDP datagrams again until its end, a stop signal or the
 // end of --duration. Returns the exit status.
-int Replay(const Kor::Send::Options& options, const StopSignals& signals) {
+int Replay(const Kor::Send::Options& options, const StopSignals& signals,
+           Kor::Engine::MessageSink& messages) {
     Kor::Pcap::Capture capture;
     std::string error;
     if (!Kor::Pcap::ReadCaptureFile(*options.replayFile, capture, error)) {
@@ -170,7 +172,7 @@ int Replay(const Kor::Send::Options& options, const StopSignals& signals) {
     std::fflush(stdout);
 
     Kor::Send::Replayer replayer(std::move(capture.datagrams),
-                                 {*address, options.port, options.speed, options.loop});
+                                 {*address, options.port, options.speed, options.loop}, messages);
     const auto start = std::chrono::steady_clock::now();
     replayer.Start();
     const int signal =
@@ -194,7 +196,10 @@ int Replay(const Kor::Send::Options& options, const StopSignals& signals) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Kor::Send::ParseResult parsed = Kor::Send::ParseCommandLine(argc, argv);
+    const Kor::Platform::Utf8Console console;
+    const Kor::Platform::Utf8Arguments arguments(argc, argv);
+    const Kor::Send::ParseResult parsed =
+        Kor::Send::ParseCommandLine(arguments.Count(), arguments.Values());
     if (!parsed.options) {
         (parsed.exitStatus == 0 ? std::cout : std::cerr) << parsed.output << '\n';
         return parsed.exitStatus;
@@ -202,11 +207,15 @@ int main(int argc, char** argv) {
     const Kor::Send::Options& options = *parsed.options;
     const StopSignals signals = BlockStopSignals();
 
+    // The engine's own lines ("Creating socket...", the lens file's progress) only when asked
+    // for: standard output is this program's report.
+    Kor::Engine::MessageSink& messages =
+        options.verbose ? Kor::Engine::ConsoleMessages() : Kor::Engine::NoMessages();
     try {
         if (options.replayFile) {
-            return Replay(options, signals);
+            return Replay(options, signals, messages);
         }
-        EmulatorModel model;
+        EmulatorModel model(Kor::Engine::DefaultClock(), messages);
         {
             std::lock_guard lock(model.transmitter.modelMutex);
             const std::string error = Kor::Send::ApplyOptions(options, model);
@@ -214,14 +223,21 @@ int main(int argc, char** argv) {
                 std::cerr << "kor-send: " << error << '\n';
                 return 2;
             }
+            // A lens file without a frame to play is refused before anything is sent or
+            // printed.
+            if (options.lensFile && !model.transmitter.LoadLensFile(*options.lensFile)) {
+                std::cerr << "kor-send: cannot play the lens file " << *options.lensFile
+                          << ": it holds no frame record\n";
+                return 1;
+            }
             const auto to = model.transmitter.GetDestination();
             std::printf("Sending to %s:%u (%s)%s%s\n", to.address.c_str(), unsigned{to.port},
                         options.serial ? "Serial" : "UDP", FaultText(options.faults).c_str(),
                         options.durationSeconds ? "" : "; Ctrl-C stops");
             std::fflush(stdout);
             if (options.lensFile) {
-                // As the window's "Open file": load, force the lens-driven rates, play.
-                if (!model.playLensFile(*options.lensFile)) {
+                // As the window's "Open file": force the lens-driven rates, play.
+                if (!model.playLoadedLensFile()) {
                     return 1;
                 }
                 model.rebuildSchedule();
@@ -244,7 +260,14 @@ int main(int argc, char** argv) {
         // Join (outside the model lock, which the generators take) before reading totals.
         model.transmitter.JoinThreads();
         if (options.lensFile) {
-            std::printf("Lens file frames sent: %d\n", model.transmitter.lensFramesSent.load());
+            std::printf("Lens file frames sent: %d", model.transmitter.lensFramesSent.load());
+            const std::size_t faults = model.transmitter.lensFileFaults;
+            if (faults != 0) {
+                std::printf(" (%zu faulty line%s of the file skipped%s)", faults,
+                            faults == 1 ? "" : "s",
+                            options.verbose ? "" : "; --verbose shows them");
+            }
+            std::printf("\n");
         }
         if (signal != 0) {
             std::printf("Stopped by signal %d\n", signal);

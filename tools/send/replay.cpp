@@ -48,10 +48,12 @@ std::int64_t LoopGapNs(const std::vector<std::int64_t>& offsets, double speed) {
     return mean > 0 ? mean : Engine::SaturateToInt64(std::round(1e9 / speed));
 }
 
-Replayer::Replayer(std::vector<Pcap::Datagram> datagrams, ReplaySettings settings)
+Replayer::Replayer(std::vector<Pcap::Datagram> datagrams, ReplaySettings settings,
+                   Engine::MessageSink& messages)
     : datagrams_(std::move(datagrams)),
       offsets_(ReplayOffsets(datagrams_, settings.speed)),
-      settings_(std::move(settings)) {}
+      settings_(std::move(settings)),
+      socket_(messages) {}
 
 Replayer::~Replayer() {
     Stop();

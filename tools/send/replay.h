@@ -51,8 +51,10 @@ struct ReplayTotals {
 // every wait short.
 class Replayer {
 public:
-    // Opens the sending socket (std::system_error on failure).
-    Replayer(std::vector<Pcap::Datagram> datagrams, ReplaySettings settings);
+    // Opens the sending socket (std::system_error on failure); the socket reports its
+    // opening and closing to `messages`, which must outlive the Replayer.
+    Replayer(std::vector<Pcap::Datagram> datagrams, ReplaySettings settings,
+             Engine::MessageSink& messages = Engine::NoMessages());
     ~Replayer();
     Replayer(const Replayer&) = delete;
     Replayer& operator=(const Replayer&) = delete;

@@ -207,7 +207,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
         app.add_flag("--serial", o.serial, "Serial framing instead of UDP framing");
     CLI::Option* delay =
         app.add_option("--delay", o.delayMs, "Hold every datagram back this many milliseconds")
-            ->check(CLI::Range(0, 1'000'000));
+            ->check(Kor::Tools::WholeRange(0, 1'000'000));
     CLI::Option* fps = app.add_option("--fps", o.fps, "Project frame rate")
                            ->check(CLI::IsMember({"23.98", "24", "25", "29.97", "30"}));
     CLI::Option* tickUnit =
@@ -232,17 +232,17 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     CLI::Option* lensFile =
         app.add_option("--lens-file", o.lensFile,
                        "Play a lens correction file at its frame rate; ends with the clip")
-            ->check(CLI::ExistingFile);
+            ->check(Kor::Tools::ExistingFile());
     CLI::Option* replay =
         app.add_option("--replay", o.replayFile,
                        "Send the UDP datagrams of a pcap capture again, unchanged and with "
                        "their captured spacing; ends with the capture")
             ->option_text("FILE")
-            ->check(CLI::ExistingFile);
+            ->check(Kor::Tools::ExistingFile());
     app.add_option("--speed", o.speed,
                    "Replay speed factor: the captured spacing is divided by it (0.001 to 1000)")
         ->option_text("FACTOR")
-        ->check(CLI::Range(0.001, 1000.0))
+        ->check(Kor::Tools::Range(0.001, 1000))
         ->needs(replay);
     app.add_flag("--loop", o.loop, "Replay the capture over and over (until Ctrl-C or --duration)")
         ->needs(replay);
@@ -251,23 +251,23 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
         app.add_option("--jitter", f.jitterMs,
                        "Delay every datagram by a random extra 0 to MS milliseconds")
             ->option_text("MS")
-            ->check(CLI::Range(0.0, 10'000.0));
+            ->check(Kor::Tools::Range(0, 10'000));
     CLI::Option* loss = app.add_option("--loss", f.lossPercent, "Drop this share of datagrams")
                             ->option_text("PERCENT")
-                            ->check(CLI::Range(0.0, 100.0));
+                            ->check(Kor::Tools::Range(0, 100));
     CLI::Option* duplicate =
         app.add_option("--duplicate", f.duplicatePercent, "Send this share of datagrams twice")
             ->option_text("PERCENT")
-            ->check(CLI::Range(0.0, 100.0));
+            ->check(Kor::Tools::Range(0, 100));
     CLI::Option* reorder =
         app.add_option("--reorder", f.reorderPercent,
                        "Hold this share of datagrams back until after the next one")
             ->option_text("PERCENT")
-            ->check(CLI::Range(0.0, 100.0));
+            ->check(Kor::Tools::Range(0, 100));
     CLI::Option* corrupt =
         app.add_option("--corrupt", f.corruptPercent, "Change one byte in this share of datagrams")
             ->option_text("PERCENT")
-            ->check(CLI::Range(0.0, 100.0));
+            ->check(Kor::Tools::Range(0, 100));
     CLI::Option* seed =
         app.add_option("--seed", f.seed,
                        "Seed of the fault decisions; the same seed repeats them (default " +
@@ -276,12 +276,15 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
             ->check(Kor::Tools::WholeNumber());
     CLI::Option* ttl = app.add_option("--ttl", o.ttl, "Hops of multicast datagrams (0 to 255)")
                            ->option_text("N")
-                           ->check(CLI::Range(0, 255));
+                           ->check(Kor::Tools::WholeRange(0, 255));
     CLI::Option* interface =
         app.add_option("--interface", o.interface,
-                       "Send multicast datagrams out of the interface with this IPv4 address")
+                       "Send multicast datagrams out of the interface with this IPv4 address "
+                       "(or host name)")
             ->option_text("ADDR")
-            ->check(CLI::ValidIPV4);
+            ->transform(Kor::Tools::Ipv4Host());
+    app.add_flag("--verbose", o.verbose,
+                 "Also show the engine's own lines (socket, lens file reading, playback)");
     CLI::Option* broadcast = app.add_flag(
         "--broadcast", o.broadcast,
         "Allow a broadcast destination (default destination then 255.255.255.255:33322)");

@@ -34,6 +34,7 @@ struct Options {
     std::optional<int> ttl;                 // multicast hops
     std::optional<std::string> interface;   // multicast source interface (IPv4 address)
     bool broadcast = false;                 // allow a broadcast destination
+    bool verbose = false;                   // show the engine's lines too
 };
 
 // The outcome of parsing: options, or an exit status with what to print.
