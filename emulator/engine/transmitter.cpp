@@ -82,30 +82,38 @@ void Transmitter::Start() {
     senderThread = std::thread(&Transmitter::SenderLoop, this, flag);
 }
 
+bool Transmitter::ReadLocalTime(std::int64_t& steadyNs, std::int64_t& localNs) {
+    // The zone's offset is looked up apart from the bracketed reading: the look-up may take
+    // longer than the bound (Windows' time-zone functions do, under Wine above all). The
+    // offset is a whole number of seconds, so the time between its two readings rounds away.
+    constexpr std::int64_t kTicksPerSecond = 10'000'000;
+    const std::int64_t offset = clock.LocalTicks() - clock.SystemTicks();
+    const std::int64_t zoneTicks =
+        (offset + (offset < 0 ? -kTicksPerSecond / 2 : kTicksPerSecond / 2)) / kTicksPerSecond *
+        kTicksPerSecond;
+    const std::int64_t before = clock.SteadyNs();
+    const std::int64_t systemTicks = clock.SystemTicks();
+    const std::int64_t after = clock.SteadyNs();
+    steadyNs = before + (after - before) / 2;
+    localNs = (systemTicks + zoneTicks) * 100;
+    return after - before <= kClockReadBoundNs;
+}
+
 std::int64_t Transmitter::StartTimeBase() {
-    std::int64_t before = 0;
+    std::int64_t steadyNs = 0;
     std::int64_t localNs = 0;
-    std::int64_t after = 0;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        before = clock.SteadyNs();
-        localNs = clock.LocalTicks() * 100;
-        after = clock.SteadyNs();
-        if (after - before <= kClockReadBoundNs) {
-            break;
-        }
+    for (int attempt = 0; attempt < 4 && !ReadLocalTime(steadyNs, localNs); ++attempt) {
     }
-    timeBase.Start(before + (after - before) / 2, localNs);
+    timeBase.Start(steadyNs, localNs);
     return timeBase.EpochThirds();
 }
 
 void Transmitter::FollowWallClock(std::int64_t instantThirds) {
-    const std::int64_t before = clock.SteadyNs();
-    const std::int64_t localNs = clock.LocalTicks() * 100;
-    const std::int64_t after = clock.SteadyNs();
-    if (after - before > kClockReadBoundNs) {
+    std::int64_t now = 0;
+    std::int64_t localNs = 0;
+    if (!ReadLocalTime(now, localNs)) {
         return;
     }
-    const std::int64_t now = before + (after - before) / 2;
     const std::int64_t drift = localNs - timeBase.LocalNsAt(now);
     if (drift > kRejamThresholdNs || drift < -kRejamThresholdNs) {
         timeBase.Rejam(instantThirds, localNs - (now - instantThirds / kThirdsPerNs));

@@ -211,6 +211,9 @@ private:
     void SenderLoop(std::shared_ptr<RunFlag> flag);
     // Starts the time base of a new run at the present instant; returns its start.
     std::int64_t StartTimeBase();
+    // Reads the steady clock and the local time (ns since 1970) of one instant; false when
+    // the reading took too long to tell the instant (the thread was preempted meanwhile).
+    bool ReadLocalTime(std::int64_t& steadyNs, std::int64_t& localNs);
     // The spin margin a new pacing thread starts with.
     SpinMargin NewSpinMargin() const noexcept;
     // Waits until the steady clock reaches `deadlineNs`: sleeps to `margin` before it, then
