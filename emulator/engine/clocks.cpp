@@ -138,10 +138,15 @@ void TimeBase::Start(std::int64_t epochNs, std::int64_t localNs) noexcept {
     Rejam(epochThirds_, localNs);
 }
 
-void TimeBase::Rejam(std::int64_t instantThirds, std::int64_t localNs) noexcept {
+void TimeBase::Follow(std::int64_t instantThirds, std::int64_t localNs) noexcept {
     localOffsetNs_ = localNs - FloorDiv(instantThirds, kThirdsPerNs);
+}
+
+void TimeBase::Rejam(std::int64_t instantThirds, std::int64_t localNs) noexcept {
+    Follow(instantThirds, localNs);
     jamThirds_ = instantThirds;
     midnightNs_ = localNs - FloorMod(localNs, kNsPerDay);
+    jamLabel_ = TimeOfDayLabel(SinceMidnightThirds(instantThirds), 1);
 }
 
 std::int64_t TimeBase::LocalNsAt(std::int64_t steadyNs) const noexcept {
@@ -156,10 +161,9 @@ std::int64_t TimeBase::SinceMidnightThirds(std::int64_t instantThirds) const noe
 Timecode TimeBase::TimecodeAt(std::int64_t instantThirds, std::uint8_t projectFps) const noexcept {
     if (projectFps == 1) {
         // Jammed to the time-of-day label at the last jam, then counting real frames.
-        const std::int64_t jammed = TimeOfDayLabel(SinceMidnightThirds(jamThirds_), projectFps);
         const std::int64_t frames = FloorDiv64(Wide{instantThirds - jamThirds_} * 24'000,
                                                Wide{1001} * kThirdsPerSecond);
-        return TimecodeOfLabel(jammed + frames, projectFps);
+        return TimecodeOfLabel(jamLabel_ + frames, projectFps);
     }
     return TimecodeOfLabel(TimeOfDayLabel(SinceMidnightThirds(instantThirds), projectFps),
                            projectFps);

@@ -95,15 +95,20 @@ bool TickCountAfter(std::int64_t elapsedNs, std::uint8_t tickCountType,
 //    24000/1001 frames), so, as a camera does, the run jams to the time-of-day label at its
 //    start and counts frames at exactly 24000/1001 from there: the labels fall behind the
 //    wall clock by 3.6 s an hour.
-// The mapping stays fixed for the run unless Rejam moves it (the wall clock stepped, or the
-// time zone changed); labels keep counting across midnight.
+// The mapping to local time follows the wall clock (Follow, for the small corrections of a
+// disciplined clock; Rejam, for a step of the wall clock or of the time zone); the 23.98 jam
+// and the midnight that labels count from stay fixed for the run unless Rejam moves them, so
+// labels keep counting across midnight and a corrected clock does not make 23.98 labels jump.
 class TimeBase {
 public:
     // Starts a run at the steady instant `epochNs` (nanoseconds), whose local time is
     // `localNs` (nanoseconds since 1970, local time).
     void Start(std::int64_t epochNs, std::int64_t localNs) noexcept;
     // Maps the steady instant `instantThirds` and every later one to local time from
-    // `localNs` on, keeping the tick epoch; 23.98 labels jam to the time of day there.
+    // `localNs` on; the tick epoch, the 23.98 jam and the midnight labels count from stay.
+    void Follow(std::int64_t instantThirds, std::int64_t localNs) noexcept;
+    // As Follow, and the labels start afresh from the time of day at the instant: 23.98 jams
+    // there, and the others count from the midnight before it. The tick epoch stays.
     void Rejam(std::int64_t instantThirds, std::int64_t localNs) noexcept;
 
     // The run's start in thirds of a nanosecond on the steady clock.
@@ -124,6 +129,7 @@ private:
     std::int64_t epochThirds_ = 0;
     std::int64_t localOffsetNs_ = 0;  // local time minus steady time, in nanoseconds
     std::int64_t jamThirds_ = 0;      // the instant labels were last jammed at
+    std::int64_t jamLabel_ = 0;       // the 23.98 label there (24 labels a second)
     std::int64_t midnightNs_ = 0;     // the local midnight before it, ns since 1970
 };
 

@@ -26,9 +26,12 @@ constexpr std::int64_t kSlotStaggerNs = 250'000;
 // much; a thread preempted between the reads takes no reading.
 constexpr std::int64_t kClockReadBoundNs = 100'000;
 // How far the clock's local time may wander from the time base before the time base
-// follows it (a step of the wall clock, a change of the time zone or of daylight-saving
-// time). Smaller than any frame period, larger than the error of one reading.
-constexpr std::int64_t kRejamThresholdNs = 1'000'000;
+// follows it: smaller than any frame period, larger than the error of one reading. A clock
+// that is being disciplined drifts from the steady clock by some parts per million.
+constexpr std::int64_t kFollowThresholdNs = 1'000'000;
+// A move this large is a step (the clock was set, the time zone or daylight-saving time
+// changed): the labels then start afresh from the time of day.
+constexpr std::int64_t kStepThresholdNs = 500'000'000;
 
 constexpr std::int64_t CeilDiv(std::int64_t a, std::int64_t b) {
     return a / b + (a % b > 0 ? 1 : 0);
@@ -99,6 +102,10 @@ bool Transmitter::ReadLocalTime(std::int64_t& steadyNs, std::int64_t& localNs) {
     return after - before <= kClockReadBoundNs;
 }
 
+std::int64_t Transmitter::SlotOrigin(std::int64_t epochThirds, int slot) noexcept {
+    return epochThirds + std::int64_t{slot} * kSlotStaggerNs * kThirdsPerNs;
+}
+
 std::int64_t Transmitter::StartTimeBase() {
     std::int64_t steadyNs = 0;
     std::int64_t localNs = 0;
@@ -115,8 +122,12 @@ void Transmitter::FollowWallClock(std::int64_t instantThirds) {
         return;
     }
     const std::int64_t drift = localNs - timeBase.LocalNsAt(now);
-    if (drift > kRejamThresholdNs || drift < -kRejamThresholdNs) {
-        timeBase.Rejam(instantThirds, localNs - (now - instantThirds / kThirdsPerNs));
+    const std::int64_t size = drift < 0 ? -drift : drift;
+    const std::int64_t localAtInstant = localNs - (now - instantThirds / kThirdsPerNs);
+    if (size >= kStepThresholdNs) {
+        timeBase.Rejam(instantThirds, localAtInstant);
+    } else if (size > kFollowThresholdNs) {
+        timeBase.Follow(instantThirds, localAtInstant);
     }
 }
 
@@ -347,7 +358,7 @@ void Transmitter::GeneratorLoop(int slot, std::shared_ptr<RunFlag> flag,
     // falls on each whole second) never coincide: slots due together would queue for the
     // model lock and the processor in an order that changes from frame to frame, and that
     // order would show as period error at the receiver.
-    const std::int64_t origin = epochThirds + std::int64_t{slot} * kSlotStaggerNs * kThirdsPerNs;
+    const std::int64_t origin = SlotOrigin(epochThirds, slot);
     // Only a slot that sends yields its way to its instants; an idle one just sleeps.
     bool sending = true;
     for (std::int64_t k = 0; flag->IsSet(); k = NextFrame(k, origin, period)) {

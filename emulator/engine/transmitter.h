@@ -135,8 +135,9 @@ public:
     void UpdateTickCount(std::int64_t instantThirds);
     void UpdatePtpTimestamp(std::int64_t instantThirds);
     // Checks the time base against the clock's local time, as the frame of `instantThirds`
-    // is built; a step of the wall clock or of the time zone by more than a millisecond
-    // maps local time afresh from that instant on. Call with modelMutex held.
+    // is built: a drift of more than a millisecond maps local time afresh from that instant
+    // on, and a step of half a second or more (the clock was set, the time zone changed)
+    // starts the labels afresh from the time of day too. Call with modelMutex held.
     void FollowWallClock(std::int64_t instantThirds);
     // Derives the raw lens encoder counts from focus, zoom and iris and marks them valid.
     void UpdateRawLensEncoders();
@@ -207,10 +208,14 @@ public:
 
 private:
     void GeneratorLoop(int slot, std::shared_ptr<RunFlag> flag, std::int64_t epochThirds);
-    void LensPlaybackLoop(std::shared_ptr<RunFlag> flag, std::int64_t epochThirds);
+    // Plays the loaded file's frames from the instant `originThirds` on.
+    void LensPlaybackLoop(std::shared_ptr<RunFlag> flag, std::int64_t originThirds);
     void SenderLoop(std::shared_ptr<RunFlag> flag);
     // Starts the time base of a new run at the present instant; returns its start.
     std::int64_t StartTimeBase();
+    // The instant of the first frame of rate slot `slot` in the run starting at `epochThirds`:
+    // the slots start a fixed step apart.
+    static std::int64_t SlotOrigin(std::int64_t epochThirds, int slot) noexcept;
     // Reads the steady clock and the local time (ns since 1970) of one instant; false when
     // the reading took too long to tell the instant (the thread was preempted meanwhile).
     bool ReadLocalTime(std::int64_t& steadyNs, std::int64_t& localNs);

@@ -72,14 +72,15 @@ void Transmitter::StartZeiss() {
     for (int slot = 0; slot < kGeneratorSlots; ++slot) {
         generatorThreads[static_cast<std::size_t>(slot)] =
             slot == playbackSlot
-                ? std::thread(&Transmitter::LensPlaybackLoop, this, flag, epoch)
+                ? std::thread(&Transmitter::LensPlaybackLoop, this, flag,
+                              SlotOrigin(epoch, playbackSlot))
                 : std::thread(&Transmitter::GeneratorLoop, this, slot, flag, epoch);
     }
     senderThread = std::thread(&Transmitter::SenderLoop, this, flag);
     messages.Progress("StartZeiss() threads started");
 }
 
-void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag, std::int64_t epochThirds) {
+void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag, std::int64_t originThirds) {
     TightenTimerSlack();
     // The loaded file (header, records, frame numbers) is read only under the model lock
     // while this run's flag is set: a stopped run's thread may still be finishing while the
@@ -96,8 +97,9 @@ void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag, std::int64_t e
         return;  // a file without a frame rate plays in no slot (StartZeiss picks none)
     }
     SpinMargin margin = NewSpinMargin();
-    // The file's frames are due at the run's start plus whole periods of its frame rate, and
-    // each carries the PTP time and tick count of its instant (its timecode is the file's).
+    // The file's frames are due at the slot's first instant plus whole periods of its frame
+    // rate, and each carries the PTP time and tick count of its instant (its timecode is the
+    // file's).
 
     // k frames sent so far; record i is current; j indexes the frame number that makes the
     // next record current. Without a "frame" column the records are numbered 0, 1, 2, ...
@@ -106,8 +108,8 @@ void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag, std::int64_t e
     std::size_t j = 1;
     std::uint64_t lastQueued = 0;
     bool clipEnded = false;
-    for (std::int64_t n = 0; flag->IsSet(); n = NextFrame(n, epochThirds, period)) {
-        const std::int64_t instant = epochThirds + n * period;
+    for (std::int64_t n = 0; flag->IsSet(); n = NextFrame(n, originThirds, period)) {
+        const std::int64_t instant = originThirds + n * period;
         if (!WaitUntilInstant(instant, *flag, &margin)) {
             break;  // stopped
         }

@@ -464,6 +464,81 @@ TEST(Transmitter, LiveRecordStamps) {
     EXPECT_EQ(counts(450, 3, 200, kInf, 64), (Counts{0, 0, 0xFFFF}));
 }
 
+// A clock whose wall time runs 20 parts per million fast against its steady time, as a clock
+// being disciplined may, and whose steady time the test sets.
+class DriftingClock final : public Kor::Engine::Clock {
+public:
+    std::int64_t SteadyNs() override { return steadyNs; }
+    std::int64_t SystemTicks() override { return startTicks + steadyNs / 100 + steadyNs / 5'000'000; }
+    std::int64_t LocalTicks() override { return SystemTicks() + 3600LL * 10'000'000; }
+    std::int64_t steadyNs = 0;
+    std::int64_t startTicks = 0;
+};
+
+// The time base follows a drifting wall clock in steps of about a millisecond: PTP stamps keep
+// to the wall clock, while 23.98 keeps counting frames from its jam and 29.97 keeps counting
+// across midnight: ten minutes of frames, each label one after the last.
+TEST(Transmitter, AFollowedClockDriftNeitherSkipsNorRepeatsLabels) {
+    struct RateCase {
+        std::uint8_t projectFps;
+        int perSecond;
+        std::int64_t periodThirds;
+        std::int64_t startTicks;  // UTC, an hour before local time
+    };
+    // 29.97 starts at 23:59:00.037 local time, half a frame from the labels' boundaries
+    // (10 minutes at 20 ppm move them by 12 ms), and runs across midnight.
+    for (const RateCase& c : {RateCase{1, 24, 125'125'000, 17'000'000'000'000'000},
+                              RateCase{4, 30, 100'100'000, 17'280'827'390'370'966}}) {
+        SCOPED_TRACE(testing::Message() << "code " << int{c.projectFps});
+        DriftingClock clock;
+        clock.startTicks = c.startTicks;
+        Transmitter t(clock);
+        t.liveState.projectFps = c.projectFps;
+        clock.steadyNs = 1'000'000'000;
+        t.timeBase.Start(clock.steadyNs, clock.LocalTicks() * 100);
+        const std::int64_t origin = t.timeBase.EpochThirds();
+        std::array<int, 4> previous{};
+        int breaks = 0;
+        std::int64_t worstPtpError = 0;
+        for (std::int64_t k = 0; k < 14'400; ++k) {
+            const std::int64_t instant = origin + k * c.periodThirds;
+            clock.steadyNs = instant / 3;
+            t.FollowWallClock(instant);
+            t.UpdateTimecode(instant);
+            t.UpdatePtpTimestamp(instant);
+            const auto& s = t.liveState;
+            const std::array<int, 4> label{s.timecodeHours, s.timecodeMinutes, s.timecodeSeconds,
+                                           s.timecodeFrames};
+            if (k > 0) {
+                std::array<int, 4> next = previous;
+                if (++next[3] == c.perSecond) {
+                    next[3] = 0;
+                    if (++next[2] == 60) {
+                        next[2] = 0;
+                        if (++next[1] == 60) {
+                            next[1] = 0;
+                            next[0] = (next[0] + 1) % 24;
+                        }
+                        if (c.projectFps == 4 && next[1] % 10 != 0) {
+                            next[3] = 2;
+                        }
+                    }
+                }
+                breaks += label == next ? 0 : 1;
+            }
+            previous = label;
+            const std::int64_t ptp = static_cast<std::int64_t>(s.ptpSeconds) * 1'000'000'000 +
+                                     s.ptpNanoseconds;
+            worstPtpError = std::max(worstPtpError, std::abs(ptp - clock.LocalTicks() * 100));
+        }
+        EXPECT_EQ(breaks, 0) << "labels repeated or skipped";
+        if (c.projectFps == 4) {
+            EXPECT_EQ(previous[0], 0) << "the run did not cross midnight";
+        }
+        EXPECT_LE(worstPtpError, 1'000'200) << "PTP stamps left the wall clock";
+    }
+}
+
 // A stop cuts a period wait short (a missed stop hangs the test for an hour or forever);
 // a deadline beyond the int64 range is held, not wrapped into the past.
 TEST(Transmitter, WaitPeriodEndsAtAStop) {
