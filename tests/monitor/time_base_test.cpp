@@ -77,7 +77,7 @@ public:
         if (withLabels) {
             frame.label = Label(k.value_or(std::llround(n)));
         }
-        frame.tick = {static_cast<std::uint64_t>(ns / 1000), 2};
+        frame.tick = {static_cast<std::uint64_t>((ns - tickEpochNs) / 1000), 2};
         if (withStamps) {
             frame.ptp = {1'700'000'000 + static_cast<std::uint64_t>(ns / 1'000'000'000),
                          static_cast<std::uint32_t>(ns % 1'000'000'000)};
@@ -105,6 +105,7 @@ public:
 
     bool withStamps = true;
     bool withLabels = true;
+    std::int64_t tickEpochNs = 0;  // when the tick count was 0
 
 private:
     TimeBaseChecker& checker_;
@@ -288,6 +289,36 @@ TEST(TimeBase, SendersAndProjectRatesAreFollowedApart) {
     ExpectCounts(checker, {0, 0, 0, 0, 2}, "a new project rate");
     faster.Send(261);
     EXPECT_EQ(checker.TimecodeSkips(), 1U) << "checked again at the new rate";
+}
+
+// A sender whose streams count ticks from instants 2 ms apart (each rate slot from its own
+// start) shows tick counts going back in PTP order, though each stream's own ticks only rise;
+// streams of one tick epoch show none.
+TEST(TimeBase, TickCountsOfOneSenderFollowItsPtpStamps) {
+    for (const std::int64_t epochApart : {std::int64_t{0}, std::int64_t{2'000'000}}) {
+        TimeBaseChecker checker;
+        Stream project(checker, 2, {1, 0, 0, 0}, 1.0 / 24.0, kProjectSlot);
+        Stream fast(checker, 2, {1, 0, 0, 0}, 1.0 / 100.0, kOtherSlot);
+        fast.withLabels = false;
+        fast.tickEpochNs = epochApart;
+        // Two seconds of both streams in the order of their instants.
+        std::int64_t j = 0;
+        for (std::int64_t k = 0; k < 48; ++k) {
+            while (j * 24 < k * 100) {
+                fast.Send(static_cast<double>(j++) + 0.3);
+            }
+            project.Send(static_cast<double>(k));
+        }
+        if (epochApart == 0) {
+            EXPECT_EQ(checker.TickCountsBack(), 0U) << "one tick epoch";
+        } else {
+            // Each fast frame less than 2 ms after a project-rate frame has the lower tick
+            // count: the project frames fall 0, 1.67, 3.33, 5, 6.67 and 8.33 ms into the fast
+            // stream's 10 ms, whose frames come 3 ms in, so one in six, 8 of 48.
+            EXPECT_EQ(checker.TickCountsBack(), 8U) << "tick epochs 2 ms apart";
+        }
+        EXPECT_EQ(checker.PtpStampsBack(), 0U);
+    }
 }
 
 TEST(TimeBase, KeepsABoundedNumberOfStreams) {

@@ -95,12 +95,20 @@ void TimeBaseChecker::Add(const Frame& frame) {
     }
     Stream& stream = StreamOf(frame.sender, frame.types);
 
-    if (frame.tick && stream.tick && frame.tick->second == stream.tick->second &&
-        frame.tick->first < stream.tick->first) {
+    const bool ptpBack = frame.ptp && stream.ptp && *frame.ptp < *stream.ptp;
+    const bool backInStream = frame.tick && stream.tick &&
+                              frame.tick->second == stream.tick->second &&
+                              frame.tick->first < stream.tick->first;
+    // A stamp that went back is counted as such; its tick count is not held against it.
+    const bool backInPtpOrder =
+        frame.tick && frame.ptp && !ptpBack &&
+        TicksOutOfPtpOrder(sender, {StampNanoseconds(*frame.ptp), frame.tick->first,
+                                    frame.tick->second});
+    if (backInStream || backInPtpOrder) {
         ++ticksBack_;
     }
     stream.tick = frame.tick;
-    if (frame.ptp && stream.ptp && *frame.ptp < *stream.ptp) {
+    if (ptpBack) {
         ++ptpBack_;
     }
     stream.ptp = frame.ptp;
@@ -231,6 +239,22 @@ bool TimeBaseChecker::OnePeriodApart(const Stream& stream, const LabelRate& rate
 std::size_t TimeBaseChecker::CheckedStreams() const {
     return static_cast<std::size_t>(std::count_if(
         streams_.begin(), streams_.end(), [](const auto& entry) { return entry.second.checked; }));
+}
+
+bool TimeBaseChecker::TicksOutOfPtpOrder(Sender& sender, const Stamp& stamp) {
+    bool out = false;
+    for (std::size_t i = 0; i < sender.stampCount; ++i) {
+        const Stamp& kept = sender.stamps[i];
+        if (kept.unit == stamp.unit &&
+            ((kept.ptpNs < stamp.ptpNs && kept.tick > stamp.tick) ||
+             (kept.ptpNs > stamp.ptpNs && kept.tick < stamp.tick))) {
+            out = true;
+        }
+    }
+    sender.stamps[sender.nextStamp] = stamp;
+    sender.nextStamp = (sender.nextStamp + 1) % kKeptStamps;
+    sender.stampCount = std::min(sender.stampCount + 1, kKeptStamps);
+    return out;
 }
 
 TimeBaseChecker::Stream& TimeBaseChecker::StreamOf(SenderId sender,

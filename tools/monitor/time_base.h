@@ -58,9 +58,12 @@ std::uint32_t LabelsPerDay(const LabelRate& rate);
 //
 // A sender builds the frames of one rate from the same list of record types, so the sender and
 // that list name a stream. Frames of different streams may be stamped microseconds apart and
-// arrive in either order, so every comparison stays within a stream, between consecutive
-// frames in arrival order:
-//  - a tick count below the previous one (in the same unit) goes back;
+// arrive in either order, so comparisons in arrival order stay within a stream, between
+// consecutive frames:
+//  - a tick count below the previous one (in the same unit) goes back; so does one below that
+//    of a frame of the same sender with an earlier PTP stamp (among its last kKeptStamps
+//    frames that carried both): all of a sender's frames count ticks from one instant, so
+//    in PTP order its tick counts never go back, whichever streams the frames belong to;
 //  - a PTP stamp below the previous one goes back;
 //  - timecode labels are checked in a stream whose frames come one label period apart, at the
 //    label rate of the sender's last ProjectFps record. That is learnt from the stream's
@@ -87,6 +90,8 @@ public:
     // Streams and senders followed at once; a new one beyond this replaces the longest unheard.
     static constexpr std::size_t kMaxStreams = 64;
     static constexpr std::size_t kMaxSenders = 64;
+    // Frames per sender whose PTP stamps and tick counts are compared with each new one.
+    static constexpr std::size_t kKeptStamps = 32;
 
     // What one applied frame carries for the checks; each field only when the frame held the
     // record.
@@ -138,10 +143,22 @@ private:
         bool checked = false;
         std::uint64_t lastHeard = 0;
     };
+    // A frame's PTP stamp (ns) and tick count, both in the unit `unit`.
+    struct Stamp {
+        std::int64_t ptpNs = 0;
+        std::uint64_t tick = 0;
+        std::uint8_t unit = 0;
+    };
     struct Sender {
         std::uint8_t projectFps = 0;
         std::uint64_t lastHeard = 0;
+        std::array<Stamp, kKeptStamps> stamps{};
+        std::size_t stampCount = 0;
+        std::size_t nextStamp = 0;
     };
+    // Whether the frame's tick count goes back against a frame of the sender with an earlier
+    // PTP stamp (or forward against one with a later stamp); keeps the frame's stamp.
+    static bool TicksOutOfPtpOrder(Sender& sender, const Stamp& stamp);
     using Key = std::pair<SenderId, std::vector<Kor::Protocol::MessageType>>;
 
     Stream& StreamOf(SenderId sender, std::span<const Kor::Protocol::MessageType> types);
