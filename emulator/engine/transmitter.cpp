@@ -17,10 +17,19 @@ namespace {
 // microseconds with the timer slack at 1 ns; Windows within about a millisecond at best)
 // and then follows each thread's own wake-ups (SpinMargin), never below the floor.
 constexpr std::int64_t kSpinMarginFloorNs = 20'000;
+// A pacing thread may spend this share of a core yielding before its instants: a slot of low
+// rate affords a margin well beyond the usual wake-up lateness (a millisecond and more at
+// 1 Hz), which covers the rare late wake-up at no cost worth counting; a slot of high rate
+// keeps to what its wake-ups need. Nine busy slots spend at most about 4% of a core so.
+constexpr double kSpinShareOfCore = 0.005;
+// The most a slot of low rate yields before each instant.
+constexpr std::int64_t kLowRateMarginCapNs = 2'000'000;
 
 // How far apart the rate slots start (slot k after k steps): more than the usual spin
 // margin and the time one slot takes to build and send its frame.
 constexpr std::int64_t kSlotStaggerNs = 250'000;
+// How far ahead of Start a run's first instant lies: the time to start its threads.
+constexpr std::int64_t kStartLeadNs = 5'000'000;
 
 // A time-base check needs the steady clock read on both sides of the local time within this
 // much; a thread preempted between the reads takes no reading.
@@ -85,7 +94,7 @@ void Transmitter::Start() {
     senderThread = std::thread(&Transmitter::SenderLoop, this, flag);
 }
 
-bool Transmitter::ReadLocalTime(std::int64_t& steadyNs, std::int64_t& localNs) {
+LocalTimeReading Transmitter::ReadLocalTime() {
     // The zone's offset is looked up apart from the bracketed reading: the look-up may take
     // longer than the bound (Windows' time-zone functions do, under Wine above all). The
     // offset is a whole number of seconds, so the time between its two readings rounds away.
@@ -97,9 +106,8 @@ bool Transmitter::ReadLocalTime(std::int64_t& steadyNs, std::int64_t& localNs) {
     const std::int64_t before = clock.SteadyNs();
     const std::int64_t systemTicks = clock.SystemTicks();
     const std::int64_t after = clock.SteadyNs();
-    steadyNs = before + (after - before) / 2;
-    localNs = (systemTicks + zoneTicks) * 100;
-    return after - before <= kClockReadBoundNs;
+    return LocalTimeReading{before + (after - before) / 2, (systemTicks + zoneTicks) * 100,
+                            after - before <= kClockReadBoundNs};
 }
 
 std::int64_t Transmitter::SlotOrigin(std::int64_t epochThirds, int slot) noexcept {
@@ -107,23 +115,27 @@ std::int64_t Transmitter::SlotOrigin(std::int64_t epochThirds, int slot) noexcep
 }
 
 std::int64_t Transmitter::StartTimeBase() {
-    std::int64_t steadyNs = 0;
-    std::int64_t localNs = 0;
-    for (int attempt = 0; attempt < 4 && !ReadLocalTime(steadyNs, localNs); ++attempt) {
+    LocalTimeReading reading = ReadLocalTime();
+    for (int attempt = 0; attempt < 4 && !reading.valid; ++attempt) {
+        reading = ReadLocalTime();
     }
-    timeBase.Start(steadyNs, localNs);
+    // The run starts a little ahead, so that its threads are up by its first instants.
+    timeBase.Start(reading.steadyNs + kStartLeadNs, reading.localNs + kStartLeadNs);
     return timeBase.EpochThirds();
 }
 
 void Transmitter::FollowWallClock(std::int64_t instantThirds) {
-    std::int64_t now = 0;
-    std::int64_t localNs = 0;
-    if (!ReadLocalTime(now, localNs)) {
+    FollowWallClock(instantThirds, ReadLocalTime());
+}
+
+void Transmitter::FollowWallClock(std::int64_t instantThirds, const LocalTimeReading& reading) {
+    if (!reading.valid) {
         return;
     }
-    const std::int64_t drift = localNs - timeBase.LocalNsAt(now);
+    const std::int64_t drift = reading.localNs - timeBase.LocalNsAt(reading.steadyNs);
     const std::int64_t size = drift < 0 ? -drift : drift;
-    const std::int64_t localAtInstant = localNs - (now - instantThirds / kThirdsPerNs);
+    const std::int64_t localAtInstant =
+        reading.localNs - (reading.steadyNs - instantThirds / kThirdsPerNs);
     if (size >= kStepThresholdNs) {
         timeBase.Rejam(instantThirds, localAtInstant);
     } else if (size > kFollowThresholdNs) {
@@ -242,11 +254,18 @@ bool Transmitter::SendForRun(const std::vector<std::uint8_t>& frame, const RunFl
     return true;
 }
 
-SpinMargin Transmitter::NewSpinMargin() const noexcept {
+SpinMargin Transmitter::NewSpinMargin(Rate rate) const noexcept {
     if (fixedSpinMarginNs > 0) {
         return SpinMargin::Fixed(fixedSpinMarginNs);
     }
-    return SpinMargin(Platform::SpinMarginNs(), kSpinMarginFloorNs, Platform::MaxSpinMarginNs());
+    std::int64_t floor = kSpinMarginFloorNs;
+    if (rate.numerator > 0) {
+        const double affordable = kSpinShareOfCore * 1e9 * static_cast<double>(rate.denominator) /
+                                  static_cast<double>(rate.numerator);
+        floor = std::max(floor, std::min(kLowRateMarginCapNs, SaturateToInt64(affordable)));
+    }
+    return SpinMargin(std::max(floor, Platform::SpinMarginNs()), floor,
+                      std::max(floor, Platform::MaxSpinMarginNs()));
 }
 
 bool Transmitter::WaitUntilSteady(std::int64_t deadlineNs, RunFlag& flag, SpinMargin* margin) {
@@ -284,7 +303,7 @@ std::int64_t Transmitter::NextFrame(std::int64_t k, std::int64_t originThirds,
 
 void Transmitter::SenderLoop(std::shared_ptr<RunFlag> flag) {
     TightenTimerSlack();
-    SpinMargin margin = NewSpinMargin();
+    SpinMargin margin = NewSpinMargin({});
     while (flag->IsSet()) {
         std::vector<std::uint8_t> frame;
         std::int64_t queuedAt = 0;
@@ -340,7 +359,7 @@ void Transmitter::SenderLoop(std::shared_ptr<RunFlag> flag) {
 }
 
 bool Transmitter::WaitPeriod(double periodMs, std::int64_t startNs, RunFlag& flag) {
-    SpinMargin margin = NewSpinMargin();
+    SpinMargin margin = NewSpinMargin({});
     return WaitUntilSteady(SaturatingAdd(startNs, SaturateToInt64(periodMs * 1e6)), flag, &margin);
 }
 
@@ -350,7 +369,7 @@ void Transmitter::GeneratorLoop(int slot, std::shared_ptr<RunFlag> flag,
     const std::int64_t period = PeriodThirds(kSlotRates[static_cast<std::size_t>(slot)]);
     auto& counters = slotCounters[static_cast<std::size_t>(slot)];
     const auto& list = schedule[static_cast<std::size_t>(slot)];
-    SpinMargin margin = NewSpinMargin();
+    SpinMargin margin = NewSpinMargin(kSlotRates[static_cast<std::size_t>(slot)]);
 
     // Frame k of the slot is due at the run's start plus the slot's stagger plus k periods,
     // exactly, so neither the time spent building frames nor late wake-ups accumulate. The
@@ -361,30 +380,36 @@ void Transmitter::GeneratorLoop(int slot, std::shared_ptr<RunFlag> flag,
     const std::int64_t origin = SlotOrigin(epochThirds, slot);
     // Only a slot that sends yields its way to its instants; an idle one just sleeps.
     bool sending = true;
+    // The local time is read after a frame has gone (the time-zone look-up takes some tens of
+    // microseconds) and checked against the time base as the next frame is built.
+    LocalTimeReading reading = ReadLocalTime();
     for (std::int64_t k = 0; flag->IsSet(); k = NextFrame(k, origin, period)) {
         const std::int64_t instant = origin + k * period;
         if (!WaitUntilInstant(instant, *flag, sending ? &margin : nullptr)) {
             break;
         }
-        const auto lock = LockModel(*flag);
-        if (!lock.owns_lock()) {
-            break;
+        {
+            const auto lock = LockModel(*flag);
+            if (!lock.owns_lock()) {
+                break;
+            }
+            sending = !list.empty();
+            if (!sending) {
+                continue;
+            }
+            if (!lensFilePlaying) {
+                FollowWallClock(instant, reading);
+                UpdateTimecode(instant);
+                UpdateTickCount(instant);
+                UpdatePtpTimestamp(instant);
+            }
+            UpdateRawLensEncoders();
+            const std::vector<std::uint8_t> frame = liveState.Encode(transmissionType, list);
+            EnqueueFrame(frame);
+            counters.frames.fetch_add(1, std::memory_order_relaxed);
+            counters.bytes.fetch_add(frame.size(), std::memory_order_relaxed);
         }
-        sending = !list.empty();
-        if (!sending) {
-            continue;
-        }
-        if (!lensFilePlaying) {
-            FollowWallClock(instant);
-            UpdateTimecode(instant);
-            UpdateTickCount(instant);
-            UpdatePtpTimestamp(instant);
-        }
-        UpdateRawLensEncoders();
-        const std::vector<std::uint8_t> frame = liveState.Encode(transmissionType, list);
-        EnqueueFrame(frame);
-        counters.frames.fetch_add(1, std::memory_order_relaxed);
-        counters.bytes.fetch_add(frame.size(), std::memory_order_relaxed);
+        reading = ReadLocalTime();
     }
 }
 

@@ -60,6 +60,13 @@ public:
     virtual bool Pass(std::vector<std::uint8_t> datagram, DatagramSink& sink) = 0;
 };
 
+// The local time (nanoseconds since 1970) and the steady clock (nanoseconds) at one instant.
+struct LocalTimeReading {
+    std::int64_t steadyNs = 0;
+    std::int64_t localNs = 0;
+    bool valid = false;  // read within a bound that tells the instant
+};
+
 // Copies the fields a lens file's header supplies (clip, camera and lens names, frame rate,
 // sensor width, clip size) from `from` to `to`; the focal lengths only where `from` has
 // them (non-zero), the focus only `withFocus`. A playback copies them from the header,
@@ -137,8 +144,13 @@ public:
     // Checks the time base against the clock's local time, as the frame of `instantThirds`
     // is built: a drift of more than a millisecond maps local time afresh from that instant
     // on, and a step of half a second or more (the clock was set, the time zone changed)
-    // starts the labels afresh from the time of day too. Call with modelMutex held.
+    // starts the labels afresh from the time of day too. Call with modelMutex held; the
+    // reading (ReadLocalTime, which needs no lock) may be taken some time before.
+    void FollowWallClock(std::int64_t instantThirds, const LocalTimeReading& reading);
     void FollowWallClock(std::int64_t instantThirds);
+    // Reads the steady clock and the local time of one instant; not valid when the reading
+    // took too long to tell the instant (the thread was preempted meanwhile).
+    LocalTimeReading ReadLocalTime();
     // Derives the raw lens encoder counts from focus, zoom and iris and marks them valid.
     void UpdateRawLensEncoders();
 
@@ -216,11 +228,9 @@ private:
     // The instant of the first frame of rate slot `slot` in the run starting at `epochThirds`:
     // the slots start a fixed step apart.
     static std::int64_t SlotOrigin(std::int64_t epochThirds, int slot) noexcept;
-    // Reads the steady clock and the local time (ns since 1970) of one instant; false when
-    // the reading took too long to tell the instant (the thread was preempted meanwhile).
-    bool ReadLocalTime(std::int64_t& steadyNs, std::int64_t& localNs);
-    // The spin margin a new pacing thread starts with.
-    SpinMargin NewSpinMargin() const noexcept;
+    // The spin margin a new pacing thread starts with, for frames at `rate` (no rate: the
+    // sender's waits for delayed frames).
+    SpinMargin NewSpinMargin(Rate rate) const noexcept;
     // Waits until the steady clock reaches `deadlineNs`: sleeps to `margin` before it, then
     // yields until it (no margin: sleeps all the way). Returns false at once when `flag` is
     // cleared meanwhile.

@@ -85,18 +85,19 @@ void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag, std::int64_t o
     // The loaded file (header, records, frame numbers) is read only under the model lock
     // while this run's flag is set: a stopped run's thread may still be finishing while the
     // window loads the next file.
-    std::int64_t period = 0;
+    Rate rate;
     {
         const auto lock = LockModel(*flag);
         if (!lock.owns_lock()) {
             return;  // stopped before the first frame
         }
-        period = PeriodThirds(ProjectRateOf(lensHeaderState.projectFps));
+        rate = ProjectRateOf(lensHeaderState.projectFps);
     }
+    const std::int64_t period = PeriodThirds(rate);
     if (period <= 0) {
         return;  // a file without a frame rate plays in no slot (StartZeiss picks none)
     }
-    SpinMargin margin = NewSpinMargin();
+    SpinMargin margin = NewSpinMargin(rate);
     // The file's frames are due at the slot's first instant plus whole periods of its frame
     // rate, and each carries the PTP time and tick count of its instant (its timecode is the
     // file's).
@@ -108,6 +109,7 @@ void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag, std::int64_t o
     std::size_t j = 1;
     std::uint64_t lastQueued = 0;
     bool clipEnded = false;
+    LocalTimeReading reading = ReadLocalTime();  // checked as the next frame is built
     for (std::int64_t n = 0; flag->IsSet(); n = NextFrame(n, originThirds, period)) {
         const std::int64_t instant = originThirds + n * period;
         if (!WaitUntilInstant(instant, *flag, &margin)) {
@@ -127,7 +129,7 @@ void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag, std::int64_t o
             live.zeissZd = record.zeissZd;
             live.focus = record.zeissZd.focusDistance * 10U;
             UpdateRawLensEncoders();
-            FollowWallClock(instant);
+            FollowWallClock(instant, reading);
             UpdateTickCount(instant);
             UpdatePtpTimestamp(instant);
             // Sent even when slot 9 is empty: the frame then holds no record.
@@ -146,6 +148,7 @@ void Transmitter::LensPlaybackLoop(std::shared_ptr<RunFlag> flag, std::int64_t o
         if (clipEnded) {
             break;
         }
+        reading = ReadLocalTime();
     }
 
     // Give the sender the time to send the frames it holds back: the delay, and then until
