@@ -10,21 +10,6 @@
 
 namespace Kor::Emulator {
 
-const std::array<std::string_view, kMessageTypeCount> kMessageTypeNames{
-    "Timecode",         "BasicLens",
-    "PtpTimestamp",     "ProductBrand",
-    "ProductName",      "ProductSerial",
-    "LensProperties",   "PositionalData",
-    "AxesData",         "TickCount",
-    "LensManufacturer", "LensName",
-    "LensSerial",       "ProjectFps",
-    "ClipName",         "RawLensEncoderWithMask",
-    "ZeissZdData",      "IdList",
-    "FileEnd",          "FileTransferName",
-    "FileTransferInformation", "FileTransferData",
-    "FileTransferMd5",  "RadioControl",
-    "ChannelId",        "SensorSize",
-    "RawAxesEncoderWithMask", "SubjectId"};
 const std::array<std::string_view, 3> kTickCountTypeNames{"Seconds", "Milliseconds",
                                                           "Microseconds"};
 const std::array<std::string_view, 2> kTransmissionTypeNames{"UDP", "Serial"};

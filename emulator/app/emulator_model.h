@@ -24,8 +24,6 @@ using Protocol::MessageType;
 
 inline constexpr std::size_t kMessageTypeCount = 28;
 
-// Display names by MessageType value, spelled as the enumerators.
-extern const std::array<std::string_view, kMessageTypeCount> kMessageTypeNames;
 extern const std::array<std::string_view, 3> kTickCountTypeNames;
 extern const std::array<std::string_view, 2> kTransmissionTypeNames;
 

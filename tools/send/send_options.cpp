@@ -38,7 +38,7 @@ std::size_t Index(MessageType type) {
 }
 
 std::string Describe(MessageType type) {
-    return std::string(Emulator::kMessageTypeNames[Index(type)]);
+    return std::string(Protocol::Name(type));
 }
 
 // Splits "HOST:PORT"; the port must be 1 to 65535.
@@ -88,7 +88,7 @@ std::optional<std::int32_t> FindRateChoice(const std::string& label) {
 
 std::optional<MessageType> FindMessageType(const std::string& name) {
     for (MessageType type : Emulator::kMessageOrder) {
-        if (name == Emulator::kMessageTypeNames[Index(type)]) {
+        if (name == Protocol::Name(type)) {
             return type;
         }
     }
