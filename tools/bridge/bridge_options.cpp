@@ -2,7 +2,6 @@
 #include "bridge_options.h"
 
 #include <array>
-#include <charconv>
 
 #include <CLI/CLI.hpp>
 
@@ -18,25 +17,15 @@ constexpr const char* kName = "kor-bridge: ";
 // "HOST:PORT" with a port from 1 to 65535 and a host that resolves to IPv4; an error text
 // naming the option otherwise.
 std::string ParseEndpoint(const std::string& option, const std::string& text, Endpoint& out) {
-    const auto colon = text.rfind(':');
-    unsigned port = 0;
-    if (colon != std::string::npos && colon != 0) {
-        const char* first = text.data() + colon + 1;
-        const char* last = text.data() + text.size();
-        const auto [end, error] = std::from_chars(first, last, port);
-        if (error != std::errc() || end != last || first == last) {
-            port = 0;
-        }
-    }
-    if (port == 0 || port > 65535) {
+    const auto destination = Platform::SplitHostPort(text);
+    if (!destination) {
         return option + " needs HOST:PORT with a port from 1 to 65535, not '" + text + "'";
     }
-    const std::string host = text.substr(0, colon);
-    const auto address = Platform::ResolveIpv4(host);
+    const auto address = Platform::ResolveIpv4(destination->host);
     if (!address) {
-        return option + ": cannot resolve '" + host + "' to an IPv4 address";
+        return option + ": cannot resolve '" + destination->host + "' to an IPv4 address";
     }
-    out = {*address, static_cast<std::uint16_t>(port)};
+    out = {*address, destination->port};
     return {};
 }
 

@@ -97,13 +97,13 @@ void PrintSummary(const Totals& totals, const std::vector<Destination>& outputs,
 }
 
 int Run(const BridgeOptions& options) {
-    std::optional<KorMonitor::GroupMembership> join;
+    std::optional<Kor::Platform::GroupMembership> join;
     if (options.join) {
-        join = KorMonitor::GroupMembership{*options.join, options.interface.value_or("0.0.0.0")};
+        join = Kor::Platform::GroupMembership{*options.join, options.interface.value_or("0.0.0.0")};
     }
     std::string error;
-    std::unique_ptr<KorMonitor::Source> source =
-        KorMonitor::OpenUdpSource(options.bind, options.port, error, join);
+    std::unique_ptr<Kor::Platform::Source> source =
+        Kor::Platform::OpenUdpSource(options.bind, options.port, error, join);
     if (!source) {
         std::cerr << "kor-bridge: " << error << '\n';
         return 2;
@@ -217,13 +217,13 @@ int Run(const BridgeOptions& options) {
             wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(
                                       std::max(*until - Clock::now(), Clock::duration::zero())));
         }
-        const KorMonitor::ReadResult read = source->Read(buffer, wait);
-        if (read == KorMonitor::ReadResult::Error) {
+        const Kor::Platform::ReadResult read = source->Read(buffer, wait);
+        if (read == Kor::Platform::ReadResult::Error) {
             std::cerr << "kor-bridge: " << source->ErrorText() << '\n';
             status = 1;
             break;
         }
-        if (read != KorMonitor::ReadResult::Data) {
+        if (read != Kor::Platform::ReadResult::Data) {
             if (!options.fromFreed) {
                 outgoing.clear();
                 korInput.Tick(Clock::now(), outgoing);

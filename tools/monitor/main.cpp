@@ -70,10 +70,10 @@ void Draw(const KorMonitor::Monitor& monitor, const KorMonitor::ViewContext& con
 
 // Appends the datagram just read to the capture; false (with one line on standard error)
 // if the file cannot take it.
-bool Record(Kor::Pcap::Writer& recorder, const KorMonitor::Source& source,
+bool Record(Kor::Pcap::Writer& recorder, const Kor::Platform::Source& source,
             const std::vector<std::uint8_t>& datagram) {
-    const KorMonitor::DatagramOrigin origin = source.LastOrigin().value_or(
-        KorMonitor::DatagramOrigin{});
+    const Kor::Platform::DatagramOrigin origin = source.LastOrigin().value_or(
+        Kor::Platform::DatagramOrigin{});
     std::string error;
     if (recorder.Write(origin.wallNs, {origin.sourceAddress, origin.sourcePort},
                        {origin.destinationAddress, origin.destinationPort}, datagram, error)) {
@@ -85,14 +85,14 @@ bool Record(Kor::Pcap::Writer& recorder, const KorMonitor::Source& source,
 
 int Run(const Options& options, bool serial) {
     std::string error;
-    std::optional<KorMonitor::GroupMembership> join;
+    std::optional<Kor::Platform::GroupMembership> join;
     if (!options.join.empty()) {
-        join = KorMonitor::GroupMembership{
+        join = Kor::Platform::GroupMembership{
             options.join, options.interface.empty() ? "0.0.0.0" : options.interface};
     }
-    std::unique_ptr<KorMonitor::Source> source =
-        serial ? KorMonitor::OpenSerialSource(options.serial, error)
-               : KorMonitor::OpenUdpSource(options.bind, options.port, error, join);
+    std::unique_ptr<Kor::Platform::Source> source =
+        serial ? Kor::Platform::OpenSerialSource(options.serial, error)
+               : Kor::Platform::OpenUdpSource(options.bind, options.port, error, join);
     if (!source) {
         std::cerr << "kor-monitor: " << error << '\n';
         return 2;
@@ -149,15 +149,15 @@ int Run(const Options& options, bool serial) {
         }
 
         switch (source->Read(buffer, std::max(wait, std::chrono::milliseconds(0)))) {
-            case KorMonitor::ReadResult::Data: {
+            case Kor::Platform::ReadResult::Data: {
                 const KorMonitor::ReceiveTime time = KorMonitor::ReceiveTime::Now();
                 if (source->Datagrams()) {
                     if (recorder.IsOpen() && !Record(recorder, *source, buffer)) {
                         status = 1;
                         ended = true;
                     }
-                    const KorMonitor::DatagramOrigin origin =
-                        source->LastOrigin().value_or(KorMonitor::DatagramOrigin{});
+                    const Kor::Platform::DatagramOrigin origin =
+                        source->LastOrigin().value_or(Kor::Platform::DatagramOrigin{});
                     monitor.OnDatagram(buffer, time,
                                        KorMonitor::UdpSender(origin.sourceAddress,
                                                              origin.sourcePort));
@@ -166,14 +166,14 @@ int Run(const Options& options, bool serial) {
                 }
                 break;
             }
-            case KorMonitor::ReadResult::End: ended = true; break;
-            case KorMonitor::ReadResult::Error:
+            case Kor::Platform::ReadResult::End: ended = true; break;
+            case Kor::Platform::ReadResult::Error:
                 std::cerr << "kor-monitor: " << source->ErrorText() << '\n';
                 status = 1;
                 ended = true;
                 break;
-            case KorMonitor::ReadResult::Timeout:
-            case KorMonitor::ReadResult::Interrupted: break;
+            case Kor::Platform::ReadResult::Timeout:
+            case Kor::Platform::ReadResult::Interrupted: break;
         }
     }
 

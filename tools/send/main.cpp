@@ -1,18 +1,14 @@
 // kor-send: the emulator without a window; sends the telemetry stream until told to stop.
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <exception>
 #include <functional>
 #include <iostream>
 #include <mutex>
 #include <string>
 
-#ifdef _WIN32
 #include "console_stop.h"
-#endif
 #include "emulator_model.h"
 #include "faults.h"
 #include "ipv4.h"
@@ -25,46 +21,18 @@ namespace {
 
 using Kor::Emulator::EmulatorModel;
 
-#ifdef _WIN32
-// Windows: Ctrl-C, Ctrl-Break and the console's closing reach the console control handler,
-// which the main thread waits on. A closing console waits until this object (main's) is
-// gone, so that the summary gets out.
+// Ends the run's stop handling when main returns: a closing console waits until then, so
+// that the summary gets out.
 struct StopSignals {
-    StopSignals() = default;
+    StopSignals() { Kor::Platform::InstallConsoleStopHandler(); }
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
     ~StopSignals() { Kor::Platform::ConsoleStopHandled(); }
 };
-StopSignals BlockStopSignals() {
-    Kor::Platform::InstallConsoleStopHandler();
-    return {};
-}
-int TimedWaitForSignal(const StopSignals& /*signals*/, std::chrono::nanoseconds slice) {
-    return Kor::Platform::WaitForConsoleStop(std::chrono::ceil<std::chrono::milliseconds>(slice));
-}
-#else
-using StopSignals = sigset_t;
-// Blocks SIGINT and SIGTERM in this thread and every thread started after it, so that the
-// main thread alone receives them, with sigtimedwait.
-sigset_t BlockStopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    return set;
-}
-int TimedWaitForSignal(const sigset_t& signals, std::chrono::nanoseconds slice) {
-    const auto ns = slice.count();
-    timespec timeout{static_cast<std::time_t>(ns / 1'000'000'000),
-                     static_cast<long>(ns % 1'000'000'000)};
-    return sigtimedwait(&signals, nullptr, &timeout);
-}
-#endif
 
 // Waits for a stop signal, the end of `seconds` (when given) or `ended()` turning true;
 // returns the signal, or 0 otherwise.
-int WaitForStop(const StopSignals& signals, std::optional<double> seconds,
+int WaitForStop(std::optional<double> seconds,
                 const std::function<bool()>& ended) {
     using Clock = std::chrono::steady_clock;
     // A duration beyond some 30 years means no end: the clock's nanoseconds cannot count
@@ -81,8 +49,8 @@ int WaitForStop(const StopSignals& signals, std::optional<double> seconds,
         }
         // Short slices, so that the end of a lens file playback is noticed promptly.
         const auto slice = std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(20));
-        const int signal = TimedWaitForSignal(
-            signals, std::chrono::duration_cast<std::chrono::nanoseconds>(slice));
+        const int signal =
+            Kor::Platform::WaitForConsoleStop(std::chrono::ceil<std::chrono::milliseconds>(slice));
         if (signal > 0) {
             return signal;
         }
@@ -141,8 +109,7 @@ std::string FaultText(const Kor::Send::FaultSettings& f) {
 
 // --replay: sends the capture's UDP datagrams again until its end, a stop signal or the
 // end of --duration. Returns the exit status.
-int Replay(const Kor::Send::Options& options, const StopSignals& signals,
-           Kor::Engine::MessageSink& messages) {
+int Replay(const Kor::Send::Options& options, Kor::Engine::MessageSink& messages) {
     Kor::Pcap::Capture capture;
     std::string error;
     if (!Kor::Pcap::ReadCaptureFile(*options.replayFile, capture, error)) {
@@ -176,7 +143,7 @@ int Replay(const Kor::Send::Options& options, const StopSignals& signals,
     const auto start = std::chrono::steady_clock::now();
     replayer.Start();
     const int signal =
-        WaitForStop(signals, options.durationSeconds, [&] { return replayer.Finished(); });
+        WaitForStop(options.durationSeconds, [&] { return replayer.Finished(); });
     replayer.Stop();
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -205,7 +172,7 @@ int main(int argc, char** argv) {
         return parsed.exitStatus;
     }
     const Kor::Send::Options& options = *parsed.options;
-    const StopSignals signals = BlockStopSignals();
+    const StopSignals signals;
 
     // The engine's own lines ("Creating socket...", the lens file's progress) only when asked
     // for: standard output is this program's report.
@@ -213,7 +180,7 @@ int main(int argc, char** argv) {
         options.verbose ? Kor::Engine::ConsoleMessages() : Kor::Engine::NoMessages();
     try {
         if (options.replayFile) {
-            return Replay(options, signals, messages);
+            return Replay(options, messages);
         }
         EmulatorModel model(Kor::Engine::DefaultClock(), messages);
         {
@@ -248,7 +215,7 @@ int main(int argc, char** argv) {
                 model.startSimulation();
             }
         }
-        const int signal = WaitForStop(signals, options.durationSeconds,
+        const int signal = WaitForStop(options.durationSeconds,
                                        [&] { return !model.transmitter.IsRunning(); });
         {
             std::lock_guard lock(model.transmitter.modelMutex);

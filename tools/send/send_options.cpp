@@ -1,28 +1,14 @@
 // kor-send's command line (CLI11) and how each option maps onto the emulator model.
 #include "send_options.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <iphlpapi.h>
-#undef interface  // COM's keyword macro, which iphlpapi.h brings in; an option here
-#else
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netdb.h>
-#include <sys/socket.h>
-#endif
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <system_error>
 #include <vector>
 
 #include "../cli_checks.h"
 #include "ipv4.h"
-#include "sockets.h"
 
 namespace Kor::Send {
 namespace {
@@ -39,24 +25,6 @@ std::size_t Index(MessageType type) {
 
 std::string Describe(MessageType type) {
     return std::string(Protocol::Name(type));
-}
-
-// Splits "HOST:PORT"; the port must be 1 to 65535.
-bool SplitHostPort(const std::string& text, std::string& host, std::uint16_t& port) {
-    const auto colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) {
-        return false;
-    }
-    unsigned value = 0;
-    const char* first = text.data() + colon + 1;
-    const char* last = text.data() + text.size();
-    const auto [end, error] = std::from_chars(first, last, value);
-    if (error != std::errc() || end != last || first == last || value == 0 || value > 65535) {
-        return false;
-    }
-    host = text.substr(0, colon);
-    port = static_cast<std::uint16_t>(value);
-    return true;
 }
 
 // Whether the message settings of the window would offer `choice` for `type`.
@@ -97,56 +65,6 @@ std::optional<MessageType> FindMessageType(const std::string& name) {
 
 namespace {
 
-// Whether `address` (dotted IPv4) is the address of one of this machine's interfaces; an
-// interface list that cannot be read lets it pass (the socket then reports the fault).
-bool IsLocalInterfaceAddress(const std::string& address) {
-    in_addr wanted{};
-    if (::inet_pton(AF_INET, address.c_str(), &wanted) != 1) {
-        return false;
-    }
-#ifdef _WIN32
-    // Windows: the IPv4 unicast addresses of the adapters.
-    ULONG size = 16 * 1024;
-    std::vector<unsigned char> buffer(size);
-    ULONG result = ERROR_BUFFER_OVERFLOW;
-    for (int attempt = 0; attempt < 3 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
-        buffer.resize(size);
-        result = ::GetAdaptersAddresses(
-            AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
-            nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
-    }
-    if (result != NO_ERROR) {
-        return true;
-    }
-    for (const auto* adapter = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data());
-         adapter != nullptr; adapter = adapter->Next) {
-        for (const auto* unicast = adapter->FirstUnicastAddress; unicast != nullptr;
-             unicast = unicast->Next) {
-            const auto* in = reinterpret_cast<const sockaddr_in*>(unicast->Address.lpSockaddr);
-            if (in != nullptr && in->sin_family == AF_INET &&
-                in->sin_addr.s_addr == wanted.s_addr) {
-                return true;
-            }
-        }
-    }
-    return false;
-#else
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) {
-        return true;
-    }
-    bool found = false;
-    for (const ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
-        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET) {
-            const auto* in = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
-            found = in->sin_addr.s_addr == wanted.s_addr;
-        }
-    }
-    ::freeifaddrs(list);
-    return found;
-#endif
-}
-
 // The first value of `o` that the emulator cannot take (an unknown message type or rate, a
 // rate a type may not have, a destination that does not resolve, multicast options for
 // another destination); empty if there is none. Replays take only the destination.
@@ -159,7 +77,7 @@ std::string CheckValues(const Options& o) {
         return "--ttl and --interface need a multicast destination (224.0.0.0 to "
                "239.255.255.255), not " + *address;
     }
-    if (o.interface && !IsLocalInterfaceAddress(*o.interface)) {
+    if (o.interface && !Platform::IsLocalIpv4Address(*o.interface)) {
         return "--interface needs the IPv4 address of one of this machine's interfaces, not " +
                *o.interface;
     }
@@ -310,7 +228,12 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     if (to.empty() && o.broadcast) {
         o.host = "255.255.255.255";
     }
-    if (!to.empty() && !SplitHostPort(to, o.host, o.port)) {
+    const auto destination = Platform::SplitHostPort(to);
+    if (destination) {
+        o.host = destination->host;
+        o.port = destination->port;
+    }
+    if (!to.empty() && !destination) {
         result.exitStatus = 2;
         result.output = "kor-send: --to needs HOST:PORT with a port from 1 to 65535, not '" + to +
                         "'";
