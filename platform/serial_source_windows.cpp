@@ -14,8 +14,6 @@ namespace Kor::Platform {
 
 namespace {
 
-using WideFromUtf8;
-
 constexpr DWORD kChunk = 4096;
 // How often a pipe with nothing in it is looked at again while waiting.
 constexpr std::chrono::milliseconds kPipePoll{5};

@@ -1,5 +1,5 @@
-// kor-send's command line (CLI11) and how each option maps onto the emulator model.
-#include "send_options.h"
+// kor-send's command line (CLI11), checked once, and how the options map onto the model.
+#include "options.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -7,7 +7,8 @@
 #include <system_error>
 #include <vector>
 
-#include "../cli_checks.h"
+#include "cli_checks.h"
+#include "destination.h"
 #include "ipv4.h"
 
 namespace Kor::Send {
@@ -28,17 +29,17 @@ std::string Describe(MessageType type) {
 }
 
 // Whether the message settings of the window would offer `choice` for `type`.
-std::string CheckRate(MessageType type, std::int32_t choice) {
+Tools::Checked CheckRate(MessageType type, std::int32_t choice) {
     const auto among = [type](const auto& types) {
         return std::find(types.begin(), types.end(), type) != types.end();
     };
     const bool onlyEvery = among(Emulator::kEveryPacketOnlyTypes);
     const bool canEvery = onlyEvery || among(Emulator::kEveryPacketCapableTypes);
     if (onlyEvery && choice != Engine::kRateChoiceEveryPacket) {
-        return Describe(type) + " is always sent with every packet";
+        return Tools::Checked::Refused(Describe(type) + " is always sent with every packet");
     }
     if (!canEvery && choice == Engine::kRateChoiceEveryPacket) {
-        return Describe(type) + " cannot be sent with every packet";
+        return Tools::Checked::Refused(Describe(type) + " cannot be sent with every packet");
     }
     return {};
 }
@@ -65,82 +66,86 @@ std::optional<MessageType> FindMessageType(const std::string& name) {
 
 namespace {
 
-// The first value of `o` that the emulator cannot take (an unknown message type or rate, a
-// rate a type may not have, a destination that does not resolve, multicast options for
-// another destination); empty if there is none. Replays take only the destination.
-std::string CheckValues(const Options& o) {
-    const auto address = Platform::ResolveIpv4(o.host);
-    if (!address) {
-        return "cannot resolve '" + o.host + "' to an IPv4 address";
-    }
-    if ((o.ttl || o.interface) && !Platform::IsMulticastIpv4(*address)) {
-        return "--ttl and --interface need a multicast destination (224.0.0.0 to "
-               "239.255.255.255), not " + *address;
-    }
-    if (o.interface && !Platform::IsLocalIpv4Address(*o.interface)) {
-        return "--interface needs the IPv4 address of one of this machine's interfaces, not " +
-               *o.interface;
-    }
-    const auto unknownType = [](const std::string& name) {
-        return "unknown message type '" + name + "' (names as in the message table, e.g. BasicLens)";
-    };
-    for (const auto* names : {&o.only, &o.enabled, &o.disabled}) {
-        for (const std::string& name : *names) {
-            if (!FindMessageType(name)) {
-                return unknownType(name);
-            }
-        }
-    }
-    for (const std::string& entry : o.rates) {
-        const auto equals = entry.find('=');
-        if (equals == std::string::npos) {
-            return "--rate needs TYPE=RATE, not '" + entry + "'";
-        }
-        const auto type = FindMessageType(entry.substr(0, equals));
+constexpr const char* kName = "kor-send";
+
+constexpr std::array<std::string_view, 5> kProjectFpsLabels{"23.98", "24", "25", "29.97", "30"};
+constexpr std::array<std::string_view, 3> kTickUnits{"seconds", "milliseconds", "microseconds"};
+
+Tools::Checked UnknownType(const std::string& name) {
+    return Tools::Checked::Refused("unknown message type '" + name +
+                                   "' (names as in the message table, e.g. BasicLens)");
+}
+
+// The message types the names stand for, in `types`.
+Tools::Checked TypesOf(const std::vector<std::string>& names, std::vector<MessageType>& types) {
+    for (const std::string& name : names) {
+        const auto type = FindMessageType(name);
         if (!type) {
-            return unknownType(entry.substr(0, equals));
+            return UnknownType(name);
         }
-        const auto choice = FindRateChoice(entry.substr(equals + 1));
-        if (!choice) {
-            return "unknown rate '" + entry.substr(equals + 1) +
-                   "' (1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps or every-packet)";
-        }
-        const std::string error = CheckRate(*type, *choice);
-        if (!error.empty()) {
-            return error;
-        }
+        types.push_back(*type);
     }
+    return {};
+}
+
+// "TYPE=RATE" as a type and a rate choice the message settings offer for it.
+Tools::Checked RateOf(const std::string& entry,
+                      std::vector<std::pair<MessageType, std::int32_t>>& rates) {
+    const auto equals = entry.find('=');
+    if (equals == std::string::npos) {
+        return Tools::Checked::Refused("--rate needs TYPE=RATE, not '" + entry + "'");
+    }
+    const auto type = FindMessageType(entry.substr(0, equals));
+    if (!type) {
+        return UnknownType(entry.substr(0, equals));
+    }
+    const auto choice = FindRateChoice(entry.substr(equals + 1));
+    if (!choice) {
+        return Tools::Checked::Refused(
+            "unknown rate '" + entry.substr(equals + 1) +
+            "' (1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps or every-packet)");
+    }
+    if (Tools::Checked check = CheckRate(*type, *choice); !check) {
+        return check;
+    }
+    rates.emplace_back(*type, *choice);
     return {};
 }
 
 }  // namespace
 
-ParseResult ParseCommandLine(int argc, const char* const* argv) {
+Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv) {
     CLI::App app{"Sends Kor telemetry over UDP as the emulator window does, without a window."};
-    app.name("kor-send");
+    app.name(kName);
     Options o;
     std::string to;
+    std::optional<std::string> fpsLabel;
+    std::optional<std::string> tickUnitLabel;
+    std::vector<std::string> rateNames;
+    std::vector<std::string> disabledNames;
+    std::vector<std::string> enabledNames;
+    std::vector<std::string> onlyNames;
     app.add_option("--to", to, "Destination HOST:PORT (default 127.0.0.1:33322)");
     CLI::Option* serial =
         app.add_flag("--serial", o.serial, "Serial framing instead of UDP framing");
     CLI::Option* delay =
         app.add_option("--delay", o.delayMs, "Hold every datagram back this many milliseconds")
             ->check(Kor::Tools::WholeRange(0, 1'000'000));
-    CLI::Option* fps = app.add_option("--fps", o.fps, "Project frame rate")
+    CLI::Option* fps = app.add_option("--fps", fpsLabel, "Project frame rate")
                            ->check(CLI::IsMember({"23.98", "24", "25", "29.97", "30"}));
     CLI::Option* tickUnit =
-        app.add_option("--tick-unit", o.tickUnit, "Unit of the tick count")
+        app.add_option("--tick-unit", tickUnitLabel, "Unit of the tick count")
             ->check(CLI::IsMember({"seconds", "milliseconds", "microseconds"}));
     CLI::Option* rate =
-        app.add_option("--rate", o.rates,
+        app.add_option("--rate", rateNames,
                        "TYPE=RATE, RATE one of 1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps, "
                        "every-packet (repeatable)");
     CLI::Option* disable =
-        app.add_option("--disable", o.disabled, "Do not send this message type (repeatable)");
+        app.add_option("--disable", disabledNames, "Do not send this message type (repeatable)");
     CLI::Option* enable =
-        app.add_option("--enable", o.enabled, "Send this message type (repeatable)");
+        app.add_option("--enable", enabledNames, "Send this message type (repeatable)");
     CLI::Option* only =
-        app.add_option("--only", o.only, "Send only these message types")->delimiter(',');
+        app.add_option("--only", onlyNames, "Send only these message types")->delimiter(',');
     CLI::Option* recordFlag =
         app.add_flag("--record-flag", o.recordFlag, "Set the record flag of the timecode");
     CLI::Option* simulate = app.add_flag("--simulate", o.simulate,
@@ -214,59 +219,97 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
         replay->excludes(model);
     }
 
-    ParseResult result;
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        result.output = app.help();
-        return result;
-    } catch (const CLI::ParseError& e) {
-        result.exitStatus = 2;
-        result.output = std::string("kor-send: ") + e.what();
-        return result;
+    Tools::Parsed<Options> parsed;
+    if (auto exit = Tools::ParseArguments(app, argc, argv)) {
+        parsed.exit = *exit;
+        return parsed;
     }
-    if (to.empty() && o.broadcast) {
-        o.host = "255.255.255.255";
+    // Every value only the emulator's tables or the resolver can judge is refused here too,
+    // before anything is opened or printed; replays take only the destination.
+    const Tools::Checked check = [&]() -> Tools::Checked {
+        if (to.empty() && o.broadcast) {
+            o.host = "255.255.255.255";
+        }
+        if (!to.empty()) {
+            if (Tools::Checked split = Tools::SplitDestination("--to", to, o.host, o.port);
+                !split) {
+                return split;
+            }
+        }
+        if (Tools::Checked resolved = Tools::ResolveHost(o.host, o.host); !resolved) {
+            return resolved;
+        }
+        if ((o.ttl || o.interface) && !Platform::IsMulticastIpv4(o.host)) {
+            return Tools::Checked::Refused(
+                "--ttl and --interface need a multicast destination (224.0.0.0 to "
+                "239.255.255.255), not " + o.host);
+        }
+        if (o.interface && !Platform::IsLocalIpv4Address(*o.interface)) {
+            return Tools::Checked::Refused(
+                "--interface needs the IPv4 address of one of this machine's interfaces, not " +
+                *o.interface);
+        }
+        for (const auto& [names, types] :
+             {std::pair{&onlyNames, &o.only}, std::pair{&enabledNames, &o.enabled},
+              std::pair{&disabledNames, &o.disabled}}) {
+            if (Tools::Checked known = TypesOf(*names, *types); !known) {
+                return known;
+            }
+        }
+        for (const std::string& entry : rateNames) {
+            if (Tools::Checked known = RateOf(entry, o.rates); !known) {
+                return known;
+            }
+        }
+        return {};
+    }();
+    if (!check) {
+        parsed.exit = Tools::Refusal(kName, check);
+        return parsed;
     }
-    const auto destination = Platform::SplitHostPort(to);
-    if (destination) {
-        o.host = destination->host;
-        o.port = destination->port;
+    if (fpsLabel) {
+        const auto code = std::find(kProjectFpsLabels.begin(), kProjectFpsLabels.end(), *fpsLabel);
+        o.projectFps = static_cast<std::uint8_t>(code - kProjectFpsLabels.begin() + 1);
     }
-    if (!to.empty() && !destination) {
-        result.exitStatus = 2;
-        result.output = "kor-send: --to needs HOST:PORT with a port from 1 to 65535, not '" + to +
-                        "'";
-        return result;
+    if (tickUnitLabel) {
+        const auto unit = std::find(kTickUnits.begin(), kTickUnits.end(), *tickUnitLabel);
+        o.tickCountType = static_cast<std::uint8_t>(unit - kTickUnits.begin());
     }
-    // Values only the emulator's tables or the resolver can judge are refused here too,
-    // before anything is opened or printed.
-    const std::string error = CheckValues(o);
-    if (!error.empty()) {
-        result.exitStatus = 2;
-        result.output = "kor-send: " + error;
-        return result;
-    }
-    result.options = o;
-    return result;
+    parsed.settings = o;
+    return parsed;
 }
 
-std::string ApplyOptions(const Options& o, EmulatorModel& model) {
+Engine::SenderSettings SenderSettingsOf(const Options& o, Engine::SenderSettings s) {
+    s.address = o.host;
+    s.port = o.port;
+    s.transmissionType = o.serial ? Protocol::TransmissionType::Serial
+                                  : Protocol::TransmissionType::UDP;
+    s.delayMs = o.delayMs;
+    s.projectFps = o.projectFps.value_or(s.projectFps);
+    s.tickCountType = o.tickCountType.value_or(s.tickCountType);
+    s.recordFlag = o.recordFlag;
+    if (!o.only.empty()) {
+        s.enabled.fill(false);
+    }
+    for (const MessageType type : o.only) {
+        s.enabled[Index(type)] = true;
+    }
+    for (const MessageType type : o.enabled) {
+        s.enabled[Index(type)] = true;
+    }
+    for (const MessageType type : o.disabled) {
+        s.enabled[Index(type)] = false;
+    }
+    for (const auto& [type, choice] : o.rates) {
+        s.rate[Index(type)] = choice;
+    }
+    return s;
+}
+
+Tools::Checked ApplyOptions(const Options& o, EmulatorModel& model) {
     Engine::Transmitter& t = model.transmitter;
-    const auto address = Platform::ResolveIpv4(o.host);
-    if (!address) {
-        return "cannot resolve '" + o.host + "' to an IPv4 address";
-    }
-    model.ipInput = *address;
-    model.portInput = o.port;
-    t.SetDestination(*address, o.port);
-    const bool multicast = Platform::IsMulticastIpv4(*address);
-    if ((o.ttl || o.interface) && !multicast) {
-        return "--ttl and --interface need a multicast destination (224.0.0.0 to "
-               "239.255.255.255), not " + *address;
-    }
     try {
-        if (multicast) {
+        if (Platform::IsMulticastIpv4(o.host)) {
             t.udpSocket.SetMulticastLoop(true);
             if (o.ttl) {
                 t.udpSocket.SetMulticastTtl(*o.ttl);
@@ -279,70 +322,12 @@ std::string ApplyOptions(const Options& o, EmulatorModel& model) {
             t.udpSocket.EnableBroadcast();
         }
     } catch (const std::system_error& e) {
-        return e.what();
+        return Tools::Checked::Refused(e.what());
     }
     if (o.faults.Any()) {
         t.SetDatagramFilter(std::make_unique<FaultFilter>(o.faults));
     }
-
-    model.transmissionTypeChoice = o.serial ? 1 : 0;
-    t.transmissionType = o.serial ? Protocol::TransmissionType::Serial
-                                  : Protocol::TransmissionType::UDP;
-    t.delayMs = o.delayMs;
-    if (o.fps) {
-        t.liveState.projectFps = static_cast<std::uint8_t>(t.projectFpsByName.at(*o.fps));
-        model.projectFpsChoice = t.liveState.projectFps - 1;
-    }
-    if (o.tickUnit) {
-        const std::int32_t unit = *o.tickUnit == "seconds" ? 0 : *o.tickUnit == "milliseconds" ? 1 : 2;
-        model.tickCountTypeChoice = unit;
-        t.liveState.tickCountType = static_cast<std::uint8_t>(unit);
-    }
-    t.liveState.recordFlag = o.recordFlag;
-
-    auto lookUp = [&](const std::string& name, std::string& error) -> std::optional<MessageType> {
-        auto type = FindMessageType(name);
-        if (!type) {
-            error = "unknown message type '" + name + "' (names as in the message table, e.g. BasicLens)";
-        }
-        return type;
-    };
-    std::string error;
-    if (!o.only.empty()) {
-        std::fill(model.messageEnabled.begin(), model.messageEnabled.end(), 0);
-        for (const std::string& name : o.only) {
-            const auto type = lookUp(name, error);
-            if (!type) return error;
-            model.messageEnabled[Index(*type)] = 1;
-        }
-    }
-    for (const std::string& name : o.enabled) {
-        const auto type = lookUp(name, error);
-        if (!type) return error;
-        model.messageEnabled[Index(*type)] = 1;
-    }
-    for (const std::string& name : o.disabled) {
-        const auto type = lookUp(name, error);
-        if (!type) return error;
-        model.messageEnabled[Index(*type)] = 0;
-    }
-    for (const std::string& entry : o.rates) {
-        const auto equals = entry.find('=');
-        if (equals == std::string::npos) {
-            return "--rate needs TYPE=RATE, not '" + entry + "'";
-        }
-        const auto type = lookUp(entry.substr(0, equals), error);
-        if (!type) return error;
-        const auto choice = FindRateChoice(entry.substr(equals + 1));
-        if (!choice) {
-            return "unknown rate '" + entry.substr(equals + 1) +
-                   "' (1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps or every-packet)";
-        }
-        error = CheckRate(*type, *choice);
-        if (!error.empty()) return error;
-        model.messageRate[Index(*type)] = *choice;
-    }
-    model.rebuildSchedule();
+    model.applySenderSettings(SenderSettingsOf(o, model.senderSettings()));
     return {};
 }
 
