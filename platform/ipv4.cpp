@@ -11,6 +11,7 @@
 #endif
 
 #include <array>
+#include <charconv>
 
 #include "sockets.h"
 
@@ -43,6 +44,21 @@ bool IsMulticastIpv4(const std::string& address) {
     in_addr parsed{};
     return ::inet_pton(AF_INET, address.c_str(), &parsed) == 1 &&
            (ntohl(parsed.s_addr) >> 28) == 0xE;
+}
+
+std::optional<HostPort> SplitHostPort(const std::string& text) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return std::nullopt;
+    }
+    unsigned value = 0;
+    const char* first = text.data() + colon + 1;
+    const char* last = text.data() + text.size();
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (error != std::errc() || end != last || first == last || value == 0 || value > 65535) {
+        return std::nullopt;
+    }
+    return HostPort{text.substr(0, colon), static_cast<std::uint16_t>(value)};
 }
 
 }  // namespace Kor::Platform

@@ -10,21 +10,6 @@
 
 namespace Kor::Emulator {
 
-const std::array<std::string_view, kMessageTypeCount> kMessageTypeNames{
-    "Timecode",         "BasicLens",
-    "PtpTimestamp",     "ProductBrand",
-    "ProductName",      "ProductSerial",
-    "LensProperties",   "PositionalData",
-    "AxesData",         "TickCount",
-    "LensManufacturer", "LensName",
-    "LensSerial",       "ProjectFps",
-    "ClipName",         "RawLensEncoderWithMask",
-    "ZeissZdData",      "IdList",
-    "FileEnd",          "FileTransferName",
-    "FileTransferInformation", "FileTransferData",
-    "FileTransferMd5",  "RadioControl",
-    "ChannelId",        "SensorSize",
-    "RawAxesEncoderWithMask", "SubjectId"};
 const std::array<std::string_view, 3> kTickCountTypeNames{"Seconds", "Milliseconds",
                                                           "Microseconds"};
 const std::array<std::string_view, 2> kTransmissionTypeNames{"UDP", "Serial"};
@@ -187,6 +172,43 @@ void EmulatorModel::writeTransmitterDefaults() {
     s.clipName = "Kor Clip";
     s.subjectId = static_cast<std::uint32_t>(subjectIdChoice);
     s.channelId = static_cast<std::uint8_t>(channelIdChoice);
+}
+
+Engine::SenderSettings EmulatorModel::senderSettings() const {
+    Engine::SenderSettings s;
+    const auto destination = transmitter.GetDestination();
+    s.address = destination.address;
+    s.port = destination.port;
+    s.transmissionType = transmitter.transmissionType;
+    s.delayMs = transmitter.delayMs;
+    s.projectFps = transmitter.liveState.projectFps;
+    s.tickCountType = transmitter.liveState.tickCountType;
+    s.recordFlag = transmitter.liveState.recordFlag;
+    for (std::size_t i = 0; i < kMessageTypeCount; ++i) {
+        s.enabled[i] = messageEnabled[i] != 0;
+        s.rate[i] = messageRate[i];
+    }
+    return s;
+}
+
+void EmulatorModel::applySenderSettings(const Engine::SenderSettings& s) {
+    Engine::Transmitter& t = transmitter;
+    ipInput = s.address;
+    portInput = s.port;
+    t.SetDestination(s.address, s.port);
+    transmissionTypeChoice = s.transmissionType == Protocol::TransmissionType::Serial ? 1 : 0;
+    t.transmissionType = s.transmissionType;
+    t.delayMs = s.delayMs;
+    t.liveState.projectFps = s.projectFps;
+    projectFpsChoice = s.projectFps - 1;
+    t.liveState.tickCountType = s.tickCountType;
+    tickCountTypeChoice = s.tickCountType;
+    t.liveState.recordFlag = s.recordFlag;
+    for (std::size_t i = 0; i < kMessageTypeCount; ++i) {
+        messageEnabled[i] = s.enabled[i] ? 1 : 0;
+        messageRate[i] = s.rate[i];
+    }
+    rebuildSchedule();
 }
 
 void EmulatorModel::rebuildSchedule() {

@@ -12,6 +12,7 @@
 
 #include "clocks.h"
 #include "run_flag.h"
+#include "sender_settings.h"
 #include "tables.h"
 #include "transmitter.h"
 
@@ -22,10 +23,8 @@ using Engine::kRateByChoice;
 using Engine::kRateSlotByProjectFps;
 using Protocol::MessageType;
 
-inline constexpr std::size_t kMessageTypeCount = 28;
+using Engine::kMessageTypeCount;
 
-// Display names by MessageType value, spelled as the enumerators.
-extern const std::array<std::string_view, kMessageTypeCount> kMessageTypeNames;
 extern const std::array<std::string_view, 3> kTickCountTypeNames;
 extern const std::array<std::string_view, 2> kTransmissionTypeNames;
 
@@ -69,6 +68,13 @@ public:
     EmulatorModel& operator=(const EmulatorModel&) = delete;
 
     // The operations below expect transmitter.modelMutex to be held by the caller.
+
+    // The sender settings the window shows: destination, framing, delay, project frame
+    // rate, tick unit, record flag and each type's check box and rate.
+    Engine::SenderSettings senderSettings() const;
+    // Shows `settings` in the window's fields, gives them to the transmitter and rebuilds
+    // the schedule.
+    void applySenderSettings(const Engine::SenderSettings& settings);
 
     // Rebuilds transmitter.schedule from the enabled types, their rates and the project
     // frame rate: each type goes to the list of its rate slot ("FPS" types to the slot of

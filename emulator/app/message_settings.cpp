@@ -91,7 +91,7 @@ void drawMessageSettings(EmulatorModel& model, FileDialog& dialog) {
             }
             ImGui::TableNextRow();
             ImGui::TableNextColumn();
-            const std::string name(kMessageTypeNames[Index(type)]);
+            const std::string name(Protocol::Name(type));
             bool enabled = model.messageEnabled[Index(type)] != 0;
             if (ImGui::Checkbox(name.c_str(), &enabled)) {
                 model.messageEnabled[Index(type)] = enabled ? 1 : 0;

@@ -1,6 +1,5 @@
-// UdpSocket: one IPv4 UDP socket for sending, a thin layer over the system's sockets:
-// POSIX sockets (udp_socket.cpp) or Windows Sockets (udp_socket_windows.cpp), chosen at
-// build time.
+// UdpSocket: the engine's sending socket, the platform's UDP socket with the engine's own
+// console lines about it.
 #pragma once
 
 #include <cstddef>
@@ -8,13 +7,13 @@
 #include <string>
 
 #include "messages.h"
+#include "udp.h"
 
 namespace Kor::Engine {
 
-// Owns one blocking IPv4 UDP socket from construction to destruction. Failures to open or
-// bind throw std::system_error carrying the system's error code (errno, or on Windows the
-// WSAGetLastError code). On Windows the object also owns its use of Windows Sockets:
-// WSAStartup before the socket is opened, WSACleanup after it is closed.
+// Owns one IPv4 UDP socket from construction to destruction. Failures to open or bind throw
+// std::system_error carrying the system's error code (errno, or on Windows the
+// WSAGetLastError code).
 class UdpSocket {
 public:
     // Reports "Creating socket..." to `messages` and opens the socket ("Error opening
@@ -32,29 +31,30 @@ public:
     // such an address stands for 255.255.255.255, which this socket may not send to, so
     // the send fails. Returns whether the system accepted the datagram.
     bool SendTo(const std::string& address, std::uint16_t port, const std::uint8_t* data,
-                std::size_t size) noexcept;
+                std::size_t size) noexcept {
+        return socket_.SendTo(address, port, data, size);
+    }
 
-    // Socket options for multicast and broadcast destinations; each throws std::system_error
-    // naming the option when the system refuses it.
-    // Hops a multicast datagram may take (0 to 255).
-    void SetMulticastTtl(int ttl);
-    // The local interface, by its dotted-decimal IPv4 address, multicast datagrams leave on.
-    void SetMulticastInterface(const std::string& address);
-    // Whether multicast datagrams are delivered to receivers on this host too.
-    void SetMulticastLoop(bool on);
-    // Allows sending to broadcast addresses.
-    void EnableBroadcast();
+    // Socket options for multicast and broadcast destinations (see Platform::UdpSocket).
+    void SetMulticastTtl(int ttl) { socket_.SetMulticastTtl(ttl); }
+    void SetMulticastInterface(const std::string& address) {
+        socket_.SetMulticastInterface(address);
+    }
+    void SetMulticastLoop(bool on) { socket_.SetMulticastLoop(on); }
+    void EnableBroadcast() { socket_.EnableBroadcast(); }
 
     // The local port the socket is bound to (0 before BindAnyPort).
-    std::uint16_t LocalPort() const noexcept;
+    std::uint16_t LocalPort() const noexcept { return socket_.LocalPort(); }
 
 private:
+    // Reports "Creating socket..." before the socket member is opened.
+    struct Announce {
+        explicit Announce(MessageSink& messages) { messages.Progress("Creating socket..."); }
+    };
+
     MessageSink& messages_;
-#ifdef _WIN32
-    std::uintptr_t fd_;  // a SOCKET
-#else
-    int fd_ = -1;
-#endif
+    Announce announce_;
+    Platform::UdpSocket socket_;
 };
 
 }  // namespace Kor::Engine

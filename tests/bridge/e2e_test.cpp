@@ -28,7 +28,7 @@
 
 #include "../engine/loopback.h"
 #include "../send/programs.h"
-#include "bridge_options.h"
+#include "options.h"
 #include "freed.h"
 #include "opentrackio.h"
 #include "opentrackio_identity.h"
@@ -625,11 +625,11 @@ TEST(BridgeEndToEnd, OptionsAndEndings) {
          std::vector<std::pair<std::vector<const char*>, std::string>>{
              {{"kor-bridge", "--opentrackio"}, "239.135.1.1"},
              {{"kor-bridge", "--opentrackio", "--source-number", "200"}, "239.135.1.200"}}) {
-        const auto parsed = Kor::Bridge::ParseBridgeCommandLine(static_cast<int>(arguments.size()),
-                                                                arguments.data());
-        ASSERT_TRUE(parsed.options) << parsed.output;
-        EXPECT_EQ(parsed.options->openTrack->address, address);
-        EXPECT_EQ(parsed.options->openTrack->port, 55555);
+        const auto parsed =
+            Kor::Bridge::ParseCommandLine(static_cast<int>(arguments.size()), arguments.data());
+        ASSERT_TRUE(parsed.settings) << parsed.exit.output;
+        EXPECT_EQ(parsed.settings->openTrack->address, address);
+        EXPECT_EQ(parsed.settings->openTrack->port, 55555);
     }
 
     ChildProgram help = Bridge("--help");

@@ -350,7 +350,7 @@ TEST(OpenTrackSample, PerSampleValuesComeFromTheFrameAlone) {
     for (const MessageType type : {MessageType::BasicLens, MessageType::RawLensEncoderWithMask,
                                    MessageType::PositionalData, MessageType::AxesData}) {
         SeenTypes frame;
-        frame.Add({MessageType::Timecode, type});
+        frame.Add(std::vector{MessageType::Timecode, type});
         EXPECT_TRUE(CarriesTrackingData(frame)) << static_cast<int>(type);
     }
     EXPECT_FALSE(CarriesTrackingData(AllBut({MessageType::BasicLens,

@@ -31,7 +31,8 @@ constexpr const char* kSetup = "host/0.0.0.0:33322/1";
 
 // Frame n: a timecode of its own and a position (so it also makes a D1 packet); with a serial
 // when one is given.
-std::vector<std::uint8_t> Frame(int n, const std::string& serial = {}) {
+std::vector<std::uint8_t> Frame(int n, const std::string& serial = {},
+                                TransmissionType framing = TransmissionType::UDP) {
     TelemetryData d;
     d.timecodeSeconds = static_cast<std::uint8_t>(n / 24);
     d.timecodeFrames = static_cast<std::uint8_t>(n % 24);
@@ -43,7 +44,7 @@ std::vector<std::uint8_t> Frame(int n, const std::string& serial = {}) {
         d.productSerial = serial;
         types.push_back(MessageType::ProductSerial);
     }
-    return d.Encode(TransmissionType::UDP, types);
+    return d.Encode(framing, types);
 }
 
 KorInput::Settings BothOutputs() {
@@ -93,11 +94,11 @@ std::vector<std::uint8_t> IdentityFrame(const std::string& serial, std::uint64_t
 }
 
 // A frame of orientation alone.
-std::vector<std::uint8_t> AxesFrame(float yaw) {
+std::vector<std::uint8_t> AxesFrame(float yaw, TransmissionType framing = TransmissionType::UDP) {
     TelemetryData d;
     d.yaw = yaw;
     d.yawValid = true;
-    return d.Encode(TransmissionType::UDP, {MessageType::AxesData});
+    return d.Encode(framing, {MessageType::AxesData});
 }
 
 // A frame with a tracking value makes one sample and one D1 packet, with the time and the
@@ -129,6 +130,61 @@ TEST(KorInputSamples, EachSampleCarriesItsOwnFrame) {
     // A D1 packet has no way to leave a field out: the position is the last one received.
     EXPECT_EQ(seen.freed[1].x, 5 * 64);
     EXPECT_EQ(seen.freed[1].pan, 12.5 * 32768);
+}
+
+// Serial framing: a datagram carrying several frames gives each frame's sample with that
+// frame's own values and records, a damaged frame among them none (nor its records to the
+// next sample); a frame split across two datagrams comes out when its second part arrives.
+TEST(KorInputSamples, SerialDatagramsGiveOneSamplePerAppliedFrame) {
+    KorInput::Settings settings = BothOutputs();
+    settings.serialWait = Clock::duration::zero();
+    KorInput input(settings);
+    const Clock::time_point t0{};
+    std::vector<std::uint8_t> damaged = AxesFrame(20.0F, TransmissionType::Serial);
+    damaged[damaged.size() - 2] ^= 0x10;  // the checksum byte
+    std::vector<std::uint8_t> several = Frame(5, {}, TransmissionType::Serial);
+    several.insert(several.end(), damaged.begin(), damaged.end());
+    const std::vector<std::uint8_t> seventh = Frame(7, {}, TransmissionType::Serial);
+    several.insert(several.end(), seventh.begin(), seventh.end());
+    std::vector<Outgoing> out;
+    // The pan of an earlier frame stays in the state, but only a frame with AxesData
+    // shows it.
+    input.Feed(AxesFrame(10.0F, TransmissionType::Serial), t0, out);
+    out.clear();
+    EXPECT_EQ(input.Feed(several, t0, out), std::nullopt);
+    Seen seen = Describe(out);
+    ASSERT_EQ(seen.order, "S1DS2D");
+    EXPECT_EQ(seen.samples[0]["timing"]["timecode"]["frames"], 5);
+    EXPECT_EQ(seen.samples[1]["timing"]["timecode"]["frames"], 7);
+    for (const nlohmann::json& sample : seen.samples) {
+        EXPECT_EQ(sample["transforms"][0]["rotation"], nlohmann::json::object()) << sample.dump();
+    }
+    EXPECT_EQ(seen.freed[0].x, 5 * 64);
+    EXPECT_EQ(seen.freed[1].x, 7 * 64);
+
+    const std::vector<std::uint8_t> split = Frame(8, {}, TransmissionType::Serial);
+    for (std::size_t cut = 1; cut < split.size(); ++cut) {
+        out.clear();
+        const std::vector<std::uint8_t> head(split.begin(), split.begin() + static_cast<long>(cut));
+        const std::vector<std::uint8_t> tail(split.begin() + static_cast<long>(cut), split.end());
+        input.Feed(head, t0, out);
+        EXPECT_TRUE(out.empty()) << "cut " << cut;
+        EXPECT_EQ(input.Feed(tail, t0, out), std::nullopt) << "cut " << cut;
+        seen = Describe(out);
+        ASSERT_EQ(seen.samples.size(), 1U) << "cut " << cut;
+        EXPECT_EQ(seen.freed.size(), 1U) << "cut " << cut;
+        EXPECT_EQ(seen.samples[0]["timing"]["timecode"]["frames"], 8) << "cut " << cut;
+    }
+
+    // A refused last frame names the datagram's refusal; the applied one before it still
+    // gives its sample.
+    out.clear();
+    std::vector<std::uint8_t> appliedThenDamaged = Frame(9, {}, TransmissionType::Serial);
+    appliedThenDamaged.insert(appliedThenDamaged.end(), damaged.begin(), damaged.end());
+    EXPECT_EQ(input.Feed(appliedThenDamaged, t0, out), std::optional<std::string>("ChecksumError"));
+    seen = Describe(out);
+    ASSERT_EQ(seen.samples.size(), 1U);
+    EXPECT_EQ(seen.samples[0]["timing"]["timecode"]["frames"], 9);
 }
 
 // The hold waits from the first applied frame, whatever it carried, and a serial that comes in
@@ -216,7 +272,7 @@ TEST(KorInputHold, WithoutASerialTheWaitTheCapOrTheEndReleases) {
         KorInput input(BothOutputs());
         std::vector<Outgoing> out;
         input.Feed(Frame(0), t0, out);
-        EXPECT_NE(input.Feed({1, 2, 3}, t0 + 2s, out), std::nullopt);
+        EXPECT_NE(input.Feed(std::vector<std::uint8_t>{1, 2, 3}, t0 + 2s, out), std::nullopt);
         EXPECT_EQ(Describe(out).order, "S0D");
     }
     {

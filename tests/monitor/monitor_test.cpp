@@ -1,6 +1,5 @@
-// Tests of the monitor's receive pipeline: record type lists, serial frame boundaries and
-// unstuffing, the frames the real decoder finishes from datagrams and serial chunks, and the
-// JSON object written for each. Error frames and text that is not UTF-8 are checked end to
+// Tests of the monitor's receive pipeline: the frames the real decoder finishes from
+// datagrams and serial chunks, and the JSON object written for each. Error frames and text that is not UTF-8 are checked end to
 // end.
 #include <gtest/gtest.h>
 
@@ -15,7 +14,6 @@
 
 #include <kor/kor.h>
 
-#include "frames.h"
 #include "json_frame.h"
 #include "monitor.h"
 
@@ -50,56 +48,6 @@ Bytes Join(std::initializer_list<Bytes> parts) {
 // Timecode 10:20:30 frame 12 and BasicLens focus 1500, zoom 35, iris 2.8.
 const Bytes kRecords = Hex("00 03 10 20 30 12  01 07 00 05 DC 00 0D AC 01 18");
 const Types kTimecodeAndLens{MessageType::Timecode, MessageType::BasicLens};
-
-TEST(RecordTypes, ListsEveryRecordInOrderWithinTheInput) {
-    // A record cut short still counts; a lone type byte does not.
-    const std::vector<std::pair<Bytes, Types>> cases{
-        {kRecords, kTimecodeAndLens},
-        {{}, {}},
-        {Hex("0E 09 41 42"), {MessageType::ClipName}},
-        {Hex("18 00 07 1B"), {MessageType::ChannelId}},
-    };
-    for (const auto& [records, types] : cases) {
-        EXPECT_EQ(KorMonitor::ListRecordTypes(records), types) << records.size();
-        EXPECT_EQ(KorMonitor::DatagramRecordTypes(Join({Hex("00 FF 0 0 0 0 0 0"), records})),
-                  types);
-    }
-    // A length byte of 255 announces more than is there. Cutting the input at every
-    // length must never read past it (the sanitizer build checks the reads).
-    const Bytes longRecord = Hex("0E FF 41 42 43 18 00 07");
-    for (std::size_t size = 0; size <= longRecord.size(); ++size) {
-        const Bytes cut(longRecord.begin(), longRecord.begin() + static_cast<long>(size));
-        EXPECT_LE(KorMonitor::ListRecordTypes(cut).size(), 1U) << "size " << size;
-    }
-}
-
-TEST(Unstuffing, RecoversTheRecordsOfKnownFrames) {
-    const std::vector<std::pair<std::string, Bytes>> frames{
-        {"02 18 03 FF E8", Hex("18 00 FF")},  // ChannelId 255, checksum E8
-        {"01 08 03 10 20 30 12 01 07 03 05 DC 06 0D AC 01 18 CF", kRecords},  // starts with 00
-        {"02 FF", {}},                        // no records, checksum FF
-        {"02 18 02 E7 01", Hex("18 00 E7")},  // checksum zero: ends in code 01
-        {"05", {}},
-    };
-    for (const auto& [stuffed, records] : frames) {
-        EXPECT_EQ(KorMonitor::UnstuffSerialRecords(Hex(stuffed)), records) << stuffed;
-    }
-}
-
-// Bytes before the first delimiter and empty frames are dropped; an overlong frame is handed
-// on cut to one byte more than the largest, and one of exactly the largest size whole. The
-// pipeline's tests cut streams into chunks anywhere.
-TEST(SerialSplitter, DropsEmptyFramesAndBoundsOverlongOnes) {
-    constexpr std::size_t kMax = KorMonitor::kMaxStuffedFrame;
-    KorMonitor::SerialSplitter splitter;
-    std::vector<Bytes> frames;
-    splitter.Feed(Join({Hex("41 00 00"), Bytes(1000, 0x41), Hex("00 02 FF 00"), Bytes(kMax, 0x41),
-                        Hex("00")}),
-                  [&](std::span<const std::uint8_t> frame) {
-                      frames.emplace_back(frame.begin(), frame.end());
-                  });
-    EXPECT_EQ(frames, (std::vector<Bytes>{Bytes(kMax + 1, 0x41), Hex("02 FF"), Bytes(kMax, 0x41)}));
-}
 
 // A frame of Timecode and BasicLens records, or of Timecode and PtpTimestamp ones when
 // `ptpSeconds` is given.

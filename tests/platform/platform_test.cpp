@@ -15,11 +15,14 @@
 #include <ctime>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "console_stop.h"
 #include "ipv4.h"
 #include "local_time.h"
 #include "sockets.h"
+#include "source.h"
+#include "udp.h"
 
 namespace {
 
@@ -108,5 +111,48 @@ TEST(PlatformStop, TheFirstSignalIsTheRequest) {
     Kor::Platform::ConsoleStopHandled();
 }
 #endif
+
+// One socket sends on loopback, a source bound to a port the system chose receives: the
+// datagram whole, where it came from and went to, and a stamp near the time of sending.
+TEST(PlatformUdp, ALoopbackDatagramArrivesWithItsOrigin) {
+    std::string error;
+    const auto source = Kor::Platform::OpenUdpSource("127.0.0.1", 0, error);
+    ASSERT_TRUE(source) << error;
+    ASSERT_TRUE(source->Datagrams());
+    const std::string described = source->Describe();
+    ASSERT_EQ(described.rfind("UDP 127.0.0.1:", 0), 0U) << described;
+    const auto port = static_cast<std::uint16_t>(std::stoi(described.substr(14)));
+    ASSERT_NE(port, 0);
+
+    Kor::Platform::UdpSocket sender;
+    ASSERT_EQ(sender.Bind("127.0.0.1", 0), 0);
+    const std::vector<std::uint8_t> bytes(1500, 0xA5);
+    const auto before = std::chrono::system_clock::now();
+    ASSERT_TRUE(sender.SendTo("127.0.0.1", port, bytes.data(), bytes.size()));
+    std::vector<std::uint8_t> received;
+    ASSERT_EQ(source->Read(received, std::chrono::milliseconds(5000)),
+              Kor::Platform::ReadResult::Data);
+    EXPECT_EQ(received, bytes);
+    const auto origin = source->LastOrigin();
+    ASSERT_TRUE(origin);
+    EXPECT_EQ(origin->sourceAddress, 0x7F000001U);
+    EXPECT_EQ(origin->sourcePort, sender.LocalPort());
+    EXPECT_EQ(origin->destinationAddress, 0x7F000001U);
+    EXPECT_EQ(origin->destinationPort, port);
+    const auto sent = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          before.time_since_epoch()).count();
+    EXPECT_GE(origin->wallNs, sent - 1'000'000'000);
+    EXPECT_LE(origin->wallNs, sent + 60'000'000'000);
+
+    // Nothing more: the wait ends in time. A port in use is refused, not shared.
+    EXPECT_EQ(source->Read(received, std::chrono::milliseconds(10)),
+              Kor::Platform::ReadResult::Timeout);
+    EXPECT_FALSE(Kor::Platform::OpenUdpSource("127.0.0.1", port, error));
+    EXPECT_NE(error.find("cannot bind UDP port " + std::to_string(port) + " on 127.0.0.1: "),
+              std::string::npos)
+        << error;
+    Kor::Platform::UdpSocket other;
+    EXPECT_NE(other.Bind("not an address", 0), 0);
+}
 
 }  // namespace

@@ -17,7 +17,7 @@
 #include "../engine/loopback.h"
 #include "lens_file_reader.h"
 #include "programs.h"
-#include "send_options.h"
+#include "options.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ using namespace std::string_literals;
 using MT = Kor::Protocol::MessageType;
 
 // kor-send's options from `line`, split at spaces.
-Kor::Send::ParseResult Parse(const std::string& line) {
+Kor::Tools::Parsed<Kor::Send::Options> Parse(const std::string& line) {
     std::vector<std::string> words{"kor-send"};
     std::istringstream in(line);
     for (std::string word; in >> word;) {
@@ -54,10 +54,10 @@ TEST(SendOptions, BadOptionsAndValuesAreRefused) {
           replay + " --loss 5", replay + " --speed 0", "--replay /nonexistent/capture.pcap"s,
           "--speed 2"s, "--loop"s}) {
         const auto parsed = Parse(line);
-        EXPECT_FALSE(parsed.options) << line;
-        EXPECT_EQ(parsed.exitStatus, 2) << line;
-        EXPECT_EQ(parsed.output.find('\n'), std::string::npos) << parsed.output;
-        EXPECT_EQ(parsed.output.rfind("kor-send: ", 0), 0U) << parsed.output;
+        EXPECT_FALSE(parsed.settings) << line;
+        EXPECT_EQ(parsed.exit.status, 2) << line;
+        EXPECT_EQ(parsed.exit.output.find('\n'), std::string::npos) << parsed.exit.output;
+        EXPECT_EQ(parsed.exit.output.rfind("kor-send: ", 0), 0U) << parsed.exit.output;
     }
     for (const auto& [line, expected] : std::vector<std::pair<std::string, std::string>>{
              {"--rate BasicLens=7", "unknown rate"},
@@ -81,10 +81,10 @@ TEST(SendOptions, BadOptionsAndValuesAreRefused) {
              {"--to 239.1.2.3:5000 --interface no-such-host.invalid",
               "--interface: cannot resolve 'no-such-host.invalid'"}}) {
         const auto parsed = Parse(line);
-        EXPECT_FALSE(parsed.options) << line;
-        EXPECT_EQ(parsed.exitStatus, 2) << line;
-        EXPECT_EQ(parsed.output.rfind("kor-send: ", 0), 0U) << parsed.output;
-        EXPECT_NE(parsed.output.find(expected), std::string::npos) << parsed.output;
+        EXPECT_FALSE(parsed.settings) << line;
+        EXPECT_EQ(parsed.exit.status, 2) << line;
+        EXPECT_EQ(parsed.exit.output.rfind("kor-send: ", 0), 0U) << parsed.exit.output;
+        EXPECT_NE(parsed.exit.output.find(expected), std::string::npos) << parsed.exit.output;
     }
 }
 
@@ -120,9 +120,9 @@ TEST(SendOptions, OptionsShapeTheSchedule) {
         "--to localhost:4000 --serial --delay 25 --fps 29.97 --tick-unit microseconds --only "
         "BasicLens,AxesData,Timecode --rate AxesData=100 --enable ClipName --disable Timecode "
         "--record-flag");
-    ASSERT_TRUE(parsed.options) << parsed.output;
+    ASSERT_TRUE(parsed.settings) << parsed.exit.output;
     Kor::Emulator::EmulatorModel model;
-    ASSERT_EQ(Kor::Send::ApplyOptions(*parsed.options, model), "");
+    ASSERT_TRUE(Kor::Send::ApplyOptions(*parsed.settings, model).Ok());
     const auto& t = model.transmitter;
     EXPECT_EQ(t.GetDestination().address, "127.0.0.1");
     EXPECT_EQ(t.GetDestination().port, 4000);
@@ -134,9 +134,9 @@ TEST(SendOptions, OptionsShapeTheSchedule) {
     EXPECT_EQ(t.schedule[5], (std::vector<MT>{MT::BasicLens}));  // "FPS" at 29.97
     EXPECT_EQ(t.schedule[8], (std::vector<MT>{MT::AxesData}));
     EXPECT_EQ(t.schedule[0], (std::vector<MT>{MT::ClipName}));
-    EXPECT_EQ(Parse("--broadcast").options.value().host, "255.255.255.255");
+    EXPECT_EQ(Parse("--broadcast").settings.value().host, "255.255.255.255");
     // A host name where an address is expected becomes the address it stands for.
-    EXPECT_EQ(Parse("--to 239.1.2.3:5000 --interface localhost").options.value().interface,
+    EXPECT_EQ(Parse("--to 239.1.2.3:5000 --interface localhost").settings.value().interface,
               "127.0.0.1");
 }
 

@@ -10,32 +10,33 @@ namespace Kor::Bridge {
 using Protocol::MessageType;
 using Protocol::TelemetryData;
 
-namespace {
-
-// A value for a Kor field that travels as value x 100, multiplied in single precision and
-// truncated toward zero: the float, of those next to the nearest hundredth, whose product
-// truncates to that hundredth. Far from zero (beyond 65 m) a float holds few hundredths, so
-// the nearest float alone can land one step off.
-float ForHundredths(double value) {
-    const double steps = std::round(value * 100.0);
+// The float for a Kor field that travels as value x 100, multiplied in single precision and
+// truncated toward zero, held to +-limit first: of the floats next to the nearest hundredth,
+// one whose product truncates to that hundredth. Where a float cannot hold hundredths (from
+// 131072 up) the result is moved towards zero until its product stays within the limit, so
+// that a field that keeps only its low bits (24 for a focal length) never wraps.
+float KorHundredths(double value, double limit) noexcept {
+    const double steps = std::round(std::clamp(value, -limit, limit) * 100.0);
+    const double maxSteps = std::round(limit * 100.0);
     const auto sent = [](float f) { return std::trunc(f * 100.0F); };
-    const float nearest = static_cast<float>(steps / 100.0);
-    float below = nearest;
-    float above = nearest;
-    for (int i = 0; i < 2 && sent(nearest) != steps; ++i) {
+    float chosen = static_cast<float>(steps / 100.0);
+    float below = chosen;
+    float above = chosen;
+    for (int i = 0; i < 2 && sent(chosen) != steps; ++i) {
         below = std::nextafter(below, -std::numeric_limits<float>::infinity());
         above = std::nextafter(above, std::numeric_limits<float>::infinity());
         if (sent(below) == steps) {
-            return below;
-        }
-        if (sent(above) == steps) {
-            return above;
+            chosen = below;
+        } else if (sent(above) == steps) {
+            chosen = above;
         }
     }
-    return nearest;
+    while (std::fabs(sent(chosen)) > maxSteps) {
+        chosen = std::nextafter(chosen, 0.0F);
+    }
+    return chosen;
 }
 
-}  // namespace
 
 std::uint32_t WidenEncoder(std::uint16_t count) noexcept {
     return (std::uint32_t{count} << 8) | (count >> 8);
@@ -74,12 +75,12 @@ KorFromFreed KorFromFreedPacket(const FreedPacket& p, FreedLens lens,
                                 std::uint64_t tickCountMicroseconds, std::uint8_t projectFps) {
     KorFromFreed out;
     TelemetryData& d = out.data;
-    d.positionX = ForHundredths(p.x / kFreedPositionScale);
-    d.positionY = ForHundredths(p.y / kFreedPositionScale);
-    d.positionZ = ForHundredths(p.z / kFreedPositionScale);
-    d.yaw = ForHundredths(p.pan / kFreedAngleScale);
-    d.pitch = ForHundredths(p.tilt / kFreedAngleScale);
-    d.roll = ForHundredths(p.roll / kFreedAngleScale);
+    d.positionX = KorHundredths(p.x / kFreedPositionScale);
+    d.positionY = KorHundredths(p.y / kFreedPositionScale);
+    d.positionZ = KorHundredths(p.z / kFreedPositionScale);
+    d.yaw = KorHundredths(p.pan / kFreedAngleScale);
+    d.pitch = KorHundredths(p.tilt / kFreedAngleScale);
+    d.roll = KorHundredths(p.roll / kFreedAngleScale);
     out.types = {MessageType::PositionalData, MessageType::AxesData};
     if (lens == FreedLens::Raw) {
         d.rawZoomEncoder = NarrowEncoder(p.zoom);
@@ -88,7 +89,7 @@ KorFromFreed KorFromFreedPacket(const FreedPacket& p, FreedLens lens,
         out.types.push_back(MessageType::RawLensEncoderWithMask);
     } else {
         // Zero travels as "not available" in BasicLens, as in the D1 packet.
-        d.zoom = ForHundredths((p.zoom & kUint24Max) / kFreedZoomScale);
+        d.zoom = KorHundredths((p.zoom & kUint24Max) / kFreedZoomScale);
         d.focus = p.focus & kUint24Max;
         out.types.push_back(MessageType::BasicLens);
     }

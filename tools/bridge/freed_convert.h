@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include <kor/telemetry.h>
@@ -44,5 +45,11 @@ struct KorFromFreed {
 };
 KorFromFreed KorFromFreedPacket(const FreedPacket& packet, FreedLens lens,
                                 std::uint64_t tickCountMicroseconds, std::uint8_t projectFps);
+
+// The float for a Kor field that travels as value x 100, multiplied in single precision and
+// truncated toward zero, held to +-limit first: of the floats next to the nearest hundredth,
+// one whose product truncates to that hundredth.
+float KorHundredths(double value,
+                    double limit = std::numeric_limits<double>::infinity()) noexcept;
 
 }  // namespace Kor::Bridge

@@ -280,7 +280,7 @@ void SeenTypes::Add(MessageType type) noexcept {
     }
 }
 
-void SeenTypes::Add(const std::vector<MessageType>& types) noexcept {
+void SeenTypes::Add(std::span<const MessageType> types) noexcept {
     for (const MessageType type : types) {
         Add(type);
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,7 @@ namespace Kor::Bridge {
 // started (for the static data), or those of one frame (for the sample's own values).
 class SeenTypes {
 public:
-    void Add(const std::vector<Protocol::MessageType>& types) noexcept;
+    void Add(std::span<const Protocol::MessageType> types) noexcept;
     void Add(Protocol::MessageType type) noexcept;
     bool Has(Protocol::MessageType type) const noexcept;
 

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <limits>
 
+#include "freed_convert.h"
 #include "opentrackio_pose.h"
 #include "opentrackio_timing.h"
 
@@ -99,33 +100,6 @@ std::optional<std::string> KorString(const json* v) {
         text.resize(end);
     }
     return text.empty() ? std::nullopt : std::optional(std::move(text));
-}
-
-// The float for a Kor field that travels as value x 100, multiplied in single precision and
-// truncated toward zero, held to +-limit first: of the floats next to the nearest hundredth,
-// one whose product truncates to that hundredth. Where a float cannot hold hundredths (from
-// 131072 up) the result is moved towards zero until its product stays within the limit, so
-// that a field that keeps only its low bits (24 for a focal length) never wraps.
-float KorHundredths(double value, double limit) {
-    const double steps = std::round(std::clamp(value, -limit, limit) * 100.0);
-    const double maxSteps = std::round(limit * 100.0);
-    const auto sent = [](float f) { return std::trunc(f * 100.0F); };
-    float chosen = static_cast<float>(steps / 100.0);
-    float below = chosen;
-    float above = chosen;
-    for (int i = 0; i < 2 && sent(chosen) != steps; ++i) {
-        below = std::nextafter(below, -std::numeric_limits<float>::infinity());
-        above = std::nextafter(above, std::numeric_limits<float>::infinity());
-        if (sent(below) == steps) {
-            chosen = below;
-        } else if (sent(above) == steps) {
-            chosen = above;
-        }
-    }
-    while (std::fabs(sent(chosen)) > maxSteps) {
-        chosen = std::nextafter(chosen, 0.0F);
-    }
-    return chosen;
 }
 
 // An angle for Kor's +-327.67 degrees: beyond it, brought back by whole turns.

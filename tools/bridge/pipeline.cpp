@@ -3,45 +3,33 @@
 
 #include "opentrackio_identity.h"
 
-#include "frames.h"
-#include "names.h"
-
 namespace Kor::Bridge {
 
+using Protocol::FrameReport;
 using Protocol::FrameStatus;
 using Protocol::MessageType;
-
-namespace {
-
-// The record types of what the decoder just applied: the records of a UDP frame, or those
-// of the serial frames a datagram carried.
-std::vector<MessageType> RecordTypes(const std::vector<std::uint8_t>& datagram) {
-    if (KorMonitor::IsDatagram(datagram)) {
-        return KorMonitor::DatagramRecordTypes(datagram);
-    }
-    std::vector<MessageType> types;
-    KorMonitor::SerialSplitter splitter;
-    splitter.Feed(datagram, [&](std::span<const std::uint8_t> frame) {
-        const auto records = KorMonitor::UnstuffSerialRecords(frame);
-        const auto more = KorMonitor::ListRecordTypes(records);
-        types.insert(types.end(), more.begin(), more.end());
-    });
-    return types;
-}
-
-}  // namespace
 
 KorInput::KorInput(const Settings& settings)
     : settings_(settings), identity_(settings.seed, settings.setupName) {}
 
-std::optional<std::string> KorInput::Feed(const std::vector<std::uint8_t>& datagram,
+std::optional<std::string> KorInput::Feed(std::span<const std::uint8_t> datagram,
                                           Clock::time_point now, std::vector<Outgoing>& out) {
-    const FrameStatus status = device_.Update(datagram);
-    if (!KorMonitor::IsApplied(status)) {
+    // A serial datagram may finish several frames (or none, or the rest of one begun in an
+    // earlier datagram): each applied frame is handled with the state right after it.
+    const FrameStatus status = device_.Update(datagram, [&](const FrameReport& report) {
+        if (report.Applied()) {
+            OnApplied(report.messages, now, out);
+        }
+    });
+    if (!FrameReport{status, {}}.Applied()) {
         Tick(now, out);
-        return std::string(KorMonitor::FrameStatusName(status));
+        return std::string(Protocol::Name(status));
     }
-    const std::vector<MessageType> types = RecordTypes(datagram);
+    return std::nullopt;
+}
+
+void KorInput::OnApplied(Protocol::MessageTypes types, Clock::time_point now,
+                         std::vector<Outgoing>& out) {
     SeenTypes frame;
     frame.Add(types);
     seen_.Add(types);
@@ -57,7 +45,7 @@ std::optional<std::string> KorInput::Feed(const std::vector<std::uint8_t>& datag
         } else {
             Tick(now, out);
         }
-        return std::nullopt;
+        return;
     }
     std::vector<std::uint8_t> freed;
     if (settings_.freed) {
@@ -71,7 +59,7 @@ std::optional<std::string> KorInput::Feed(const std::vector<std::uint8_t>& datag
         if (!freed.empty()) {
             out.push_back({Output::Freed, std::move(freed)});
         }
-        return std::nullopt;
+        return;
     }
     held_.push_back({state, frame, std::move(freed)});
     if (serial || held_.size() >= settings_.maxHeld) {
@@ -79,7 +67,6 @@ std::optional<std::string> KorInput::Feed(const std::vector<std::uint8_t>& datag
     } else {
         Tick(now, out);
     }
-    return std::nullopt;
 }
 
 void KorInput::Tick(Clock::time_point now, std::vector<Outgoing>& out) {

@@ -59,10 +59,12 @@ public:
 
     explicit KorInput(const Settings& settings);
 
-    // Decodes one datagram received at `now` and appends what is to be sent to `out`.
-    // Returns why the datagram was refused (the decoder's status name), or nothing when it
-    // was applied.
-    std::optional<std::string> Feed(const std::vector<std::uint8_t>& datagram,
+    // Decodes one datagram received at `now` and appends what is to be sent to `out`: the
+    // output of every frame it finishes (a serial datagram may finish several, or complete
+    // one begun in an earlier datagram). Returns why the datagram was refused (the
+    // decoder's name of the last frame's status, "Incomplete" when it finished none), or
+    // nothing when its last frame was applied.
+    std::optional<std::string> Feed(std::span<const std::uint8_t> datagram,
                                     Clock::time_point now, std::vector<Outgoing>& out);
 
     // Appends what is held to `out` once the wait for the serial is over at `now`. Call it
@@ -88,6 +90,9 @@ private:
         std::vector<std::uint8_t> freed;
     };
 
+    // One applied frame with these record types; the decoder's state is the one after it.
+    void OnApplied(Protocol::MessageTypes types, Clock::time_point now,
+                   std::vector<Outgoing>& out);
     void AppendSample(const Protocol::TelemetryData& state, const SeenTypes& frame,
                       std::vector<Outgoing>& out);
     // The distortion of `zd`, fitted again only when its deviations changed.

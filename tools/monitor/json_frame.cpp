@@ -6,7 +6,6 @@
 #include <ctime>
 
 #include "local_time.h"
-#include "names.h"
 
 namespace KorMonitor {
 
@@ -169,16 +168,16 @@ ordered_json FrameJson(Kor::Protocol::FrameStatus status,
                        std::chrono::system_clock::time_point received,
                        std::span<const MessageType> types, const TelemetryData& state) {
     ordered_json object;
-    object["status"] = FrameStatusName(status);
+    object["status"] = Kor::Protocol::Name(status);
     object["receiveTime"] = IsoUtc(received);
     const auto micros = std::chrono::floor<std::chrono::microseconds>(received.time_since_epoch());
     object["receiveEpochSeconds"] = static_cast<double>(micros.count()) / 1e6;
-    if (!IsApplied(status)) {
+    if (!Kor::Protocol::FrameReport{status, {}}.Applied()) {
         return object;
     }
     ordered_json names = ordered_json::array();
     for (const MessageType type : types) {
-        names.push_back(MessageTypeName(type));
+        names.push_back(Kor::Protocol::Name(type));
     }
     object["messages"] = std::move(names);
     for (const MessageType type : types) {

@@ -1,13 +1,12 @@
-// The receive pipeline: one Device, one frame per Update call, statistics and a sink.
+// The receive pipeline: one Device, its report of every frame, statistics and a sink.
 #include "monitor.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "names.h"
-
 namespace KorMonitor {
 
+using Kor::Protocol::FrameReport;
 using Kor::Protocol::FrameStatus;
 using Kor::Protocol::MessageType;
 
@@ -24,15 +23,7 @@ void Monitor::OnDatagram(std::span<const std::uint8_t> datagram, const ReceiveTi
     if (duplicate) {
         stats_.OnDuplicate();
     }
-    if (!IsDatagram(datagram)) {
-        FeedSerial(datagram, time, sender);
-        return;
-    }
-    input_.assign(datagram.begin(), datagram.end());
-    const FrameStatus status = device_.Update(input_);
-    const std::vector<MessageType> types =
-        IsApplied(status) ? DatagramRecordTypes(datagram) : std::vector<MessageType>{};
-    Finish(status, types, time, sender, duplicate);
+    Feed(datagram, time, sender, duplicate);
 }
 
 bool Monitor::SeenRecently(std::span<const std::uint8_t> datagram) {
@@ -48,39 +39,26 @@ bool Monitor::SeenRecently(std::span<const std::uint8_t> datagram) {
 
 void Monitor::OnSerialBytes(std::span<const std::uint8_t> bytes, const ReceiveTime& time) {
     stats_.OnReceived(bytes.size());
-    FeedSerial(bytes, time, kSerialSender);
+    Feed(bytes, time, kSerialSender, false);
 }
 
-void Monitor::FeedSerial(std::span<const std::uint8_t> bytes, const ReceiveTime& time,
-                         SenderId sender) {
-    splitter_.Feed(bytes, [&](std::span<const std::uint8_t> stuffed) {
-        if (Done()) {
-            return;
+void Monitor::Feed(std::span<const std::uint8_t> bytes, const ReceiveTime& time,
+                   SenderId sender, bool duplicate) {
+    // Frames after the limit are still decoded (the chunk is read whole) but not reported.
+    device_.Update(bytes, [&](const FrameReport& report) {
+        if (!Done()) {
+            Finish(report.status, report.messages, time, sender, duplicate);
         }
-        if (!serialOpened_) {
-            // The device collects only after it has seen a delimiter. Given on its own,
-            // the delimiter finishes nothing; every later frame then arrives with its
-            // closing delimiter and finishes exactly one frame.
-            device_.Update(std::vector<std::uint8_t>{0x00});
-            serialOpened_ = true;
-        }
-        input_.assign(stuffed.begin(), stuffed.end());
-        input_.push_back(0x00);
-        const FrameStatus status = device_.Update(input_);
-        if (status == FrameStatus::Incomplete) {
-            return;
-        }
-        const std::vector<MessageType> types = IsApplied(status)
-                                                   ? ListRecordTypes(UnstuffSerialRecords(stuffed))
-                                                   : std::vector<MessageType>{};
-        Finish(status, types, time, sender);
     });
 }
 
 void Monitor::Finish(FrameStatus status, std::span<const MessageType> types,
                      const ReceiveTime& time, SenderId sender, bool duplicate) {
     ++finished_;
-    const Kor::Protocol::TelemetryData& state = State();
+    const Kor::Protocol::TelemetryData& state = *device_.GetCurrentState();
+    if (Done()) {
+        atLimit_ = state;
+    }
     stats_.OnFrame(status, types, time, state, sender, duplicate);
     if (sink_) {
         sink_(FinishedFrame{status, time, types, state, duplicate});

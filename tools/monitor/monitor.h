@@ -1,17 +1,17 @@
-// The receive pipeline: feeds datagrams and serial bytes to one Device, finds each frame's
-// status and record types, keeps the statistics and hands every finished frame on.
+// The receive pipeline: feeds datagrams and serial bytes to one Device, keeps the statistics
+// of every frame it reports and hands each finished frame on.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include <kor/device.h>
 #include <kor/telemetry.h>
 
-#include "frames.h"
 #include "stats.h"
 
 namespace KorMonitor {
@@ -31,12 +31,10 @@ struct FinishedFrame {
 // How many recent datagrams a new one is compared with to find duplicates.
 inline constexpr std::size_t kDuplicateWindow = 64;
 
-// Feeds received bytes to one Device so that every call to Device::Update finishes at
-// most one frame, and reports each finished frame with its own status.
-//
-// Datagrams that begin like a UDP frame go to the device whole. Serial bytes (and any
-// datagram that does not begin like a UDP frame, which the device would take for serial
-// bytes anyway) are cut into frames at their delimiters first and fed one frame per call.
+// Feeds received bytes to one Device and reports each frame it finishes with its own
+// status, record types and the state right after it: a datagram is one frame, a serial
+// chunk (or a datagram that does not begin like a UDP frame, which the device takes for
+// serial bytes) finishes none, one or many.
 //
 //   Monitor monitor([](const FinishedFrame& frame) { ... });
 //   monitor.OnDatagram(bytes, ReceiveTime::Now());
@@ -59,11 +57,14 @@ public:
     bool Done() const { return frameLimit_ != 0 && finished_ >= frameLimit_; }
 
     const Stats& GetStats() const { return stats_; }
-    const Kor::Protocol::TelemetryData& State() const { return *device_.GetCurrentState(); }
+    // The state after the last frame reported (frames after the limit leave it as it was).
+    const Kor::Protocol::TelemetryData& State() const {
+        return atLimit_ ? *atLimit_ : *device_.GetCurrentState();
+    }
 
 private:
-    void FeedSerial(std::span<const std::uint8_t> bytes, const ReceiveTime& time,
-                    SenderId sender);
+    void Feed(std::span<const std::uint8_t> bytes, const ReceiveTime& time, SenderId sender,
+              bool duplicate);
     void Finish(Kor::Protocol::FrameStatus status,
                 std::span<const Kor::Protocol::MessageType> types, const ReceiveTime& time,
                 SenderId sender, bool duplicate = false);
@@ -74,9 +75,7 @@ private:
     std::uint64_t frameLimit_;
     std::uint64_t finished_ = 0;
     Kor::Protocol::Device device_;
-    SerialSplitter splitter_;
-    bool serialOpened_ = false;  // the device has been given its opening delimiter
-    std::vector<std::uint8_t> input_;
+    std::optional<Kor::Protocol::TelemetryData> atLimit_;  // the state when the limit was reached
     std::deque<std::vector<std::uint8_t>> recent_;  // the last kDuplicateWindow datagrams
     Stats stats_;
 };

@@ -13,11 +13,22 @@
 #include <kor/device.h>
 #include <kor/telemetry.h>
 
-#include "names.h"
 #include "tick_gaps.h"
 #include "time_base.h"
 
 namespace KorMonitor {
+
+// Number of FrameStatus enumerators (NewTimecode = 0 to HeaderError = 9).
+inline constexpr std::size_t kFrameStatusCount =
+    static_cast<std::size_t>(Kor::Protocol::FrameStatus::HeaderError) + 1;
+
+// Number of message type numbers that exist (0 to kLastMessageType).
+inline constexpr std::size_t kMessageTypeCount = Kor::Protocol::kLastMessageType + 1U;
+
+// True for the two statuses of a frame that was valid and applied to the state.
+constexpr bool IsApplied(Kor::Protocol::FrameStatus status) {
+    return Kor::Protocol::FrameReport{status, {}}.Applied();
+}
 
 // When something was received, on the two clocks the monitor needs: the steady clock for
 // rates, ages and intervals, the wall clock (with the local zone's offset from UTC at that

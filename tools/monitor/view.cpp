@@ -10,7 +10,6 @@
 
 #include "json_frame.h"
 #include "local_time.h"
-#include "names.h"
 
 namespace KorMonitor {
 
@@ -143,7 +142,7 @@ std::string StatusCounts(const Stats& stats, FrameStatus first, FrameStatus last
             continue;
         }
         Append(text, "%s%s %llu", text.empty() ? "" : ", ",
-               std::string(FrameStatusName(status)).c_str(),
+               std::string(Kor::Protocol::Name(status)).c_str(),
                static_cast<unsigned long long>(count));
     }
     return text;
@@ -250,7 +249,7 @@ nlohmann::ordered_json SummaryJson(const Stats& stats, std::chrono::steady_clock
     for (std::size_t i = 0; i < kFrameStatusCount; ++i) {
         const auto status = static_cast<FrameStatus>(i);
         if (status != FrameStatus::Incomplete) {
-            statuses[std::string(FrameStatusName(status))] = stats.StatusCount(status);
+            statuses[std::string(Kor::Protocol::Name(status))] = stats.StatusCount(status);
         }
     }
     summary["statuses"] = std::move(statuses);
@@ -274,7 +273,7 @@ nlohmann::ordered_json SummaryJson(const Stats& stats, std::chrono::steady_clock
         const auto type = static_cast<MessageType>(i);
         const ArrivalTracker& arrivals = stats.TypeArrivals(type);
         if (arrivals.Count() != 0) {
-            messages[std::string(MessageTypeName(type))] = {{"count", arrivals.Count()},
+            messages[std::string(Kor::Protocol::Name(type))] = {{"count", arrivals.Count()},
                                                             {"rateHz", arrivals.MeanRateHz()}};
         }
     }
@@ -360,7 +359,7 @@ std::string RenderView(const Stats& stats, const TelemetryData& state, const Vie
         const auto age = arrivals.Age(context.now.steady);
         const double ageSeconds = age ? duration<double>(*age).count() : 0.0;
         Append(out, "  %-22s %9.2f Hz %10.3f s ago %12llu\n",
-               std::string(MessageTypeName(type)).c_str(), arrivals.RateHz(context.now.steady),
+               std::string(Kor::Protocol::Name(type)).c_str(), arrivals.RateHz(context.now.steady),
                ageSeconds, static_cast<unsigned long long>(arrivals.Count()));
     }
     if (!any) {
@@ -385,7 +384,7 @@ std::string RenderSummary(const Stats& stats, std::chrono::steady_clock::duratio
     for (std::size_t i = 0; i < kFrameStatusCount; ++i) {
         const auto status = static_cast<FrameStatus>(i);
         if (stats.StatusCount(status) != 0) {
-            Append(out, "    %-22s %10llu\n", std::string(FrameStatusName(status)).c_str(),
+            Append(out, "    %-22s %10llu\n", std::string(Kor::Protocol::Name(status)).c_str(),
                    static_cast<unsigned long long>(stats.StatusCount(status)));
         }
     }
@@ -408,7 +407,7 @@ std::string RenderSummary(const Stats& stats, std::chrono::steady_clock::duratio
         if (arrivals.Count() == 0) {
             continue;
         }
-        Append(out, "  %-22s %10llu received", std::string(MessageTypeName(type)).c_str(),
+        Append(out, "  %-22s %10llu received", std::string(Kor::Protocol::Name(type)).c_str(),
                static_cast<unsigned long long>(arrivals.Count()));
         const double rate = arrivals.MeanRateHz();
         if (rate > 0) {

@@ -1,4 +1,5 @@
-// Where received bytes come from: a UDP socket or a serial byte stream.
+// Where received bytes come from: a UDP socket or a serial byte stream (a file, a serial
+// device or standard input), read with a bounded wait.
 #pragma once
 
 #include <chrono>
@@ -8,45 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace KorMonitor {
+#include "udp.h"
 
-// An owned file descriptor, closed on destruction.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd();
-
-    int Get() const { return fd_; }
-    int Release();
-
-private:
-    int fd_ = -1;
-};
-
-// Where the last datagram came from and went to, and when it arrived: what a capture
-// file records for it. Addresses and ports are in host byte order.
-struct DatagramOrigin {
-    std::uint32_t sourceAddress = 0;
-    std::uint16_t sourcePort = 0;
-    std::uint32_t destinationAddress = 0;
-    std::uint16_t destinationPort = 0;
-    // Arrival time in nanoseconds since 1970-01-01 UTC: the system's receive time stamp,
-    // so that a late read (while the view is drawn) does not shift it.
-    std::int64_t wallNs = 0;
-};
-
-enum class ReadResult {
-    Data,         // bytes were read into the buffer
-    Timeout,      // nothing arrived in time
-    Interrupted,  // a signal arrived while waiting
-    End,          // the stream ended (end of file)
-    Error,        // reading failed; see the source's error text
-};
+namespace Kor::Platform {
 
 // A source of received bytes, read with a bounded wait so that the caller can keep its
 // deadlines and notice a stop request.
@@ -92,4 +57,4 @@ std::unique_ptr<Source> OpenUdpSource(const std::string& address, std::uint16_t 
 // the path and the system's reason.
 std::unique_ptr<Source> OpenSerialSource(const std::string& path, std::string& error);
 
-}  // namespace KorMonitor
+}  // namespace Kor::Platform

@@ -7,16 +7,16 @@
 
 #include <kor/telemetry.h>
 
+#include "command_line.h"
+#include "destination.h"
 #include "freed_convert.h"
 #include "otrk.h"
 
 namespace Kor::Bridge {
 
-struct Endpoint {
-    std::string address;  // dotted-decimal IPv4
-    std::uint16_t port = 0;
-};
+using Tools::Endpoint;
 
+// The settings of a run, every host resolved.
 struct BridgeOptions {
     // Input: Kor frames on --port, or FreeD packets on --from-freed.
     bool fromFreed = false;
@@ -44,14 +44,9 @@ struct BridgeOptions {
     bool verbose = false;     // the engine socket's own lines too
 };
 
-struct BridgeParse {
-    std::optional<BridgeOptions> options;
-    int exitStatus = 0;
-    std::string output;  // help text (exit 0) or one line naming the problem (exit 2)
-};
-
-// Parses and checks argv; host names are resolved here, so that a bad destination is
-// refused before any socket is opened.
-BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv);
+// Parses and checks argv: help, or any bad option, value or combination as one line with
+// status 2. Host names are resolved here, so that a bad destination is refused before any
+// socket is opened.
+Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv);
 
 }  // namespace Kor::Bridge

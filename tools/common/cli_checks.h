@@ -10,7 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "ipv4.h"
+#include "destination.h"
 #include "utf8.h"
 
 namespace Kor::Tools {
@@ -78,11 +78,7 @@ inline CLI::Validator WholeRange(long long least, long long most) {
 inline CLI::Validator Ipv4Host() {
     return CLI::Validator(
         [](std::string& text) -> std::string {
-            if (const auto address = Platform::ResolveIpv4(text)) {
-                text = *address;
-                return {};
-            }
-            return "cannot resolve '" + text + "' to an IPv4 address";
+            return ResolveHost(text, text).Message();
         },
         "HOST");
 }

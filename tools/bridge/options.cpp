@@ -1,44 +1,18 @@
 // kor-bridge's options (CLI11) and the checks of their combinations.
-#include "bridge_options.h"
+#include "options.h"
 
 #include <array>
-#include <charconv>
 
 #include <CLI/CLI.hpp>
 
-#include "../cli_checks.h"
+#include "cli_checks.h"
 #include "ipv4.h"
 
 namespace Kor::Bridge {
 
 namespace {
 
-constexpr const char* kName = "kor-bridge: ";
-
-// "HOST:PORT" with a port from 1 to 65535 and a host that resolves to IPv4; an error text
-// naming the option otherwise.
-std::string ParseEndpoint(const std::string& option, const std::string& text, Endpoint& out) {
-    const auto colon = text.rfind(':');
-    unsigned port = 0;
-    if (colon != std::string::npos && colon != 0) {
-        const char* first = text.data() + colon + 1;
-        const char* last = text.data() + text.size();
-        const auto [end, error] = std::from_chars(first, last, port);
-        if (error != std::errc() || end != last || first == last) {
-            port = 0;
-        }
-    }
-    if (port == 0 || port > 65535) {
-        return option + " needs HOST:PORT with a port from 1 to 65535, not '" + text + "'";
-    }
-    const std::string host = text.substr(0, colon);
-    const auto address = Platform::ResolveIpv4(host);
-    if (!address) {
-        return option + ": cannot resolve '" + host + "' to an IPv4 address";
-    }
-    out = {*address, static_cast<std::uint16_t>(port)};
-    return {};
-}
+constexpr const char* kName = "kor-bridge";
 
 std::optional<std::uint8_t> ProjectFpsCode(const std::string& text) {
     static constexpr std::array<const char*, 5> kLabels{"23.98", "24", "25", "29.97", "30"};
@@ -50,20 +24,13 @@ std::optional<std::uint8_t> ProjectFpsCode(const std::string& text) {
     return std::nullopt;
 }
 
-BridgeParse Fail(const std::string& text) {
-    BridgeParse result;
-    result.exitStatus = 2;
-    result.output = kName + text;
-    return result;
-}
-
 }  // namespace
 
-BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
+Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv) {
     CLI::App app{
         "Bridges Kor telemetry to OpenTrackIO and FreeD receivers, and FreeD trackers to Kor "
         "receivers."};
-    app.name("kor-bridge");
+    app.name(kName);
     BridgeOptions o;
     std::optional<std::string> openTrack;
     std::string freed;
@@ -157,15 +124,18 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
     }
     (void)toOption;
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        BridgeParse result;
-        result.output = app.help();
-        return result;
-    } catch (const CLI::ParseError& e) {
-        return Fail(e.what());
+    Tools::Parsed<BridgeOptions> parsed;
+    if (auto exit = Tools::ParseArguments(app, argc, argv)) {
+        parsed.exit = *exit;
+        return parsed;
     }
+    const auto refuse = [&](const Tools::Checked& check) {
+        parsed.exit = Tools::Refusal(kName, check);
+        return parsed;
+    };
+    const auto refuseWith = [&](const std::string& message) {
+        return refuse(Tools::Checked::Refused(message));
+    };
 
     o.fromFreed = fromFreed.has_value();
     o.encoding = encoding == "cbor" ? OtrkEncoding::Cbor : OtrkEncoding::Json;
@@ -174,63 +144,64 @@ BridgeParse ParseBridgeCommandLine(int argc, const char* const* argv) {
     if (o.fromFreed) {
         o.port = *fromFreed;
         if (to.empty()) {
-            return Fail("--from-freed needs --to HOST:PORT, the Kor receiver");
+            return refuseWith("--from-freed needs --to HOST:PORT, the Kor receiver");
         }
         Endpoint endpoint;
-        if (auto error = ParseEndpoint("--to", to, endpoint); !error.empty()) {
-            return Fail(error);
+        if (const Tools::Checked check = Tools::ResolveDestination("--to", to, endpoint); !check) {
+            return refuse(check);
         }
         o.to = endpoint;
         o.framing = serial ? Protocol::TransmissionType::Serial : Protocol::TransmissionType::UDP;
         if (fpsOption->count() != 0) {
             const auto code = ProjectFpsCode(fps);
             if (!code) {
-                return Fail("--fps needs 23.98, 24, 25, 29.97, 30 or a code from 1 to 5, not '" +
+                return refuseWith("--fps needs 23.98, 24, 25, 29.97, 30 or a code from 1 to 5, not '" +
                             fps + "'");
             }
             o.projectFps = *code;
         }
     } else {
         if (otio->count() == 0 && freedOut->count() == 0) {
-            return Fail("nothing to do: give --opentrackio, --freed (or both), or --from-freed");
+            return refuseWith("nothing to do: give --opentrackio, --freed (or both), or --from-freed");
         }
         if (lens->count() != 0 && freedOut->count() == 0) {
-            return Fail("--freed-lens needs --freed or --from-freed");
+            return refuseWith("--freed-lens needs --freed or --from-freed");
         }
         if (otio->count() != 0) {
             Endpoint endpoint{"239.135.1." + std::to_string(o.sourceNumber), 55555};
             if (openTrack && !openTrack->empty()) {
-                if (auto error = ParseEndpoint("--opentrackio", *openTrack, endpoint);
-                    !error.empty()) {
-                    return Fail(error);
+                if (const Tools::Checked check =
+                        Tools::ResolveDestination("--opentrackio", *openTrack, endpoint);
+                    !check) {
+                    return refuse(check);
                 }
             }
             o.openTrack = endpoint;
         }
         if (freedOut->count() != 0) {
             Endpoint endpoint;
-            if (auto error = ParseEndpoint("--freed", freed, endpoint); !error.empty()) {
-                return Fail(error);
+            if (const Tools::Checked check = Tools::ResolveDestination("--freed", freed, endpoint);
+                !check) {
+                return refuse(check);
             }
             o.freed = endpoint;
         }
     }
     if (o.join && !Platform::IsMulticastIpv4(*o.join)) {
-        return Fail("--join needs a multicast group (224.0.0.0 to 239.255.255.255), not " +
+        return refuseWith("--join needs a multicast group (224.0.0.0 to 239.255.255.255), not " +
                     *o.join);
     }
     const bool multicastOut = (o.openTrack && Platform::IsMulticastIpv4(o.openTrack->address)) ||
                               (o.freed && Platform::IsMulticastIpv4(o.freed->address)) ||
                               (o.to && Platform::IsMulticastIpv4(o.to->address));
     if (ttl->count() != 0 && !multicastOut) {
-        return Fail("--ttl needs a multicast destination (224.0.0.0 to 239.255.255.255)");
+        return refuseWith("--ttl needs a multicast destination (224.0.0.0 to 239.255.255.255)");
     }
     if (interface->count() != 0 && !multicastOut && join->count() == 0) {
-        return Fail("--interface needs --join or a multicast destination");
+        return refuseWith("--interface needs --join or a multicast destination");
     }
-    BridgeParse result;
-    result.options = o;
-    return result;
+    parsed.settings = o;
+    return parsed;
 }
 
 }  // namespace Kor::Bridge

@@ -1,4 +1,5 @@
-// Serial source: a file, a serial device or standard input read as a byte stream.
+// The serial source on POSIX systems: a file, a serial device (in raw mode) or standard
+// input read as a byte stream.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -8,14 +9,36 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "source.h"
 
-namespace KorMonitor {
+namespace Kor::Platform {
 
 namespace {
 
 constexpr std::size_t kChunk = 4096;
+
+// An owned file descriptor, closed on destruction.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&&) = delete;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+
+    int Get() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
 
 class SerialSource final : public Source {
 public:
@@ -112,4 +135,4 @@ std::unique_ptr<Source> OpenSerialSource(const std::string& path, std::string& e
     return std::make_unique<SerialSource>(std::move(file), fd, "serial " + path, savedMode);
 }
 
-}  // namespace KorMonitor
+}  // namespace Kor::Platform

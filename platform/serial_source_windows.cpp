@@ -10,11 +10,9 @@
 #include "source.h"
 #include "wide_text.h"
 
-namespace KorMonitor {
+namespace Kor::Platform {
 
 namespace {
-
-using Kor::Platform::WideFromUtf8;
 
 constexpr DWORD kChunk = 4096;
 // How often a pipe with nothing in it is looked at again while waiting.
@@ -22,7 +20,7 @@ constexpr std::chrono::milliseconds kPipePoll{5};
 
 std::string SystemText(DWORD code) {
     // The system's message table holds the texts of all Windows error codes.
-    return Kor::Platform::SocketErrorText(static_cast<int>(code));
+    return SocketErrorText(static_cast<int>(code));
 }
 
 enum class Kind { File, Port, Pipe, Console };
@@ -216,4 +214,4 @@ std::unique_ptr<Source> OpenSerialSource(const std::string& path, std::string& e
     return source;
 }
 
-}  // namespace KorMonitor
+}  // namespace Kor::Platform

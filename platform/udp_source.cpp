@@ -1,0 +1,67 @@
+// The UDP source: a UdpSocket bound to the receiving port, on every system.
+#include <system_error>
+
+#include "sockets.h"
+#include "source.h"
+
+namespace Kor::Platform {
+
+namespace {
+
+class UdpSource final : public Source {
+public:
+    UdpSource(std::unique_ptr<UdpSocket> socket, std::string description)
+        : socket_(std::move(socket)), description_(std::move(description)) {}
+
+    ReadResult Read(std::vector<std::uint8_t>& buffer, std::chrono::milliseconds timeout) override {
+        DatagramOrigin origin;
+        const ReadResult result = socket_->Receive(buffer, timeout, origin);
+        if (result == ReadResult::Data) {
+            origin_ = origin;
+        }
+        return result;
+    }
+
+    bool Datagrams() const override { return true; }
+    std::string Describe() const override { return description_; }
+    std::string ErrorText() const override { return description_ + ": " + socket_->ErrorText(); }
+    std::optional<DatagramOrigin> LastOrigin() const override { return origin_; }
+
+private:
+    std::unique_ptr<UdpSocket> socket_;
+    std::string description_;
+    std::optional<DatagramOrigin> origin_;
+};
+
+}  // namespace
+
+std::unique_ptr<Source> OpenUdpSource(const std::string& address, std::uint16_t port,
+                                      std::string& error,
+                                      const std::optional<GroupMembership>& join) {
+    std::unique_ptr<UdpSocket> socket;
+    try {
+        socket = std::make_unique<UdpSocket>("cannot open a UDP socket for port " +
+                                             std::to_string(port));
+    } catch (const std::system_error& failure) {
+        error = failure.what();
+        return nullptr;
+    }
+    if (const int code = socket->Bind(address, port); code != 0) {
+        error = "cannot bind UDP port " + std::to_string(port) + " on " + address + ": " +
+                SocketErrorText(code);
+        return nullptr;
+    }
+    socket->PrepareToReceive();
+    std::string description = "UDP " + address + ":" + std::to_string(socket->LocalPort());
+    if (join) {
+        if (const int code = socket->JoinGroup(join->group, join->interface); code != 0) {
+            error = "cannot join multicast group " + join->group + " on interface " +
+                    join->interface + ": " + SocketErrorText(code);
+            return nullptr;
+        }
+        description += ", group " + join->group + " on " + join->interface;
+    }
+    return std::make_unique<UdpSource>(std::move(socket), std::move(description));
+}
+
+}  // namespace Kor::Platform

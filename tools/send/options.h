@@ -1,0 +1,65 @@
+// kor-send's options: parsed and checked once into resolved settings, then given to an
+// EmulatorModel as its sender settings.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "checked.h"
+#include "command_line.h"
+#include "emulator_model.h"
+#include "faults.h"
+
+namespace Kor::Send {
+
+struct Options {
+    std::string host = "127.0.0.1";  // the destination, resolved to a dotted IPv4 address
+    std::uint16_t port = 33322;
+    bool serial = false;
+    std::int32_t delayMs = 0;
+    std::optional<std::uint8_t> projectFps;     // code 1 to 5
+    std::optional<std::uint8_t> tickCountType;  // 0 seconds, 1 milliseconds, 2 microseconds
+    // The message types: --only (all others off), then --enable, then --disable, then the
+    // rate choices of --rate, in order.
+    std::vector<Protocol::MessageType> only;
+    std::vector<Protocol::MessageType> enabled;
+    std::vector<Protocol::MessageType> disabled;
+    std::vector<std::pair<Protocol::MessageType, std::int32_t>> rates;
+    bool recordFlag = false;
+    bool simulate = false;
+    std::optional<double> durationSeconds;
+    std::optional<std::string> lensFile;    // play this lens correction file
+    std::optional<std::string> replayFile;  // send the UDP datagrams of this pcap capture
+    double speed = 1;                       // replay speed factor
+    bool loop = false;                      // replay the capture over and over
+    FaultSettings faults;                   // --jitter, --loss, ... and --seed
+    std::optional<int> ttl;                 // multicast hops
+    std::optional<std::string> interface;   // multicast source interface (IPv4 address)
+    bool broadcast = false;                 // allow a broadcast destination
+    bool verbose = false;                   // show the engine's lines too
+};
+
+// Parses and checks argv, resolving the destination: help (status 0), or any bad option,
+// value or combination as one line with status 2, before anything is opened or printed.
+Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv);
+
+// `base` (a model's sender settings) with the destination, framing, delay, frame rate, tick
+// unit, record flag and message types and rates of `options`.
+Engine::SenderSettings SenderSettingsOf(const Options& options, Engine::SenderSettings base);
+
+// Gives parsed options to a freshly built model (with transmitter.modelMutex held): its
+// sender settings, the socket options a multicast or broadcast destination needs, and the
+// fault filter when a fault option is given. Refused when the system refuses a socket option.
+Tools::Checked ApplyOptions(const Options& options, Emulator::EmulatorModel& model);
+
+// The message type with this name ("BasicLens", ...), if the emulator sends it.
+std::optional<Protocol::MessageType> FindMessageType(const std::string& name);
+
+// The rate choice (0..10) of a rate label: 1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps,
+// every-packet.
+std::optional<std::int32_t> FindRateChoice(const std::string& label);
+
+}  // namespace Kor::Send

@@ -1,0 +1,241 @@
+// kor-send's run: the emulator's stream (or a capture's datagrams) sent until --duration,
+// the end of a lens file or capture, or a stop request; then the totals.
+#include "run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <iostream>
+#include <mutex>
+#include <string>
+
+#include "command_line.h"
+#include "console_stop.h"
+#include "emulator_model.h"
+#include "faults.h"
+#include "pcap.h"
+#include "replay.h"
+
+namespace Kor::Send {
+
+namespace {
+
+using Emulator::EmulatorModel;
+
+constexpr const char* kName = "kor-send";
+
+// Ends the run's stop handling when main returns: a closing console waits until then, so
+// that the summary gets out.
+struct StopSignals {
+    StopSignals() { Platform::InstallConsoleStopHandler(); }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+    ~StopSignals() { Platform::ConsoleStopHandled(); }
+};
+
+// Waits for a stop signal, the end of `seconds` (when given) or `ended()` turning true;
+// returns the signal, or 0 otherwise.
+int WaitForStop(std::optional<double> seconds,
+                const std::function<bool()>& ended) {
+    using Clock = std::chrono::steady_clock;
+    // A duration beyond some 30 years means no end: the clock's nanoseconds cannot count
+    // it (the conversion would be undefined), and no run lasts that long.
+    constexpr double kEndlessSeconds = 1e9;
+    const auto deadline = seconds && *seconds < kEndlessSeconds
+                              ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(*seconds))
+                              : Clock::time_point::max();
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= deadline || ended()) {
+            return 0;
+        }
+        // Short slices, so that the end of a lens file playback is noticed promptly.
+        const auto slice = std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(20));
+        const int signal =
+            Platform::WaitForConsoleStop(std::chrono::ceil<std::chrono::milliseconds>(slice));
+        if (signal > 0) {
+            return signal;
+        }
+    }
+}
+
+void PrintSummary(const EmulatorModel& model) {
+    const auto& t = model.transmitter;
+    std::printf("\n%-6s %-10s %10s %12s\n", "slot", "rate", "frames", "bytes");
+    for (int slot = 0; slot < Engine::kGeneratorSlots; ++slot) {
+        const auto& c = t.Counters(slot);
+        std::printf("%-6d %-10s %10llu %12llu\n", slot,
+                    (Emulator::formatNumber(
+                         Engine::kRateByChoice[static_cast<std::size_t>(slot)]) +
+                     " Hz")
+                        .c_str(),
+                    static_cast<unsigned long long>(c.frames.load()),
+                    static_cast<unsigned long long>(c.bytes.load()));
+    }
+    std::printf("datagrams sent: %llu, failed: %llu\n",
+                static_cast<unsigned long long>(t.DatagramsSent()),
+                static_cast<unsigned long long>(t.SendFailures()));
+    if (const auto* faults = dynamic_cast<const FaultFilter*>(t.GetDatagramFilter())) {
+        const FaultTotals f = faults->Totals();
+        std::printf(
+            "faults: %llu datagrams, %llu lost, %llu duplicated, %llu reordered, "
+            "%llu corrupted\n",
+            static_cast<unsigned long long>(f.datagrams), static_cast<unsigned long long>(f.lost),
+            static_cast<unsigned long long>(f.duplicated),
+            static_cast<unsigned long long>(f.reordered),
+            static_cast<unsigned long long>(f.corrupted));
+    }
+}
+
+// The fault options of the start line, e.g. " with loss 50%, jitter 5 ms (seed 7)".
+std::string FaultText(const FaultSettings& f) {
+    if (!f.Any()) {
+        return {};
+    }
+    std::string text;
+    const auto add = [&](const char* name, double value, const char* unit) {
+        if (value > 0) {
+            char part[64];
+            std::snprintf(part, sizeof part, "%s %s %g%s", text.empty() ? " with" : ",", name,
+                          value, unit);
+            text += part;
+        }
+    };
+    add("jitter", f.jitterMs, " ms");
+    add("loss", f.lossPercent, "%");
+    add("duplicate", f.duplicatePercent, "%");
+    add("reorder", f.reorderPercent, "%");
+    add("corrupt", f.corruptPercent, "%");
+    return text + " (seed " + std::to_string(f.seed) + ")";
+}
+
+// --replay: sends the capture's UDP datagrams again until its end, a stop signal or the
+// end of --duration. Returns the exit status.
+int Replay(const Options& options, Engine::MessageSink& messages) {
+    Pcap::Capture capture;
+    std::string error;
+    if (!Pcap::ReadCaptureFile(*options.replayFile, capture, error)) {
+        Tools::PrintError(kName, error);
+        return 2;
+    }
+    if (capture.datagrams.empty()) {
+        std::cerr << "kor-send: " << *options.replayFile << ": no IPv4 UDP datagrams among its "
+                  << capture.packets << " packets\n";
+        return 2;
+    }
+    const double span =
+        static_cast<double>(capture.datagrams.back().timeNs - capture.datagrams.front().timeNs) /
+        1e9;
+    std::printf(
+        "Replaying %zu datagrams (%.3f s captured, %llu other packets skipped) from %s "
+        "to %s:%u at speed %g%s%s\n",
+        capture.datagrams.size(), span, static_cast<unsigned long long>(capture.skipped),
+        options.replayFile->c_str(), options.host.c_str(), unsigned{options.port}, options.speed,
+        options.loop ? ", looping" : "",
+        options.durationSeconds || !options.loop ? "" : "; Ctrl-C stops");
+    std::fflush(stdout);
+
+    Replayer replayer(std::move(capture.datagrams),
+                                 {options.host, options.port, options.speed, options.loop}, messages);
+    const auto start = std::chrono::steady_clock::now();
+    replayer.Start();
+    const int signal =
+        WaitForStop(options.durationSeconds, [&] { return replayer.Finished(); });
+    replayer.Stop();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (signal != 0) {
+        std::printf("Stopped by signal %d\n", signal);
+    }
+    const ReplayTotals totals = replayer.Totals();
+    std::printf("passes: %llu, datagrams sent: %llu, failed: %llu, bytes: %llu, elapsed: %.3f s\n",
+                static_cast<unsigned long long>(totals.passes),
+                static_cast<unsigned long long>(totals.datagrams),
+                static_cast<unsigned long long>(totals.failures),
+                static_cast<unsigned long long>(totals.bytes), elapsed);
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace
+
+int Run(const Options& options) {
+    const StopSignals signals;
+
+    // The engine's own lines ("Creating socket...", the lens file's progress) only when asked
+    // for: standard output is this program's report.
+    Engine::MessageSink& messages =
+        options.verbose ? Engine::ConsoleMessages() : Engine::NoMessages();
+    try {
+        if (options.replayFile) {
+            return Replay(options, messages);
+        }
+        EmulatorModel model(Engine::DefaultClock(), messages);
+        {
+            std::lock_guard lock(model.transmitter.modelMutex);
+            if (const Tools::Checked applied = ApplyOptions(options, model); !applied) {
+                Tools::PrintError(kName, applied.Message());
+                return 2;
+            }
+            // A lens file without a frame to play is refused before anything is sent or
+            // printed.
+            if (options.lensFile && !model.transmitter.LoadLensFile(*options.lensFile)) {
+                Tools::PrintError(kName, "cannot play the lens file " + *options.lensFile +
+                                             ": it holds no frame record");
+                return 1;
+            }
+            const auto to = model.transmitter.GetDestination();
+            std::printf("Sending to %s:%u (%s)%s%s\n", to.address.c_str(), unsigned{to.port},
+                        options.serial ? "Serial" : "UDP", FaultText(options.faults).c_str(),
+                        options.durationSeconds ? "" : "; Ctrl-C stops");
+            std::fflush(stdout);
+            if (options.lensFile) {
+                // As the window's "Open file": force the lens-driven rates, play.
+                if (!model.playLoadedLensFile()) {
+                    return 1;
+                }
+                model.rebuildSchedule();
+            } else {
+                model.transmitter.Start();
+            }
+            if (options.simulate) {
+                model.startSimulation();
+            }
+        }
+        const int signal = WaitForStop(options.durationSeconds,
+                                       [&] { return !model.transmitter.IsRunning(); });
+        {
+            std::lock_guard lock(model.transmitter.modelMutex);
+            model.stopSimulation();
+            model.transmitter.Stop();
+            model.syncLensFileState();  // puts back what a lens file playback replaced
+        }
+        // Stop returns at once; the sender may still be handing over its last datagram.
+        // Join (outside the model lock, which the generators take) before reading totals.
+        model.transmitter.JoinThreads();
+        if (options.lensFile) {
+            std::printf("Lens file frames sent: %d", model.transmitter.lensFramesSent.load());
+            const std::size_t faults = model.transmitter.lensFileFaults;
+            if (faults != 0) {
+                std::printf(" (%zu faulty line%s of the file skipped%s)", faults,
+                            faults == 1 ? "" : "s",
+                            options.verbose ? "" : "; --verbose shows them");
+            }
+            std::printf("\n");
+        }
+        if (signal != 0) {
+            std::printf("Stopped by signal %d\n", signal);
+        }
+        PrintSummary(model);
+        std::fflush(stdout);
+    } catch (const std::exception& e) {
+        Tools::PrintError(kName, e.what());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace Kor::Send
