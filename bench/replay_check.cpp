@@ -30,12 +30,11 @@ double Percentile(std::vector<double> values, double fraction) {
 }
 
 bool Read(const char* path, Kor::Pcap::Capture& capture) {
-    std::string error;
-    if (!Kor::Pcap::ReadCaptureFile(path, capture, error)) {
-        std::fprintf(stderr, "kor_replay_check: %s\n", error.c_str());
-        return false;
+    const Kor::Checked read = Kor::Pcap::ReadCaptureFile(path, capture);
+    if (!read) {
+        std::fprintf(stderr, "kor_replay_check: %s\n", read.Message().c_str());
     }
-    return true;
+    return read.Ok();
 }
 
 }  // namespace

@@ -205,11 +205,11 @@ void CheckOpenTrackInput(std::span<const std::uint8_t> input) {
         // The header's reserved byte, which the parser does not read, names the sender.
         const std::uint64_t sender = packet.size() > 4 ? packet[4] & 1U : 0U;
         std::vector<std::vector<std::uint8_t>> frames;
-        const auto refused =
+        const Kor::Checked fed =
             openTrack.Feed(packet, sender, OpenTrackInput::Clock::time_point{}, frames);
         at += 1 + length;
-        Require(!refused || frames.empty(), "a refused datagram gives no frame");
-        Require(!refused || !refused->empty(), "a refusal says why");
+        Require(fed || frames.empty(), "a refused datagram gives no frame");
+        Require(fed || !fed.Message().empty(), "a refusal says why");
         CheckFramesApplied(frames, device);
         Require(openTrack.Dropped() >= dropped, "drops only add up");
         dropped = openTrack.Dropped();

@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "checked.h"
 #include "source.h"
 
 namespace Kor::Platform {
@@ -101,20 +102,19 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Source> OpenSerialSource(const std::string& path, std::string& error) {
+Checked OpenSerialSource(const std::string& path, std::unique_ptr<Source>& source) {
     if (path == "-") {
-        return std::make_unique<SerialSource>(UniqueFd(), STDIN_FILENO, "serial stdin",
-                                              std::nullopt);
+        source =
+            std::make_unique<SerialSource>(UniqueFd(), STDIN_FILENO, "serial stdin", std::nullopt);
+        return {};
     }
     UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (file.Get() < 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
-        return nullptr;
+        return Checked::Refused("cannot open " + path + ": " + std::strerror(errno));
     }
     struct stat info {};
     if (::fstat(file.Get(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        error = "cannot open " + path + ": " + std::strerror(EISDIR);
-        return nullptr;
+        return Checked::Refused("cannot open " + path + ": " + std::strerror(EISDIR));
     }
     // A serial device passes bytes unchanged only in raw mode (no line editing, no
     // newline translation, no flow-control characters); its speed is left as set.
@@ -126,13 +126,14 @@ std::unique_ptr<Source> OpenSerialSource(const std::string& path, std::string& e
             ::cfmakeraw(&mode);
             mode.c_cflag |= CREAD | CLOCAL;
             if (::tcsetattr(file.Get(), TCSANOW, &mode) != 0) {
-                error = "cannot set raw mode on " + path + ": " + std::strerror(errno);
-                return nullptr;
+                return Checked::Refused("cannot set raw mode on " + path + ": " +
+                                        std::strerror(errno));
             }
         }
     }
     const int fd = file.Get();
-    return std::make_unique<SerialSource>(std::move(file), fd, "serial " + path, savedMode);
+    source = std::make_unique<SerialSource>(std::move(file), fd, "serial " + path, savedMode);
+    return {};
 }
 
 }  // namespace Kor::Platform

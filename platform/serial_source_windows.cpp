@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "checked.h"
 #include "sockets.h"
 #include "source.h"
 #include "wide_text.h"
@@ -175,14 +176,14 @@ bool IsComName(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<Source> OpenSerialSource(const std::string& path, std::string& error) {
+Checked OpenSerialSource(const std::string& path, std::unique_ptr<Source>& source) {
     if (path == "-") {
         HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
         if (input == nullptr || input == INVALID_HANDLE_VALUE) {
-            error = "cannot read standard input: there is none";
-            return nullptr;
+            return Checked::Refused("cannot read standard input: there is none");
         }
-        return std::make_unique<SerialSource>(input, false, KindOf(input), "serial stdin");
+        source = std::make_unique<SerialSource>(input, false, KindOf(input), "serial stdin");
+        return {};
     }
     // A device (\\.\COM3, or COM3 itself) is opened for this program alone and for
     // writing too, which setting its mode needs; a file is only read, and may be read while
@@ -195,23 +196,22 @@ std::unique_ptr<Source> OpenSerialSource(const std::string& path, std::string& e
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        error = "cannot open " + path + ": " + SystemText(::GetLastError());
-        return nullptr;
+        return Checked::Refused("cannot open " + path + ": " + SystemText(::GetLastError()));
     }
     BY_HANDLE_FILE_INFORMATION info{};
     if (::GetFileInformationByHandle(file, &info) != 0 &&
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         ::CloseHandle(file);
-        error = "cannot open " + path + ": Is a directory";
-        return nullptr;
+        return Checked::Refused("cannot open " + path + ": Is a directory");
     }
     const Kind kind = KindOf(file);
-    auto source = std::make_unique<SerialSource>(file, true, kind, "serial " + path);
-    if (kind == Kind::Port && !source->SetUpPort(error)) {
-        error = "cannot set raw mode on " + path + ": " + error;
-        return nullptr;
+    auto opened = std::make_unique<SerialSource>(file, true, kind, "serial " + path);
+    std::string error;
+    if (kind == Kind::Port && !opened->SetUpPort(error)) {
+        return Checked::Refused("cannot set raw mode on " + path + ": " + error);
     }
-    return source;
+    source = std::move(opened);
+    return {};
 }
 
 }  // namespace Kor::Platform

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "checked.h"
+
 #include "udp.h"
 
 namespace Kor::Platform {
@@ -45,16 +47,16 @@ struct GroupMembership {
     std::string interface = "0.0.0.0";
 };
 
-// Opens a UDP socket bound to address:port (IPv4; port 0 picks a free port) and joins the
-// group, if one is given. On failure returns null and sets error to one line naming the
-// port (or the group) and the system's reason.
-std::unique_ptr<Source> OpenUdpSource(const std::string& address, std::uint16_t port,
-                                      std::string& error,
-                                      const std::optional<GroupMembership>& join = std::nullopt);
+// Opens a UDP socket bound to address:port (IPv4; port 0 picks a free port) into `source`
+// and joins the group, if one is given. Refused with one line naming the port (or the group)
+// and the system's reason.
+Checked OpenUdpSource(const std::string& address, std::uint16_t port,
+                      std::unique_ptr<Source>& source,
+                      const std::optional<GroupMembership>& join = std::nullopt);
 
-// Opens a serial byte stream: a file, a serial device (switched to raw mode for the run)
-// or, for "-", standard input. On failure returns null and sets error to one line naming
-// the path and the system's reason.
-std::unique_ptr<Source> OpenSerialSource(const std::string& path, std::string& error);
+// Opens a serial byte stream into `source`: a file, a serial device (switched to raw mode
+// for the run) or, for "-", standard input. Refused with one line naming the path and the
+// system's reason.
+Checked OpenSerialSource(const std::string& path, std::unique_ptr<Source>& source);
 
 }  // namespace Kor::Platform

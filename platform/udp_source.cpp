@@ -1,6 +1,7 @@
 // The UDP source: a UdpSocket bound to the receiving port, on every system.
 #include <system_error>
 
+#include "checked.h"
 #include "sockets.h"
 #include "source.h"
 
@@ -35,33 +36,31 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Source> OpenUdpSource(const std::string& address, std::uint16_t port,
-                                      std::string& error,
-                                      const std::optional<GroupMembership>& join) {
+Checked OpenUdpSource(const std::string& address, std::uint16_t port,
+                      std::unique_ptr<Source>& source, const std::optional<GroupMembership>& join) {
     std::unique_ptr<UdpSocket> socket;
     try {
         socket = std::make_unique<UdpSocket>("cannot open a UDP socket for port " +
                                              std::to_string(port));
     } catch (const std::system_error& failure) {
-        error = failure.what();
-        return nullptr;
+        return Checked::Refused(failure.what());
     }
     if (const int code = socket->Bind(address, port); code != 0) {
-        error = "cannot bind UDP port " + std::to_string(port) + " on " + address + ": " +
-                SocketErrorText(code);
-        return nullptr;
+        return Checked::Refused("cannot bind UDP port " + std::to_string(port) + " on " + address +
+                                ": " + SocketErrorText(code));
     }
     socket->PrepareToReceive();
     std::string description = "UDP " + address + ":" + std::to_string(socket->LocalPort());
     if (join) {
         if (const int code = socket->JoinGroup(join->group, join->interface); code != 0) {
-            error = "cannot join multicast group " + join->group + " on interface " +
-                    join->interface + ": " + SocketErrorText(code);
-            return nullptr;
+            return Checked::Refused("cannot join multicast group " + join->group +
+                                    " on interface " + join->interface + ": " +
+                                    SocketErrorText(code));
         }
         description += ", group " + join->group + " on " + join->interface;
     }
-    return std::make_unique<UdpSource>(std::move(socket), std::move(description));
+    source = std::make_unique<UdpSource>(std::move(socket), std::move(description));
+    return {};
 }
 
 }  // namespace Kor::Platform

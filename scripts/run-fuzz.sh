@@ -19,8 +19,9 @@ targets=(device roundtrip lens lensfile bridge)
 declare -A max_len=([device]=600 [roundtrip]=1024 [lens]=128 [lensfile]=2048 [bridge]=1024)
 
 # The library is instrumented for coverage and the sanitizers through CMAKE_CXX_FLAGS; the
-# fuzz targets add -fsanitize=fuzzer themselves. Only the fuzz targets are built, since the
-# shared library cannot link against the sanitizer runtimes.
+# fuzz targets add -fsanitize=fuzzer themselves. The emulator and the tools are configured,
+# since the fuzz targets link the lens file reader's and kor-bridge's parsers, but only the
+# fuzz targets are built: the shared library cannot link against the sanitizer runtimes.
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all"
 flags+=" -fno-omit-frame-pointer -g -O1"
 mkdir -p "$build"
@@ -28,8 +29,8 @@ CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=Debug \
   "-DCMAKE_CXX_FLAGS=$flags" \
-  -DKOR_BUILD_FUZZ=ON -DKOR_BUILD_TESTS=OFF -DKOR_BUILD_BENCH=OFF -DKOR_BUILD_TOOLS=OFF \
-  -DKOR_BUILD_EMULATOR=OFF -DKOR_INSTALL=OFF -DKOR_WARNINGS_AS_ERRORS=OFF \
+  -DKOR_BUILD_FUZZ=ON -DKOR_BUILD_TESTS=OFF -DKOR_BUILD_BENCH=OFF -DKOR_BUILD_TOOLS=ON \
+  -DKOR_BUILD_EMULATOR=ON -DKOR_BUILD_WINDOW=OFF -DKOR_INSTALL=OFF -DKOR_WARNINGS_AS_ERRORS=OFF \
   >"$build/configure.log" 2>&1 ||
   { cat "$build/configure.log" >&2; exit 1; }
 cmake --build "$build" -j 2 --target kor_fuzz_all

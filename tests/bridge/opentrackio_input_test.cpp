@@ -97,8 +97,8 @@ Outcome Feed(OpenTrackInput& input, const std::vector<Bytes>& datagrams, std::ui
              Clock::time_point now = Clock::time_point{}) {
     Outcome outcome;
     for (const Bytes& d : datagrams) {
-        if (auto reason = input.Feed(d, sender, now, outcome.frames)) {
-            outcome.refused.push_back(*reason);
+        if (const Kor::Checked fed = input.Feed(d, sender, now, outcome.frames); !fed) {
+            outcome.refused.push_back(fed.Message());
         }
     }
     return outcome;
@@ -347,7 +347,7 @@ TEST(OpenTrackInput, SendersReassembledApart) {
     for (std::size_t i = 0; i < 3; ++i) {
         for (const auto& [sender, packets] : {std::pair{1ULL, &a}, std::pair{2ULL, &b}}) {
             Frames out;
-            EXPECT_FALSE(input.Feed((*packets)[i], sender, Clock::time_point{}, out));
+            EXPECT_TRUE(input.Feed((*packets)[i], sender, Clock::time_point{}, out));
             if (!out.empty()) {
                 focus.push_back(Decoded(out).focus);
             }

@@ -110,9 +110,9 @@ TEST(KorInputSamples, EachSampleCarriesItsOwnFrame) {
     KorInput input(settings);
     const Clock::time_point t0{};
     std::vector<Outgoing> out;
-    input.Feed(Frame(5), t0, out);
-    input.Feed(IdentityFrame("SN-7", 1'700'000'000), t0, out);
-    input.Feed(AxesFrame(12.5F), t0, out);
+    EXPECT_TRUE(input.Feed(Frame(5), t0, out));
+    EXPECT_TRUE(input.Feed(IdentityFrame("SN-7", 1'700'000'000), t0, out));
+    EXPECT_TRUE(input.Feed(AxesFrame(12.5F), t0, out));
     const Seen seen = Describe(out);
     ASSERT_EQ(seen.order, "S0DS1D");
     const nlohmann::json& first = seen.samples[0];
@@ -149,9 +149,9 @@ TEST(KorInputSamples, SerialDatagramsGiveOneSamplePerAppliedFrame) {
     std::vector<Outgoing> out;
     // The pan of an earlier frame stays in the state, but only a frame with AxesData
     // shows it.
-    input.Feed(AxesFrame(10.0F, TransmissionType::Serial), t0, out);
+    EXPECT_TRUE(input.Feed(AxesFrame(10.0F, TransmissionType::Serial), t0, out));
     out.clear();
-    EXPECT_EQ(input.Feed(several, t0, out), std::nullopt);
+    EXPECT_TRUE(input.Feed(several, t0, out));
     Seen seen = Describe(out);
     ASSERT_EQ(seen.order, "S1DS2D");
     EXPECT_EQ(seen.samples[0]["timing"]["timecode"]["frames"], 5);
@@ -167,9 +167,9 @@ TEST(KorInputSamples, SerialDatagramsGiveOneSamplePerAppliedFrame) {
         out.clear();
         const std::vector<std::uint8_t> head(split.begin(), split.begin() + static_cast<long>(cut));
         const std::vector<std::uint8_t> tail(split.begin() + static_cast<long>(cut), split.end());
-        input.Feed(head, t0, out);
+        EXPECT_EQ(input.Feed(head, t0, out).Message(), "Incomplete") << "cut " << cut;
         EXPECT_TRUE(out.empty()) << "cut " << cut;
-        EXPECT_EQ(input.Feed(tail, t0, out), std::nullopt) << "cut " << cut;
+        EXPECT_TRUE(input.Feed(tail, t0, out)) << "cut " << cut;
         seen = Describe(out);
         ASSERT_EQ(seen.samples.size(), 1U) << "cut " << cut;
         EXPECT_EQ(seen.freed.size(), 1U) << "cut " << cut;
@@ -181,7 +181,7 @@ TEST(KorInputSamples, SerialDatagramsGiveOneSamplePerAppliedFrame) {
     out.clear();
     std::vector<std::uint8_t> appliedThenDamaged = Frame(9, {}, TransmissionType::Serial);
     appliedThenDamaged.insert(appliedThenDamaged.end(), damaged.begin(), damaged.end());
-    EXPECT_EQ(input.Feed(appliedThenDamaged, t0, out), std::optional<std::string>("ChecksumError"));
+    EXPECT_EQ(input.Feed(appliedThenDamaged, t0, out).Message(), "ChecksumError");
     seen = Describe(out);
     ASSERT_EQ(seen.samples.size(), 1U);
     EXPECT_EQ(seen.samples[0]["timing"]["timecode"]["frames"], 9);
@@ -194,12 +194,12 @@ TEST(KorInputHold, AnIdentityFrameReleasesWithoutASampleOfItsOwn) {
     KorInput input(BothOutputs());
     const Clock::time_point t0{};
     std::vector<Outgoing> out;
-    input.Feed(IdentityFrame("", 1), t0, out);
-    input.Feed(Frame(0), t0 + 200ms, out);
-    input.Feed(Frame(1), t0 + 300ms, out);
+    EXPECT_TRUE(input.Feed(IdentityFrame("", 1), t0, out));
+    EXPECT_TRUE(input.Feed(Frame(0), t0 + 200ms, out));
+    EXPECT_TRUE(input.Feed(Frame(1), t0 + 300ms, out));
     EXPECT_EQ(input.HoldDeadline(), t0 + 1s);
     EXPECT_TRUE(out.empty());
-    input.Feed(IdentityFrame("SN-9", 2), t0 + 400ms, out);
+    EXPECT_TRUE(input.Feed(IdentityFrame("SN-9", 2), t0 + 400ms, out));
     const Seen held = Describe(out);
     EXPECT_EQ(held.order, "S0DS1D");
     EXPECT_EQ(held.sourceIds, std::vector<std::string>(2, *SourceIdOfCamera("", "", "SN-9")));
@@ -208,16 +208,16 @@ TEST(KorInputHold, AnIdentityFrameReleasesWithoutASampleOfItsOwn) {
         EXPECT_FALSE(sample["timing"].contains("sampleTimestamp"));
     }
     out.clear();
-    input.Feed(IdentityFrame("SN-9", 3), t0 + 500ms, out);
+    EXPECT_TRUE(input.Feed(IdentityFrame("SN-9", 3), t0 + 500ms, out));
     EXPECT_TRUE(out.empty());
-    input.Feed(Frame(2), t0 + 600ms, out);
+    EXPECT_TRUE(input.Feed(Frame(2), t0 + 600ms, out));
     EXPECT_EQ(Describe(out).order, "S2D");
 
     // The serial before any tracking value: the first sample goes out at once.
     KorInput named(BothOutputs());
     out.clear();
-    named.Feed(IdentityFrame("SN-1", 1), t0, out);
-    named.Feed(Frame(0), t0 + 10ms, out);
+    EXPECT_TRUE(named.Feed(IdentityFrame("SN-1", 1), t0, out));
+    EXPECT_TRUE(named.Feed(Frame(0), t0 + 10ms, out));
     const Seen at = Describe(out);
     EXPECT_EQ(at.order, "S0D");
     EXPECT_EQ(at.sourceIds, std::vector<std::string>{*SourceIdOfCamera("", "", "SN-1")});
@@ -229,13 +229,13 @@ TEST(KorInputHold, TheSerialReleasesWhatWasHeldInOrderUnderItsSourceId) {
     std::vector<Outgoing> out;
     EXPECT_EQ(input.HoldDeadline(), std::nullopt);
     for (int n = 0; n < 3; ++n) {
-        EXPECT_EQ(input.Feed(Frame(n), t0 + n * 100ms, out), std::nullopt);
+        EXPECT_TRUE(input.Feed(Frame(n), t0 + n * 100ms, out));
     }
     EXPECT_EQ(input.HoldDeadline(), t0 + 1s) << "the wait counts from the first held frame";
     input.Tick(t0 + 900ms, out);
     EXPECT_TRUE(out.empty()) << "released before the serial or the end of the wait";
 
-    ASSERT_EQ(input.Feed(Frame(3, "SN-42"), t0 + 950ms, out), std::nullopt);
+    ASSERT_TRUE(input.Feed(Frame(3, "SN-42"), t0 + 950ms, out));
     const Seen held = Describe(out);
     EXPECT_EQ(held.order, "S0DS1DS2DS3D");
     EXPECT_EQ(input.HoldDeadline(), std::nullopt);
@@ -244,7 +244,7 @@ TEST(KorInputHold, TheSerialReleasesWhatWasHeldInOrderUnderItsSourceId) {
     }
     // From now on each frame goes out as it comes.
     out.clear();
-    input.Feed(Frame(4), t0 + 1s, out);
+    EXPECT_TRUE(input.Feed(Frame(4), t0 + 1s, out));
     EXPECT_EQ(Describe(out).order, "S4D");
 }
 
@@ -254,8 +254,8 @@ TEST(KorInputHold, WithoutASerialTheWaitTheCapOrTheEndReleases) {
         // The wait ends on a tick of a silent input: the bridge's own set-up names the source.
         KorInput input(BothOutputs());
         std::vector<Outgoing> out;
-        input.Feed(Frame(0), t0, out);
-        input.Feed(Frame(1), t0 + 500ms, out);
+        EXPECT_TRUE(input.Feed(Frame(0), t0, out));
+        EXPECT_TRUE(input.Feed(Frame(1), t0 + 500ms, out));
         input.Tick(t0 + 999ms, out);
         EXPECT_TRUE(out.empty());
         input.Tick(t0 + 1s, out);
@@ -264,15 +264,15 @@ TEST(KorInputHold, WithoutASerialTheWaitTheCapOrTheEndReleases) {
         EXPECT_EQ(seen.sourceIds, std::vector<std::string>(2, SourceIdOfSetup(kSetup)));
         // A serial that comes later no longer changes the identity.
         out.clear();
-        input.Feed(Frame(2, "SN-42"), t0 + 2s, out);
+        EXPECT_TRUE(input.Feed(Frame(2, "SN-42"), t0 + 2s, out));
         EXPECT_EQ(Describe(out).sourceIds, std::vector<std::string>{SourceIdOfSetup(kSetup)});
     }
     {
         // A refused datagram also ends an expired wait.
         KorInput input(BothOutputs());
         std::vector<Outgoing> out;
-        input.Feed(Frame(0), t0, out);
-        EXPECT_NE(input.Feed(std::vector<std::uint8_t>{1, 2, 3}, t0 + 2s, out), std::nullopt);
+        EXPECT_TRUE(input.Feed(Frame(0), t0, out));
+        EXPECT_FALSE(input.Feed(std::vector<std::uint8_t>{1, 2, 3}, t0 + 2s, out));
         EXPECT_EQ(Describe(out).order, "S0D");
     }
     {
@@ -280,16 +280,16 @@ TEST(KorInputHold, WithoutASerialTheWaitTheCapOrTheEndReleases) {
         settings.maxHeld = 3;
         KorInput input(settings);
         std::vector<Outgoing> out;
-        input.Feed(Frame(0), t0, out);
-        input.Feed(Frame(1), t0, out);
+        EXPECT_TRUE(input.Feed(Frame(0), t0, out));
+        EXPECT_TRUE(input.Feed(Frame(1), t0, out));
         EXPECT_TRUE(out.empty());
-        input.Feed(Frame(2), t0, out);
+        EXPECT_TRUE(input.Feed(Frame(2), t0, out));
         EXPECT_EQ(Describe(out).order, "S0DS1DS2D") << "the cap releases";
     }
     {
         KorInput input(BothOutputs());
         std::vector<Outgoing> out;
-        input.Feed(Frame(0), t0, out);
+        EXPECT_TRUE(input.Feed(Frame(0), t0, out));
         input.Flush(out);
         EXPECT_EQ(Describe(out).order, "S0D") << "the end of a run releases";
         out.clear();
@@ -304,7 +304,7 @@ TEST(KorInputHold, NothingIsHeldWithoutAWaitOrWithoutOpenTrackIO) {
     noWait.serialWait = Clock::duration::zero();
     KorInput immediate(noWait);
     std::vector<Outgoing> out;
-    immediate.Feed(Frame(0), t0, out);
+    EXPECT_TRUE(immediate.Feed(Frame(0), t0, out));
     Seen seen = Describe(out);
     EXPECT_EQ(seen.order, "S0D");
     EXPECT_EQ(seen.sourceIds, std::vector<std::string>{SourceIdOfSetup(kSetup)});
@@ -313,7 +313,7 @@ TEST(KorInputHold, NothingIsHeldWithoutAWaitOrWithoutOpenTrackIO) {
     freedOnly.openTrack.reset();
     KorInput freed(freedOnly);
     out.clear();
-    freed.Feed(Frame(0), t0, out);
+    EXPECT_TRUE(freed.Feed(Frame(0), t0, out));
     EXPECT_EQ(Describe(out).order, "D");
 }
 
@@ -334,7 +334,7 @@ TEST(FreedInputTicks, CountMicrosecondsFromTheStart) {
           std::pair{std::chrono::microseconds(1500), std::uint64_t{1500}},
           std::pair{std::chrono::microseconds(3'600'000'000), std::uint64_t{3'600'000'000}}}) {
         std::vector<std::uint8_t> frame;
-        ASSERT_EQ(input.Feed(wire, start + after, frame), std::nullopt);
+        ASSERT_TRUE(input.Feed(wire, start + after, frame));
         ASSERT_LE(device.Update(frame), Kor::Protocol::FrameStatus::SameTimecode);
         const TelemetryData state = *device.GetCurrentState();
         EXPECT_EQ(state.tickCount, ticks) << after.count();

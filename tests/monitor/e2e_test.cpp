@@ -151,8 +151,8 @@ TEST(MonitorEndToEnd, UdpDatagramsBecomeJsonLinesAndCaptureRecords) {
     EXPECT_EQ(summary["messages"]["BasicLens"]["count"], 2) << summary;
 
     Kor::Pcap::Capture capture;
-    std::string error;
-    ASSERT_TRUE(Kor::Pcap::ReadCaptureFile(file.path, capture, error)) << error;
+    const Kor::Checked read = Kor::Pcap::ReadCaptureFile(file.path, capture);
+    ASSERT_TRUE(read) << read.Message();
     ASSERT_EQ(capture.datagrams.size(), sent.size());
     const auto ns = [](std::chrono::system_clock::time_point t) {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
@@ -189,8 +189,8 @@ TEST(MonitorEndToEnd, RecordsIntoAFolderWhoseNameIsNotAscii) {
         << monitor.Err();
     EXPECT_TRUE(std::filesystem::exists(kor_test::UnicodeFolder::Native(path)));
     Kor::Pcap::Capture capture;
-    std::string error;
-    ASSERT_TRUE(Kor::Pcap::ReadCaptureFile(path, capture, error)) << error;
+    const Kor::Checked read = Kor::Pcap::ReadCaptureFile(path, capture);
+    ASSERT_TRUE(read) << read.Message();
     ASSERT_EQ(capture.datagrams.size(), 2U);
     EXPECT_EQ(capture.datagrams[1].payload, sent[1]);
 }

@@ -125,20 +125,23 @@ TEST(PcapWriter, FileRoundTripsInBothResolutions) {
     for (const TimeResolution resolution :
          {TimeResolution::Nanoseconds, TimeResolution::Microseconds}) {
         Kor::Pcap::Writer writer;
-        std::string error;
-        ASSERT_TRUE(writer.Open(path, resolution, error)) << error;
+        const Kor::Checked opened = writer.Open(path, resolution);
+        ASSERT_TRUE(opened) << opened.Message();
         for (std::size_t n = 0; n < payloads.size(); ++n) {
-            ASSERT_TRUE(writer.Write(kTime + std::int64_t(n) * 40'000'000, kSender, kReceiver,
-                                     payloads[n], error))
-                << error;
+            const Kor::Checked written =
+                writer.Write(kTime + std::int64_t(n) * 40'000'000, kSender, kReceiver, payloads[n]);
+            ASSERT_TRUE(written) << written.Message();
         }
-        EXPECT_FALSE(writer.Write(kTime, kSender, kReceiver,
-                                  Bytes(Kor::Pcap::kMaxUdpPayload + 1, 0), error));
-        EXPECT_NE(error.find("does not fit"), std::string::npos) << error;
-        ASSERT_TRUE(writer.Close(error)) << error;
+        const Kor::Checked tooLarge =
+            writer.Write(kTime, kSender, kReceiver, Bytes(Kor::Pcap::kMaxUdpPayload + 1, 0));
+        EXPECT_FALSE(tooLarge);
+        EXPECT_NE(tooLarge.Message().find("does not fit"), std::string::npos) << tooLarge.Message();
+        const Kor::Checked closed = writer.Close();
+        ASSERT_TRUE(closed) << closed.Message();
 
         Capture capture;
-        ASSERT_TRUE(Kor::Pcap::ReadCaptureFile(path, capture, error)) << error;
+        const Kor::Checked read = Kor::Pcap::ReadCaptureFile(path, capture);
+        ASSERT_TRUE(read) << read.Message();
         std::remove(path.c_str());
         EXPECT_EQ(capture.resolution, resolution);
         ASSERT_EQ(capture.datagrams.size(), payloads.size());
@@ -197,8 +200,8 @@ TEST(PcapReader, ReadsUdpFromOtherLinkTypesAndSkipsTheRest) {
                     ForeignCapture(big, nano, r.linkType)
                         .Add(10, nano ? 123'456'789 : 123'456, r.frame, r.originalLength);
                 Capture capture;
-                std::string error;
-                ASSERT_TRUE(Kor::Pcap::ParseCapture(file.bytes, capture, error)) << n << error;
+                const Kor::Checked parsed = Kor::Pcap::ParseCapture(file.bytes, capture);
+                ASSERT_TRUE(parsed) << n << parsed.Message();
                 EXPECT_TRUE(capture.bigEndian == big && capture.linkType == r.linkType);
                 EXPECT_EQ(capture.packets, 1U);
                 ASSERT_EQ(capture.datagrams.size(), r.read ? 1U : 0U) << "record " << n;
@@ -228,8 +231,9 @@ TEST(PcapReader, RefusesWhatIsNotAClassicCaptureInOneLine) {
     };
     for (const auto& [bytes, expected] : bad) {
         Capture capture;
-        std::string error;
-        EXPECT_FALSE(Kor::Pcap::ParseCapture(bytes, capture, error)) << expected;
+        const Kor::Checked parsed = Kor::Pcap::ParseCapture(bytes, capture);
+        EXPECT_FALSE(parsed) << expected;
+        const std::string& error = parsed.Message();
         EXPECT_NE(error.find(expected), std::string::npos) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
     }
@@ -237,8 +241,9 @@ TEST(PcapReader, RefusesWhatIsNotAClassicCaptureInOneLine) {
     for (const std::string& path :
          {::testing::TempDir() + "kor-pcap-missing.pcap", ::testing::TempDir()}) {
         Capture capture;
-        std::string error;
-        EXPECT_FALSE(Kor::Pcap::ReadCaptureFile(path, capture, error));
+        const Kor::Checked read = Kor::Pcap::ReadCaptureFile(path, capture);
+        EXPECT_FALSE(read);
+        const std::string& error = read.Message();
         EXPECT_NE(error.find(path), std::string::npos) << error;
     }
 }
@@ -255,8 +260,9 @@ TEST(PcapReader, EveryCutLengthIsReadOrRefusedWithoutOverrun) {
         for (std::size_t cut = 0; cut <= whole.size(); ++cut) {
             const Bytes prefix(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
             Capture capture;
-            std::string error;
-            const bool read = Kor::Pcap::ParseCapture(prefix, capture, error);
+            const Kor::Checked parsed = Kor::Pcap::ParseCapture(prefix, capture);
+            const bool read = parsed.Ok();
+            const std::string& error = parsed.Message();
             const auto boundary = std::find(boundaries.begin(), boundaries.end(), cut);
             if (boundary != boundaries.end()) {
                 EXPECT_TRUE(read) << cut << ": " << error;
@@ -283,8 +289,9 @@ TEST(PcapReader, AlteredBytesNeverLeadOutOfBounds) {
             damaged[position(random)] = static_cast<std::uint8_t>(random());
         }
         Capture capture;
-        std::string error;
-        if (Kor::Pcap::ParseCapture(damaged, capture, error)) {
+        const Kor::Checked parsed = Kor::Pcap::ParseCapture(damaged, capture);
+        const std::string& error = parsed.Message();
+        if (parsed) {
             EXPECT_LE(capture.datagrams.size(), capture.packets);
             for (const Datagram& d : capture.datagrams) {
                 EXPECT_LE(d.payload.size(), damaged.size());

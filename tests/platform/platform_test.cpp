@@ -115,9 +115,10 @@ TEST(PlatformStop, TheFirstSignalIsTheRequest) {
 // One socket sends on loopback, a source bound to a port the system chose receives: the
 // datagram whole, where it came from and went to, and a stamp near the time of sending.
 TEST(PlatformUdp, ALoopbackDatagramArrivesWithItsOrigin) {
-    std::string error;
-    const auto source = Kor::Platform::OpenUdpSource("127.0.0.1", 0, error);
-    ASSERT_TRUE(source) << error;
+    std::unique_ptr<Kor::Platform::Source> source;
+    const Kor::Checked opened = Kor::Platform::OpenUdpSource("127.0.0.1", 0, source);
+    ASSERT_TRUE(opened) << opened.Message();
+    ASSERT_TRUE(source);
     ASSERT_TRUE(source->Datagrams());
     const std::string described = source->Describe();
     ASSERT_EQ(described.rfind("UDP 127.0.0.1:", 0), 0U) << described;
@@ -147,10 +148,14 @@ TEST(PlatformUdp, ALoopbackDatagramArrivesWithItsOrigin) {
     // Nothing more: the wait ends in time. A port in use is refused, not shared.
     EXPECT_EQ(source->Read(received, std::chrono::milliseconds(10)),
               Kor::Platform::ReadResult::Timeout);
-    EXPECT_FALSE(Kor::Platform::OpenUdpSource("127.0.0.1", port, error));
-    EXPECT_NE(error.find("cannot bind UDP port " + std::to_string(port) + " on 127.0.0.1: "),
-              std::string::npos)
-        << error;
+    std::unique_ptr<Kor::Platform::Source> second;
+    const Kor::Checked refused = Kor::Platform::OpenUdpSource("127.0.0.1", port, second);
+    EXPECT_FALSE(refused);
+    EXPECT_FALSE(second);
+    EXPECT_NE(
+        refused.Message().find("cannot bind UDP port " + std::to_string(port) + " on 127.0.0.1: "),
+        std::string::npos)
+        << refused.Message();
     Kor::Platform::UdpSocket other;
     EXPECT_NE(other.Bind("not an address", 0), 0);
 }

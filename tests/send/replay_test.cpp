@@ -38,12 +38,12 @@ std::vector<Datagram> Numbered(std::size_t count, std::int64_t spacingNs) {
 
 void WriteCapture(const std::string& path, const std::vector<Datagram>& datagrams) {
     Kor::Pcap::Writer writer;
-    std::string error;
-    ASSERT_TRUE(writer.Open(path, Kor::Pcap::TimeResolution::Microseconds, error)) << error;
+    const Kor::Checked opened = writer.Open(path, Kor::Pcap::TimeResolution::Microseconds);
+    ASSERT_TRUE(opened) << opened.Message();
     for (const Datagram& d : datagrams) {
-        ASSERT_TRUE(
-            writer.Write(d.timeNs, {0x7f000001, 40000}, {0x7f000001, 33322}, d.payload, error))
-            << error;
+        const Kor::Checked written =
+            writer.Write(d.timeNs, {0x7f000001, 40000}, {0x7f000001, 33322}, d.payload);
+        ASSERT_TRUE(written) << written.Message();
     }
 }
 
@@ -111,9 +111,8 @@ TEST(ReplayProgram, RecordedStreamReplaysByteForByte) {
     ASSERT_GT(sent, 30) << original.Out();
     // Records reach the file as datagrams arrive: wait until the last one is there.
     Kor::Pcap::Capture capture;
-    std::string error;
     const auto recorded = [&] {
-        return Kor::Pcap::ReadCaptureFile(file.path, capture, error) &&
+        return Kor::Pcap::ReadCaptureFile(file.path, capture).Ok() &&
                std::ssize(capture.datagrams) >= sent;
     };
     for (const auto deadline = std::chrono::steady_clock::now() + kPatience;
@@ -126,7 +125,8 @@ TEST(ReplayProgram, RecordedStreamReplaysByteForByte) {
     EXPECT_NE(monitor.Err().find("recorded " + std::to_string(sent) + " datagrams"),
               std::string::npos)
         << monitor.Err();
-    ASSERT_TRUE(Kor::Pcap::ReadCaptureFile(file.path, capture, error)) << error;
+    const Kor::Checked read = Kor::Pcap::ReadCaptureFile(file.path, capture);
+    ASSERT_TRUE(read) << read.Message();
     ASSERT_EQ(std::ssize(capture.datagrams), sent);
     // kor-send's default stream: valid frames, in a 1 Hz slot of identity strings and one at
     // the frame rate, for the duration only.

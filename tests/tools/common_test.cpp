@@ -15,7 +15,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Kor::Tools::Checked;
+using Kor::Checked;
 
 TEST(ToolsCommandLine, EveryErrorIsOneLineAndHelpGoesOutWhole) {
     EXPECT_EQ(Kor::Tools::ErrorLine("kor-x", "first\nsecond\n"), "kor-x: first second ");

@@ -428,17 +428,19 @@ std::string Hex(const Bytes& bytes) {
 
 int Write(const std::string& path, const std::vector<Case>& cases) {
     Kor::Pcap::Writer pcap;
-    std::string error;
-    bool ok = pcap.Open(path, Kor::Pcap::TimeResolution::Microseconds, error);
+    Kor::Checked ok = pcap.Open(path, Kor::Pcap::TimeResolution::Microseconds);
     for (std::size_t i = 0; ok && i < cases.size(); ++i) {
         // 127.0.0.1 to 127.0.0.1, frame n stamped n seconds after the epoch.
         ok = pcap.Write(static_cast<std::int64_t>(i + 1) * 1'000'000'000, {kLoopback, kSourcePort},
-                        {kLoopback, cases[i].port}, cases[i].datagram, error);
+                        {kLoopback, cases[i].port}, cases[i].datagram);
         std::cout << "frame " << i + 1 << ": " << cases[i].name << " (port " << cases[i].port
                   << ") " << Hex(cases[i].datagram) << "\n";
     }
-    if (!ok || !pcap.Close(error)) {
-        std::cerr << error << "\n";
+    if (ok) {
+        ok = pcap.Close();
+    }
+    if (!ok) {
+        std::cerr << ok.Message() << "\n";
         return 1;
     }
     return 0;

@@ -163,42 +163,44 @@ std::vector<MessageType> OpenTrackInput::WithStaticDue(const KorFromOpenTrack& s
     return types;
 }
 
-std::optional<std::string> OpenTrackInput::Feed(std::span<const std::uint8_t> datagram,
-                                                std::uint64_t sender, Clock::time_point now,
-                                                std::vector<std::vector<std::uint8_t>>& frames) {
+Checked OpenTrackInput::Feed(std::span<const std::uint8_t> datagram, std::uint64_t sender,
+                             Clock::time_point now,
+                             std::vector<std::vector<std::uint8_t>>& frames) {
     const OtrkParse packet = ParseOtrkPacket(datagram);
     if (!packet.header) {
-        return std::string("OTrk: ") + OtrkErrorText(packet.error);
+        return Checked::Refused(std::string("OTrk: ") + OtrkErrorText(packet.error));
     }
     OtrkReassembler& reassembler = ReassemblerOf(sender);
     const std::uint64_t repeats = reassembler.Repeated();
     const auto payload = reassembler.Feed(*packet.header, packet.payload);
     if (!payload) {
         if (reassembler.Repeated() != repeats) {
-            return std::string("OTrk: a repeat of the packet before");
+            return Checked::Refused(std::string("OTrk: a repeat of the packet before"));
         }
-        return std::nullopt;  // a segment kept for later, or one without its start (counted)
+        return {};  // a segment kept for later, or one without its start (counted)
     }
     const OpenTrackRead read = ReadOpenTrackPayload(*payload, packet.header->encoding);
     if (!read.sample) {
-        return "sample: " + read.error;
+        return Checked::Refused("sample: " + read.error);
     }
     const KorFromOpenTrack& sample = *read.sample;
     if (sample.sourceNumber && (*sample.sourceNumber == 0 ||
                                 (*sample.sourceNumber >= 201 && *sample.sourceNumber <= 255))) {
-        return "sample: sourceNumber " + std::to_string(*sample.sourceNumber) + " is reserved";
+        return Checked::Refused("sample: sourceNumber " + std::to_string(*sample.sourceNumber) +
+                                " is reserved");
     }
     if (settings_.sourceNumber && sample.sourceNumber != settings_.sourceNumber) {
-        return sample.sourceNumber ? "sample: sourceNumber " + std::to_string(*sample.sourceNumber) +
-                                         ", not " + std::to_string(*settings_.sourceNumber)
-                                   : std::string("sample: no sourceNumber");
+        return Checked::Refused(
+            sample.sourceNumber ? "sample: sourceNumber " + std::to_string(*sample.sourceNumber) +
+                                      ", not " + std::to_string(*settings_.sourceNumber)
+                                : std::string("sample: no sourceNumber"));
     }
     if (sample.types.empty()) {
-        return std::string("sample: nothing Kor carries");
+        return Checked::Refused(std::string("sample: nothing Kor carries"));
     }
     const auto korFrames = KorFrames(sample.data, WithStaticDue(sample, now), settings_.framing);
     frames.insert(frames.end(), korFrames.begin(), korFrames.end());
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace Kor::Bridge

@@ -12,6 +12,7 @@
 
 #include <kor/telemetry.h>
 
+#include "checked.h"
 #include "opentrackio_reader.h"
 #include "otrk.h"
 
@@ -45,16 +46,15 @@ public:
     explicit OpenTrackInput(const Settings& settings) : settings_(settings) {}
 
     // Feeds one datagram from `sender`, received at `now`, and appends the Kor frames of the
-    // sample it completed to `frames`. Returns why the datagram gave no frame: a faulty
+    // sample it completed to `frames`. Refused with why the datagram gave no frame: a faulty
     // packet ("OTrk: checksum mismatch", ...), a repeat of the packet before, a sample that
     // cannot be read, one of another source (or without a sourceNumber while one is asked
     // for), a reserved sourceNumber (0 or 201 to 255, which receivers discard), or a sample
-    // with nothing Kor carries. Returns nothing when frames were appended, when the packet is
+    // with nothing Kor carries. Ok when frames were appended, when the packet is
     // a segment of a sample not yet complete (or one whose start is missing: counted in
     // Dropped), and when the sample holds only static records that are not due again.
-    std::optional<std::string> Feed(std::span<const std::uint8_t> datagram, std::uint64_t sender,
-                                    Clock::time_point now,
-                                    std::vector<std::vector<std::uint8_t>>& frames);
+    Checked Feed(std::span<const std::uint8_t> datagram, std::uint64_t sender,
+                 Clock::time_point now, std::vector<std::vector<std::uint8_t>>& frames);
 
     // Segments thrown away (see OtrkReassembler), over all senders, in all and by reason.
     std::uint64_t Dropped() const noexcept;

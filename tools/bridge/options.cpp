@@ -129,12 +129,12 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
         parsed.exit = *exit;
         return parsed;
     }
-    const auto refuse = [&](const Tools::Checked& check) {
+    const auto refuse = [&](const Checked& check) {
         parsed.exit = Tools::Refusal(kName, check);
         return parsed;
     };
     const auto refuseWith = [&](const std::string& message) {
-        return refuse(Tools::Checked::Refused(message));
+        return refuse(Checked::Refused(message));
     };
 
     o.fromFreed = fromFreed.has_value();
@@ -147,7 +147,7 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
             return refuseWith("--from-freed needs --to HOST:PORT, the Kor receiver");
         }
         Endpoint endpoint;
-        if (const Tools::Checked check = Tools::ResolveDestination("--to", to, endpoint); !check) {
+        if (const Checked check = Tools::ResolveDestination("--to", to, endpoint); !check) {
             return refuse(check);
         }
         o.to = endpoint;
@@ -170,7 +170,7 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
         if (otio->count() != 0) {
             Endpoint endpoint{"239.135.1." + std::to_string(o.sourceNumber), 55555};
             if (openTrack && !openTrack->empty()) {
-                if (const Tools::Checked check =
+                if (const Checked check =
                         Tools::ResolveDestination("--opentrackio", *openTrack, endpoint);
                     !check) {
                     return refuse(check);
@@ -180,7 +180,7 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
         }
         if (freedOut->count() != 0) {
             Endpoint endpoint;
-            if (const Tools::Checked check = Tools::ResolveDestination("--freed", freed, endpoint);
+            if (const Checked check = Tools::ResolveDestination("--freed", freed, endpoint);
                 !check) {
                 return refuse(check);
             }

@@ -12,8 +12,8 @@ using Protocol::MessageType;
 KorInput::KorInput(const Settings& settings)
     : settings_(settings), identity_(settings.seed, settings.setupName) {}
 
-std::optional<std::string> KorInput::Feed(std::span<const std::uint8_t> datagram,
-                                          Clock::time_point now, std::vector<Outgoing>& out) {
+Checked KorInput::Feed(std::span<const std::uint8_t> datagram, Clock::time_point now,
+                       std::vector<Outgoing>& out) {
     // A serial datagram may finish several frames (or none, or the rest of one begun in an
     // earlier datagram): each applied frame is handled with the state right after it.
     const FrameStatus status = device_.Update(datagram, [&](const FrameReport& report) {
@@ -23,9 +23,9 @@ std::optional<std::string> KorInput::Feed(std::span<const std::uint8_t> datagram
     });
     if (!FrameReport{status, {}}.Applied()) {
         Tick(now, out);
-        return std::string(Protocol::Name(status));
+        return Checked::Refused(std::string(Protocol::Name(status)));
     }
-    return std::nullopt;
+    return {};
 }
 
 void KorInput::OnApplied(Protocol::MessageTypes types, Clock::time_point now,
@@ -122,12 +122,11 @@ const LensDistortion* KorInput::DistortionOf(const Protocol::TelemetryData::Zeis
     return distortion_ ? &*distortion_ : nullptr;
 }
 
-std::optional<std::string> FreedInput::Feed(std::span<const std::uint8_t> datagram,
-                                            Clock::time_point now,
-                                            std::vector<std::uint8_t>& frame) const {
+Checked FreedInput::Feed(std::span<const std::uint8_t> datagram, Clock::time_point now,
+                         std::vector<std::uint8_t>& frame) const {
     const FreedParse parsed = ParseFreed(datagram);
     if (!parsed.packet) {
-        return std::string(FreedErrorText(parsed.error));
+        return Checked::Refused(std::string(FreedErrorText(parsed.error)));
     }
     // A steady clock does not go back; a time before the start (none is passed) counts as 0.
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - start_);
@@ -135,7 +134,7 @@ std::optional<std::string> FreedInput::Feed(std::span<const std::uint8_t> datagr
         elapsed.count() > 0 ? static_cast<std::uint64_t>(elapsed.count()) : 0;
     const KorFromFreed kor = KorFromFreedPacket(*parsed.packet, lens_, ticks, projectFps_);
     frame = kor.data.Encode(framing_, kor.types);
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace Kor::Bridge

@@ -12,6 +12,7 @@
 #include <kor/device.h>
 #include <kor/telemetry.h>
 
+#include "checked.h"
 #include "freed_convert.h"
 #include "lens_distortion.h"
 #include "opentrackio.h"
@@ -61,11 +62,10 @@ public:
 
     // Decodes one datagram received at `now` and appends what is to be sent to `out`: the
     // output of every frame it finishes (a serial datagram may finish several, or complete
-    // one begun in an earlier datagram). Returns why the datagram was refused (the
-    // decoder's name of the last frame's status, "Incomplete" when it finished none), or
-    // nothing when its last frame was applied.
-    std::optional<std::string> Feed(std::span<const std::uint8_t> datagram,
-                                    Clock::time_point now, std::vector<Outgoing>& out);
+    // one begun in an earlier datagram). Refused, with the decoder's name of the last
+    // frame's status ("Incomplete" when it finished none), unless its last frame was applied.
+    Checked Feed(std::span<const std::uint8_t> datagram, Clock::time_point now,
+                 std::vector<Outgoing>& out);
 
     // Appends what is held to `out` once the wait for the serial is over at `now`. Call it
     // when no datagram came, so that a source that falls silent is not held back.
@@ -124,10 +124,9 @@ public:
         : lens_(lens), framing_(framing), projectFps_(projectFps), start_(start) {}
 
     // Checks one datagram, received at `now`; a valid D1 packet becomes one Kor frame in
-    // `frame`. Returns why the datagram was refused, or nothing when `frame` holds a frame
-    // to send.
-    std::optional<std::string> Feed(std::span<const std::uint8_t> datagram, Clock::time_point now,
-                                    std::vector<std::uint8_t>& frame) const;
+    // `frame`. Refused with the packet's fault; ok when `frame` holds a frame to send.
+    Checked Feed(std::span<const std::uint8_t> datagram, Clock::time_point now,
+                 std::vector<std::uint8_t>& frame) const;
 
 private:
     FreedLens lens_;

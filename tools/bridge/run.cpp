@@ -100,11 +100,10 @@ int Run(const BridgeOptions& options) {
     if (options.join) {
         join = Platform::GroupMembership{*options.join, options.interface.value_or("0.0.0.0")};
     }
-    std::string error;
-    std::unique_ptr<Platform::Source> source =
-        Platform::OpenUdpSource(options.bind, options.port, error, join);
-    if (!source) {
-        Tools::PrintError(kName, error);
+    std::unique_ptr<Platform::Source> source;
+    if (const Checked opened = Platform::OpenUdpSource(options.bind, options.port, source, join);
+        !opened) {
+        Tools::PrintError(kName, opened.Message());
         return 2;
     }
 
@@ -225,21 +224,21 @@ int Run(const BridgeOptions& options) {
             continue;
         }
         ++totals.in;
-        std::optional<std::string> refusal;
+        Checked fed;
         if (options.fromFreed) {
-            refusal = freedInput.Feed(buffer, Clock::now(), frame);
-            if (!refusal) {
+            fed = freedInput.Feed(buffer, Clock::now(), frame);
+            if (fed) {
                 Send(socket, outputs.front(), frame);
             }
         } else {
             outgoing.clear();
-            refusal = korInput.Feed(buffer, Clock::now(), outgoing);
+            fed = korInput.Feed(buffer, Clock::now(), outgoing);
             sendAll(outgoing);
         }
-        if (refusal) {
-            ++totals.refused[*refusal];
-        } else {
+        if (fed) {
             ++totals.applied;
+        } else {
+            ++totals.refused[fed.Message()];
         }
     }
     // Samples still held for the camera serial go out with the sourceId they would have had.

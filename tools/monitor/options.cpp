@@ -65,7 +65,7 @@ Kor::Tools::Parsed<Settings> ParseCommandLine(int argc, const char* const* argv)
         return parsed;
     }
     const auto refuse = [&](const std::string& message) {
-        parsed.exit = Kor::Tools::Refusal(kName, Kor::Tools::Checked::Refused(message));
+        parsed.exit = Kor::Tools::Refusal(kName, Kor::Checked::Refused(message));
         return parsed;
     };
     if (!group.empty() && !Kor::Platform::IsMulticastIpv4(group)) {

@@ -64,32 +64,35 @@ bool Record(Kor::Pcap::Writer& recorder, const Kor::Platform::Source& source,
             const std::vector<std::uint8_t>& datagram) {
     const Kor::Platform::DatagramOrigin origin = source.LastOrigin().value_or(
         Kor::Platform::DatagramOrigin{});
-    std::string error;
-    if (recorder.Write(origin.wallNs, {origin.sourceAddress, origin.sourcePort},
-                       {origin.destinationAddress, origin.destinationPort}, datagram, error)) {
-        return true;
+    const Kor::Checked written =
+        recorder.Write(origin.wallNs, {origin.sourceAddress, origin.sourcePort},
+                       {origin.destinationAddress, origin.destinationPort}, datagram);
+    if (!written) {
+        Kor::Tools::PrintError(kName, written.Message());
     }
-    Kor::Tools::PrintError(kName, error);
-    return false;
+    return written.Ok();
 }
 
 }  // namespace
 
 int Run(const Settings& options) {
-    std::string error;
-    std::unique_ptr<Kor::Platform::Source> source =
-        options.serial
-            ? Kor::Platform::OpenSerialSource(*options.serial, error)
-            : Kor::Platform::OpenUdpSource(options.bind, options.port, error, options.join);
-    if (!source) {
-        Kor::Tools::PrintError(kName, error);
+    std::unique_ptr<Kor::Platform::Source> source;
+    if (const Kor::Checked opened =
+            options.serial
+                ? Kor::Platform::OpenSerialSource(*options.serial, source)
+                : Kor::Platform::OpenUdpSource(options.bind, options.port, source, options.join);
+        !opened) {
+        Kor::Tools::PrintError(kName, opened.Message());
         return 2;
     }
     Kor::Pcap::Writer recorder;
-    if (!options.record.empty() &&
-        !recorder.Open(options.record, Kor::Pcap::TimeResolution::Nanoseconds, error)) {
-        Kor::Tools::PrintError(kName, error);
-        return 2;
+    if (!options.record.empty()) {
+        if (const Kor::Checked created =
+                recorder.Open(options.record, Kor::Pcap::TimeResolution::Nanoseconds);
+            !created) {
+            Kor::Tools::PrintError(kName, created.Message());
+            return 2;
+        }
     }
     Kor::Platform::InstallConsoleStopHandler();
     std::cerr << kName << ": receiving from " << source->Describe() << '\n';
@@ -163,8 +166,8 @@ int Run(const Settings& options) {
     if (recorder.IsOpen()) {
         std::cerr << kName << ": recorded " << recorder.Written() << " datagrams to "
                   << recorder.Path() << '\n';
-        if (!recorder.Close(error)) {
-            Kor::Tools::PrintError(kName, error);
+        if (const Kor::Checked closed = recorder.Close(); !closed) {
+            Kor::Tools::PrintError(kName, closed.Message());
             status = 1;
         }
     }

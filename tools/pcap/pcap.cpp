@@ -250,48 +250,44 @@ Writer::~Writer() {
     }
 }
 
-bool Writer::Open(const std::string& path, TimeResolution resolution, std::string& error) {
-    std::string ignored;
-    Close(ignored);
+Checked Writer::Open(const std::string& path, TimeResolution resolution) {
+    (void)Close();
     const int fd = Kor::Platform::OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC | kOpenFlags, 0644);
     if (fd < 0) {
-        error = "cannot create " + path + ": " + std::strerror(errno);
-        return false;
+        return Checked::Refused("cannot create " + path + ": " + std::strerror(errno));
     }
     fd_ = fd;
     path_ = path;
     resolution_ = resolution;
     identification_ = 0;
     written_ = 0;
-    if (!WriteAll(FileHeader(resolution), error)) {
-        Close(ignored);
-        return false;
+    if (Checked wrote = WriteAll(FileHeader(resolution)); !wrote) {
+        (void)Close();
+        return wrote;
     }
-    return true;
+    return {};
 }
 
-bool Writer::Write(std::int64_t timeNs, const Endpoint& source, const Endpoint& destination,
-                   std::span<const std::uint8_t> payload, std::string& error) {
+Checked Writer::Write(std::int64_t timeNs, const Endpoint& source, const Endpoint& destination,
+                      std::span<const std::uint8_t> payload) {
     if (fd_ < 0) {
-        error = "no capture file is open";
-        return false;
+        return Checked::Refused("no capture file is open");
     }
     if (payload.size() > kMaxUdpPayload) {
-        error = path_ + ": a datagram of " + std::to_string(payload.size()) +
-                " bytes does not fit in IPv4";
-        return false;
+        return Checked::Refused(path_ + ": a datagram of " + std::to_string(payload.size()) +
+                                " bytes does not fit in IPv4");
     }
-    if (!WriteAll(PacketRecord(resolution_, timeNs, source, destination, payload,
-                               identification_),
-                  error)) {
-        return false;
+    if (Checked wrote = WriteAll(
+            PacketRecord(resolution_, timeNs, source, destination, payload, identification_));
+        !wrote) {
+        return wrote;
     }
     ++identification_;
     ++written_;
-    return true;
+    return {};
 }
 
-bool Writer::WriteAll(const std::vector<std::uint8_t>& bytes, std::string& error) {
+Checked Writer::WriteAll(const std::vector<std::uint8_t>& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t wrote = ::write(fd_, bytes.data() + done, static_cast<IoSize>(bytes.size() - done));
@@ -299,32 +295,30 @@ bool Writer::WriteAll(const std::vector<std::uint8_t>& bytes, std::string& error
             if (errno == EINTR) {
                 continue;
             }
-            error = "cannot write " + path_ + ": " + std::strerror(errno);
-            return false;
+            return Checked::Refused("cannot write " + path_ + ": " + std::strerror(errno));
         }
         done += static_cast<std::size_t>(wrote);
     }
-    return true;
+    return {};
 }
 
-bool Writer::Close(std::string& error) {
+Checked Writer::Close() {
     if (fd_ < 0) {
-        return true;
+        return {};
     }
     const int result = ::close(fd_);
     fd_ = -1;
     if (result != 0) {
-        error = "cannot write " + path_ + ": " + std::strerror(errno);
-        return false;
+        return Checked::Refused("cannot write " + path_ + ": " + std::strerror(errno));
     }
-    return true;
+    return {};
 }
 
-bool ParseCapture(std::span<const std::uint8_t> bytes, Capture& capture, std::string& error) {
+Checked ParseCapture(std::span<const std::uint8_t> bytes, Capture& capture) {
     capture = Capture{};
     if (bytes.size() < 4) {
-        error = "not a pcap capture: " + std::to_string(bytes.size()) + " bytes, too short";
-        return false;
+        return Checked::Refused("not a pcap capture: " + std::to_string(bytes.size()) +
+                                " bytes, too short");
     }
     const std::uint32_t magic = FileU32(bytes, 0, false);
     if (magic == kMagicMicro || magic == kMagicNano) {
@@ -332,24 +326,21 @@ bool ParseCapture(std::span<const std::uint8_t> bytes, Capture& capture, std::st
     } else if (FileU32(bytes, 0, true) == kMagicMicro || FileU32(bytes, 0, true) == kMagicNano) {
         capture.bigEndian = true;
     } else if (magic == kMagicPcapng) {
-        error = "a pcapng capture; only classic pcap captures are read (save it as pcap)";
-        return false;
+        return Checked::Refused(
+            "a pcapng capture; only classic pcap captures are read (save it as pcap)");
     } else {
-        error = "not a pcap capture (magic number " + Hex32(magic) + ")";
-        return false;
+        return Checked::Refused("not a pcap capture (magic number " + Hex32(magic) + ")");
     }
     const bool big = capture.bigEndian;
     capture.resolution = FileU32(bytes, 0, big) == kMagicNano ? TimeResolution::Nanoseconds
                                                                : TimeResolution::Microseconds;
     if (bytes.size() < kFileHeaderSize) {
-        error = "pcap capture cut short inside its global header";
-        return false;
+        return Checked::Refused("pcap capture cut short inside its global header");
     }
     const std::uint16_t major = FileU16(bytes, 4, big);
     if (major != 2) {
-        error = "unsupported pcap version " + std::to_string(major) + "." +
-                std::to_string(FileU16(bytes, 6, big));
-        return false;
+        return Checked::Refused("unsupported pcap version " + std::to_string(major) + "." +
+                                std::to_string(FileU16(bytes, 6, big)));
     }
     // The upper bits may carry the frame check sequence length; the link type is below.
     capture.linkType = FileU32(bytes, 20, big) & 0xffffU;
@@ -360,9 +351,9 @@ bool ParseCapture(std::span<const std::uint8_t> bytes, Capture& capture, std::st
         case kLinkIpv4:
         case kLinkLinuxSll2: break;
         default:
-            error = "unsupported pcap link type " + std::to_string(capture.linkType) +
-                    " (Ethernet, raw IP and Linux cooked captures are read)";
-            return false;
+            return Checked::Refused("unsupported pcap link type " +
+                                    std::to_string(capture.linkType) +
+                                    " (Ethernet, raw IP and Linux cooked captures are read)");
     }
 
     const std::int64_t fractionNs =
@@ -371,19 +362,19 @@ bool ParseCapture(std::span<const std::uint8_t> bytes, Capture& capture, std::st
     while (at < bytes.size()) {
         const std::size_t left = bytes.size() - at;
         if (left < kRecordHeaderSize) {
-            error = "pcap capture cut short inside the header of packet " +
-                    std::to_string(capture.packets + 1) + " at offset " + std::to_string(at);
-            return false;
+            return Checked::Refused("pcap capture cut short inside the header of packet " +
+                                    std::to_string(capture.packets + 1) + " at offset " +
+                                    std::to_string(at));
         }
         const std::uint32_t seconds = FileU32(bytes, at, big);
         const std::uint32_t fraction = FileU32(bytes, at + 4, big);
         const std::uint32_t included = FileU32(bytes, at + 8, big);
         const std::uint32_t original = FileU32(bytes, at + 12, big);
         if (included > left - kRecordHeaderSize) {
-            error = "pcap capture cut short inside packet " + std::to_string(capture.packets + 1) +
-                    " at offset " + std::to_string(at) + " (" + std::to_string(included) +
-                    " bytes announced, " + std::to_string(left - kRecordHeaderSize) + " present)";
-            return false;
+            return Checked::Refused(
+                "pcap capture cut short inside packet " + std::to_string(capture.packets + 1) +
+                " at offset " + std::to_string(at) + " (" + std::to_string(included) +
+                " bytes announced, " + std::to_string(left - kRecordHeaderSize) + " present)");
         }
         ++capture.packets;
         const auto frame = bytes.subspan(at + kRecordHeaderSize, included);
@@ -404,14 +395,13 @@ bool ParseCapture(std::span<const std::uint8_t> bytes, Capture& capture, std::st
             std::int64_t{seconds} * kNsPerSecond + std::int64_t{fraction} * fractionNs;
         capture.datagrams.push_back(std::move(*datagram));
     }
-    return true;
+    return {};
 }
 
-bool ReadCaptureFile(const std::string& path, Capture& capture, std::string& error) {
+Checked ReadCaptureFile(const std::string& path, Capture& capture) {
     const int fd = Kor::Platform::OpenFile(path, O_RDONLY | kOpenFlags);
     if (fd < 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
+        return Checked::Refused("cannot open " + path + ": " + std::strerror(errno));
     }
     std::vector<std::uint8_t> bytes;
     std::uint8_t buffer[65536];
@@ -421,9 +411,9 @@ bool ReadCaptureFile(const std::string& path, Capture& capture, std::string& err
             continue;
         }
         if (got < 0) {
-            error = "cannot read " + path + ": " + std::strerror(errno);
+            const int failure = errno;
             ::close(fd);
-            return false;
+            return Checked::Refused("cannot read " + path + ": " + std::strerror(failure));
         }
         if (got == 0) {
             break;
@@ -431,11 +421,10 @@ bool ReadCaptureFile(const std::string& path, Capture& capture, std::string& err
         bytes.insert(bytes.end(), buffer, buffer + got);
     }
     ::close(fd);
-    if (!ParseCapture(bytes, capture, error)) {
-        error = path + ": " + error;
-        return false;
+    if (Checked parsed = ParseCapture(bytes, capture); !parsed) {
+        return Checked::Refused(path + ": " + parsed.Message());
     }
-    return true;
+    return {};
 }
 
 }  // namespace Kor::Pcap

@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "checked.h"
+
 namespace Kor::Pcap {
+
+using Kor::Checked;
 
 // Link types of the capture's global header that the reader understands.
 inline constexpr std::uint32_t kLinkEthernet = 1;
@@ -67,24 +71,24 @@ public:
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    // Creates (or truncates) the file and writes the global header. Returns false with a
-    // one-line error naming the path and the system's reason.
-    bool Open(const std::string& path, TimeResolution resolution, std::string& error);
+    // Creates (or truncates) the file and writes the global header. Refused with one line
+    // naming the path and the system's reason.
+    Checked Open(const std::string& path, TimeResolution resolution);
 
-    // Appends one datagram. Returns false with a one-line error if the payload is too
-    // large for IPv4 or the write fails.
-    bool Write(std::int64_t timeNs, const Endpoint& source, const Endpoint& destination,
-               std::span<const std::uint8_t> payload, std::string& error);
+    // Appends one datagram. Refused with one line if the payload is too large for IPv4 or
+    // the write fails.
+    Checked Write(std::int64_t timeNs, const Endpoint& source, const Endpoint& destination,
+                  std::span<const std::uint8_t> payload);
 
     bool IsOpen() const { return fd_ >= 0; }
     std::uint64_t Written() const { return written_; }
     const std::string& Path() const { return path_; }
 
-    // Closes the file; returns false with an error if the system reports a failure.
-    bool Close(std::string& error);
+    // Closes the file; refused if the system reports a failure.
+    Checked Close();
 
 private:
-    bool WriteAll(const std::vector<std::uint8_t>& bytes, std::string& error);
+    Checked WriteAll(const std::vector<std::uint8_t>& bytes);
 
     int fd_ = -1;
     std::string path_;
@@ -106,10 +110,10 @@ struct Capture {
 // Parses a whole capture held in memory. Records that are not IPv4 UDP (other protocols,
 // IPv6, fragments, datagrams cut short by the snapshot length) are counted as skipped.
 // A file that is not a classic pcap capture, has an unsupported link type or ends inside
-// a header or a record gives false and a one-line error; nothing is read out of bounds.
-bool ParseCapture(std::span<const std::uint8_t> bytes, Capture& capture, std::string& error);
+// a header or a record is refused with one line; nothing is read out of bounds.
+Checked ParseCapture(std::span<const std::uint8_t> bytes, Capture& capture);
 
-// Reads and parses the capture file at `path`; errors name the path.
-bool ReadCaptureFile(const std::string& path, Capture& capture, std::string& error);
+// Reads and parses the capture file at `path`; refusals name the path.
+Checked ReadCaptureFile(const std::string& path, Capture& capture);
 
 }  // namespace Kor::Pcap

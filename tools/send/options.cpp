@@ -29,17 +29,17 @@ std::string Describe(MessageType type) {
 }
 
 // Whether the message settings of the window would offer `choice` for `type`.
-Tools::Checked CheckRate(MessageType type, std::int32_t choice) {
+Checked CheckRate(MessageType type, std::int32_t choice) {
     const auto among = [type](const auto& types) {
         return std::find(types.begin(), types.end(), type) != types.end();
     };
     const bool onlyEvery = among(Emulator::kEveryPacketOnlyTypes);
     const bool canEvery = onlyEvery || among(Emulator::kEveryPacketCapableTypes);
     if (onlyEvery && choice != Engine::kRateChoiceEveryPacket) {
-        return Tools::Checked::Refused(Describe(type) + " is always sent with every packet");
+        return Checked::Refused(Describe(type) + " is always sent with every packet");
     }
     if (!canEvery && choice == Engine::kRateChoiceEveryPacket) {
-        return Tools::Checked::Refused(Describe(type) + " cannot be sent with every packet");
+        return Checked::Refused(Describe(type) + " cannot be sent with every packet");
     }
     return {};
 }
@@ -71,13 +71,13 @@ constexpr const char* kName = "kor-send";
 constexpr std::array<std::string_view, 5> kProjectFpsLabels{"23.98", "24", "25", "29.97", "30"};
 constexpr std::array<std::string_view, 3> kTickUnits{"seconds", "milliseconds", "microseconds"};
 
-Tools::Checked UnknownType(const std::string& name) {
-    return Tools::Checked::Refused("unknown message type '" + name +
-                                   "' (names as in the message table, e.g. BasicLens)");
+Checked UnknownType(const std::string& name) {
+    return Checked::Refused("unknown message type '" + name +
+                            "' (names as in the message table, e.g. BasicLens)");
 }
 
 // The message types the names stand for, in `types`.
-Tools::Checked TypesOf(const std::vector<std::string>& names, std::vector<MessageType>& types) {
+Checked TypesOf(const std::vector<std::string>& names, std::vector<MessageType>& types) {
     for (const std::string& name : names) {
         const auto type = FindMessageType(name);
         if (!type) {
@@ -89,11 +89,10 @@ Tools::Checked TypesOf(const std::vector<std::string>& names, std::vector<Messag
 }
 
 // "TYPE=RATE" as a type and a rate choice the message settings offer for it.
-Tools::Checked RateOf(const std::string& entry,
-                      std::vector<std::pair<MessageType, std::int32_t>>& rates) {
+Checked RateOf(const std::string& entry, std::vector<std::pair<MessageType, std::int32_t>>& rates) {
     const auto equals = entry.find('=');
     if (equals == std::string::npos) {
-        return Tools::Checked::Refused("--rate needs TYPE=RATE, not '" + entry + "'");
+        return Checked::Refused("--rate needs TYPE=RATE, not '" + entry + "'");
     }
     const auto type = FindMessageType(entry.substr(0, equals));
     if (!type) {
@@ -101,11 +100,11 @@ Tools::Checked RateOf(const std::string& entry,
     }
     const auto choice = FindRateChoice(entry.substr(equals + 1));
     if (!choice) {
-        return Tools::Checked::Refused(
+        return Checked::Refused(
             "unknown rate '" + entry.substr(equals + 1) +
             "' (1, 10, 23.98, 24, 25, 29.97, 30, 60, 100, fps or every-packet)");
     }
-    if (Tools::Checked check = CheckRate(*type, *choice); !check) {
+    if (Checked check = CheckRate(*type, *choice); !check) {
         return check;
     }
     rates.emplace_back(*type, *choice);
@@ -226,38 +225,38 @@ Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv) {
     }
     // Every value only the emulator's tables or the resolver can judge is refused here too,
     // before anything is opened or printed; replays take only the destination.
-    const Tools::Checked check = [&]() -> Tools::Checked {
+    const Checked check = [&]() -> Checked {
         if (to.empty() && o.broadcast) {
             o.host = "255.255.255.255";
         }
         if (!to.empty()) {
-            if (Tools::Checked split = Tools::SplitDestination("--to", to, o.host, o.port);
-                !split) {
+            if (Checked split = Tools::SplitDestination("--to", to, o.host, o.port); !split) {
                 return split;
             }
         }
-        if (Tools::Checked resolved = Tools::ResolveHost(o.host, o.host); !resolved) {
+        if (Checked resolved = Tools::ResolveHost(o.host, o.host); !resolved) {
             return resolved;
         }
         if ((o.ttl || o.interface) && !Platform::IsMulticastIpv4(o.host)) {
-            return Tools::Checked::Refused(
+            return Checked::Refused(
                 "--ttl and --interface need a multicast destination (224.0.0.0 to "
-                "239.255.255.255), not " + o.host);
+                "239.255.255.255), not " +
+                o.host);
         }
         if (o.interface && !Platform::IsLocalIpv4Address(*o.interface)) {
-            return Tools::Checked::Refused(
+            return Checked::Refused(
                 "--interface needs the IPv4 address of one of this machine's interfaces, not " +
                 *o.interface);
         }
         for (const auto& [names, types] :
              {std::pair{&onlyNames, &o.only}, std::pair{&enabledNames, &o.enabled},
               std::pair{&disabledNames, &o.disabled}}) {
-            if (Tools::Checked known = TypesOf(*names, *types); !known) {
+            if (Checked known = TypesOf(*names, *types); !known) {
                 return known;
             }
         }
         for (const std::string& entry : rateNames) {
-            if (Tools::Checked known = RateOf(entry, o.rates); !known) {
+            if (Checked known = RateOf(entry, o.rates); !known) {
                 return known;
             }
         }
@@ -306,7 +305,7 @@ Engine::SenderSettings SenderSettingsOf(const Options& o, Engine::SenderSettings
     return s;
 }
 
-Tools::Checked ApplyOptions(const Options& o, EmulatorModel& model) {
+Checked ApplyOptions(const Options& o, EmulatorModel& model) {
     Engine::Transmitter& t = model.transmitter;
     try {
         if (Platform::IsMulticastIpv4(o.host)) {
@@ -322,7 +321,7 @@ Tools::Checked ApplyOptions(const Options& o, EmulatorModel& model) {
             t.udpSocket.EnableBroadcast();
         }
     } catch (const std::system_error& e) {
-        return Tools::Checked::Refused(e.what());
+        return Checked::Refused(e.what());
     }
     if (o.faults.Any()) {
         t.SetDatagramFilter(std::make_unique<FaultFilter>(o.faults));

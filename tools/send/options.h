@@ -53,7 +53,7 @@ Engine::SenderSettings SenderSettingsOf(const Options& options, Engine::SenderSe
 // Gives parsed options to a freshly built model (with transmitter.modelMutex held): its
 // sender settings, the socket options a multicast or broadcast destination needs, and the
 // fault filter when a fault option is given. Refused when the system refuses a socket option.
-Tools::Checked ApplyOptions(const Options& options, Emulator::EmulatorModel& model);
+Checked ApplyOptions(const Options& options, Emulator::EmulatorModel& model);
 
 // The message type with this name ("BasicLens", ...), if the emulator sends it.
 std::optional<Protocol::MessageType> FindMessageType(const std::string& name);

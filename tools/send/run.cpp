@@ -116,9 +116,8 @@ std::string FaultText(const FaultSettings& f) {
 // end of --duration. Returns the exit status.
 int Replay(const Options& options, Engine::MessageSink& messages) {
     Pcap::Capture capture;
-    std::string error;
-    if (!Pcap::ReadCaptureFile(*options.replayFile, capture, error)) {
-        Tools::PrintError(kName, error);
+    if (const Checked read = Pcap::ReadCaptureFile(*options.replayFile, capture); !read) {
+        Tools::PrintError(kName, read.Message());
         return 2;
     }
     if (capture.datagrams.empty()) {
@@ -176,7 +175,7 @@ int Run(const Options& options) {
         EmulatorModel model(Engine::DefaultClock(), messages);
         {
             std::lock_guard lock(model.transmitter.modelMutex);
-            if (const Tools::Checked applied = ApplyOptions(options, model); !applied) {
+            if (const Checked applied = ApplyOptions(options, model); !applied) {
                 Tools::PrintError(kName, applied.Message());
                 return 2;
             }

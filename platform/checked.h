@@ -1,11 +1,11 @@
-// Checked: the outcome of a check or a step of the tools: all right, or one message that
-// tells a person what to change.
+// Checked: the outcome of a check or a step of the engine's owners and the tools: all right,
+// or one message that tells a person what to change.
 #pragma once
 
 #include <string>
 #include <utility>
 
-namespace Kor::Tools {
+namespace Kor {
 
 // Either ok or a refusal with its message, e.g. "--to needs HOST:PORT with a port from 1 to
 // 65535, not 'x'". The message is the line's text without the program's name.
@@ -28,4 +28,4 @@ private:
     std::string message_;
 };
 
-}  // namespace Kor::Tools
+}  // namespace Kor
