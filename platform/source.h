@@ -15,6 +15,21 @@
 
 namespace Kor::Platform {
 
+// Who a frame came from: its sender (for UDP the datagram's source address and port, in host
+// order; a serial input is one sender, address and port 0) and the SubjectId it carries
+// (0 for a sender that sends none). Several cameras often share one port, each with its own
+// sender or subject: receivers keep one decoder and one set of figures per source.
+struct SourceKey {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    std::uint8_t subject = 0;
+
+    auto operator<=>(const SourceKey&) const = default;
+
+    // The sender as "IP:PORT" ("serial" for a serial input).
+    std::string Sender() const;
+};
+
 // A source of received bytes, read with a bounded wait so that the caller can keep its
 // deadlines and notice a stop request.
 class Source {

@@ -1,4 +1,4 @@
-// The UDP source: a UdpSocket bound to the receiving port, on every system.
+// The UDP source: a UdpSocket bound to the receiving port, on every system; source keys.
 #include <system_error>
 
 #include "checked.h"
@@ -35,6 +35,15 @@ private:
 };
 
 }  // namespace
+
+std::string SourceKey::Sender() const {
+    if (address == 0 && port == 0) {
+        return "serial";
+    }
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFFU) + "." +
+           std::to_string((address >> 8) & 0xFFU) + "." + std::to_string(address & 0xFFU) + ":" +
+           std::to_string(port);
+}
 
 Checked OpenUdpSource(const std::string& address, std::uint16_t port,
                       std::unique_ptr<Source>& source, const std::optional<GroupMembership>& join) {

@@ -112,6 +112,18 @@ TEST(PlatformStop, TheFirstSignalIsTheRequest) {
 }
 #endif
 
+// Sources are told apart by sender and subject, and written as a person reads an address.
+TEST(PlatformSourceKey, SendersAndSubjectsApart) {
+    using Kor::Platform::SourceKey;
+    const SourceKey camera{0x7F000001, 40001, 1};
+    EXPECT_EQ(camera.Sender(), "127.0.0.1:40001");
+    EXPECT_EQ((SourceKey{0xC0A8010A, 65535, 0}).Sender(), "192.168.1.10:65535");
+    EXPECT_EQ(SourceKey{}.Sender(), "serial");
+    EXPECT_LT(camera, (SourceKey{0x7F000001, 40001, 2}));
+    EXPECT_LT(camera, (SourceKey{0x7F000001, 40002, 0}));
+    EXPECT_NE(camera, (SourceKey{0x7F000002, 40001, 1}));
+}
+
 // One socket sends on loopback, a source bound to a port the system chose receives: the
 // datagram whole, where it came from and went to, and a stamp near the time of sending.
 TEST(PlatformUdp, ALoopbackDatagramArrivesWithItsOrigin) {
