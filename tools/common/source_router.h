@@ -41,7 +41,7 @@ public:
                   !std::is_same_v<std::remove_cv_t<std::remove_reference_t<F>>,
                                   RoutedFrameCallback> &&
                   std::is_invocable_v<std::remove_reference_t<F>&, const RoutedFrame&>>>
-    RoutedFrameCallback(F&& onFrame) noexcept  // NOLINT: made from a lambda where passed
+    RoutedFrameCallback(F&& onFrame) noexcept
         : object_(const_cast<void*>(static_cast<const void*>(std::addressof(onFrame)))),
           call_([](void* object, const RoutedFrame& frame) {
               (*static_cast<std::remove_reference_t<F>*>(object))(frame);
