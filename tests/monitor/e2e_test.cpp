@@ -27,6 +27,7 @@
 #include "../engine/loopback.h"
 #include "../send/programs.h"
 #include "pcap.h"
+#include "udp.h"
 
 namespace {
 
@@ -140,7 +141,7 @@ TEST(MonitorEndToEnd, UdpDatagramsBecomeJsonLinesAndCaptureRecords) {
     EXPECT_EQ(lines[0]["focus"], 1500);
     EXPECT_EQ(lines[1]["channelId"], 7);
     EXPECT_FALSE(lines[1].contains("focus"));
-    EXPECT_EQ(lines[2].size(), 3U) << lines[2];  // status and receive time only
+    EXPECT_EQ(lines[2].size(), 5U) << lines[2];  // status, receive time, sender and source
     EXPECT_EQ(lines[5]["focus"], 1800);
     EXPECT_GT(lines[5]["receiveEpochSeconds"].get<double>(), 1.6e9);  // the wall clock
     // The closing line sums the run up.
@@ -168,6 +169,73 @@ TEST(MonitorEndToEnd, UdpDatagramsBecomeJsonLinesAndCaptureRecords) {
         previous = d.timeNs;
     }
     EXPECT_LE(previous, ns(after));
+}
+
+// Three cameras from two senders, the first sending subjects 1 and 2 from one port: three
+// sources, each line naming its sender and source, each source's timecodes compared with its
+// own (subjects 1 and 2 carry the same labels, and each of their frames is new), a refused
+// frame counted against its sender's last source, and the summary listing the three.
+TEST(MonitorEndToEnd, SeveralSendersAndSubjectsAreSourcesOfTheirOwn) {
+    ChildProgram monitor = Monitor("--json --count 31 --bind 127.0.0.1 --port 0");
+    const std::uint16_t port = MonitorPort(monitor);
+    ASSERT_NE(port, 0) << monitor.Err();
+    Kor::Platform::UdpSocket first;
+    Kor::Platform::UdpSocket second;
+    ASSERT_EQ(first.Bind("127.0.0.1", 0), 0);
+    ASSERT_EQ(second.Bind("127.0.0.1", 0), 0);
+    const auto camera = [](std::uint16_t subject, std::uint8_t frames) {
+        TelemetryData data;
+        data.subjectId = subject;
+        data.timecodeFrames = frames;
+        data.focus = subject * 1000U + frames;
+        data.productSerial = "CAM-" + std::to_string(subject);
+        return data.Encode(TransmissionType::UDP,
+                           {MessageType::Timecode, MessageType::BasicLens,
+                            MessageType::ProductSerial, MessageType::SubjectId});
+    };
+    const auto send = [&](Kor::Platform::UdpSocket& socket, const Bytes& datagram) {
+        EXPECT_TRUE(socket.SendTo("127.0.0.1", port, datagram.data(), datagram.size()));
+    };
+    for (std::uint8_t n = 1; n <= 10; ++n) {
+        send(first, camera(1, n));
+        send(first, camera(2, n));
+        send(second, camera(3, n));
+    }
+    Bytes badHeader = camera(3, 11);
+    badHeader[7] = 0x01;
+    send(second, badHeader);
+    ASSERT_EQ(monitor.Finish(), 0) << monitor.Err();
+
+    const std::string senders[] = {"127.0.0.1:" + std::to_string(first.LocalPort()),
+                                   "127.0.0.1:" + std::to_string(second.LocalPort())};
+    const std::vector<json> lines = JsonLines(monitor.Out());
+    ASSERT_EQ(lines.size(), 31U) << monitor.Out();
+    for (std::size_t n = 0; n < 30; ++n) {
+        const json& line = lines[n];
+        const int subject = line["subjectId"].get<int>();
+        EXPECT_EQ(line["status"], "NewTimecode") << line;
+        EXPECT_EQ(line["source"], subject) << line;
+        EXPECT_EQ(line["sender"], senders[subject == 3 ? 1 : 0]) << line;
+        EXPECT_EQ(line["focus"].get<int>() / 1000, subject) << line;
+    }
+    EXPECT_EQ(lines[30]["status"], "HeaderError");
+    EXPECT_EQ(lines[30]["sender"], senders[1]);
+    EXPECT_EQ(lines[30]["source"], 3);
+
+    const json summary = Summary(monitor.Out());
+    ASSERT_EQ(summary["sources"].size(), 3U) << summary;
+    for (int subject = 1; subject <= 3; ++subject) {
+        const json& source = summary["sources"][subject - 1];
+        EXPECT_EQ(source["subjectId"], subject) << source;
+        EXPECT_EQ(source["sender"], senders[subject == 3 ? 1 : 0]) << source;
+        EXPECT_EQ(source["productSerial"], "CAM-" + std::to_string(subject)) << source;
+        EXPECT_EQ(source["applied"], 10) << source;
+        EXPECT_EQ(source["errors"], subject == 3 ? 1 : 0) << source;
+    }
+    EXPECT_EQ(summary["applied"], 30);
+    EXPECT_NE(monitor.Err().find("Source 2: " + senders[0] + ", subject 2, serial \"CAM-2\""),
+              std::string::npos)
+        << monitor.Err();
 }
 
 // --record creates its capture by its full name, whatever its script: in a folder named in

@@ -112,24 +112,31 @@ TEST(Pipeline, DuplicatesAreCountedApartFromTheTimeBase) {
     // that is also earlier.
     for (const Bytes& datagram :
          {ptp(100, 1), ptp(101, 2), ptp(101, 2), ptp(99, 3), ptp(102, 4), ptp(100, 1)}) {
-        p.monitor.OnDatagram(datagram, p.time, KorMonitor::UdpSender(0x7F000001, 5000));
+        p.monitor.OnDatagram(datagram, p.time, 0x7F000001, 5000);
     }
     EXPECT_EQ(p.duplicates, (std::vector<bool>{false, false, true, false, false, true}));
-    const KorMonitor::Stats& stats = p.monitor.GetStats();
-    EXPECT_EQ(stats.Duplicates(), 2U);
-    EXPECT_EQ(stats.TimeBase().PtpStampsBack(), 1U);
-    // Another sender's frames are a stream of their own: 98 is not behind the other's 102.
-    p.monitor.OnDatagram(ptp(98, 5), p.time, KorMonitor::UdpSender(0x7F000001, 5001));
-    p.monitor.OnDatagram(ptp(97, 6), p.time, KorMonitor::UdpSender(0x7F000001, 5001));
-    EXPECT_EQ(stats.TimeBase().PtpStampsBack(), 2U);
-    EXPECT_EQ(stats.TimeBase().Streams(), 2U);
-    // A repeat of a datagram older than the window is not recognised.
-    for (std::uint64_t n = 0; n < KorMonitor::kDuplicateWindow; ++n) {
-        p.monitor.OnDatagram(ptp(200 + n, 5), p.time);
-    }
-    p.monitor.OnDatagram(ptp(102, 4), p.time);
+    const KorMonitor::Stats& totals = p.monitor.GetStats();
+    EXPECT_EQ(totals.Duplicates(), 2U);
+    EXPECT_EQ(p.monitor.SourceStats(0).Duplicates(), 2U);
+    EXPECT_EQ(p.monitor.SourceStats(0).TimeBase().PtpStampsBack(), 1U);
+    // Another sender's frames are a source of their own: 98 is not behind the other's 102,
+    // and its first datagram is no duplicate of the other's.
+    p.monitor.OnDatagram(ptp(98, 5), p.time, 0x7F000001, 5001);
+    p.monitor.OnDatagram(ptp(97, 6), p.time, 0x7F000001, 5001);
+    p.monitor.OnDatagram(ptp(102, 4), p.time, 0x7F000001, 5001);
     EXPECT_FALSE(p.duplicates.back());
-    EXPECT_EQ(stats.Duplicates(), 2U);
+    ASSERT_EQ(p.monitor.SourceCount(), 2U);
+    EXPECT_EQ(p.monitor.SourceStats(1).TimeBase().PtpStampsBack(), 1U);
+    EXPECT_EQ(p.monitor.SourceStats(0).TimeBase().Streams(), 1U);
+    EXPECT_EQ(p.monitor.SourceStats(1).Frames(), 3U);
+    EXPECT_EQ(totals.Frames(), 9U);
+    // A repeat of a datagram older than the sender's window is not recognised.
+    for (std::uint64_t n = 0; n < KorMonitor::kDuplicateWindow; ++n) {
+        p.monitor.OnDatagram(ptp(200 + n, 5), p.time, 0x7F000001, 5000);
+    }
+    p.monitor.OnDatagram(ptp(102, 4), p.time, 0x7F000001, 5000);
+    EXPECT_FALSE(p.duplicates.back());
+    EXPECT_EQ(totals.Duplicates(), 2U);
 }
 
 // 2024-05-01 12:51:36.123456 UTC.
@@ -152,7 +159,8 @@ TEST(FrameJson, AppliedFrameHoldsTheFieldsItsRecordsCarried) {
     const std::vector<MessageType> types{MessageType::Timecode, MessageType::BasicLens,
                                          MessageType::ZeissZdData, MessageType::BasicLens};
     const std::string line = KorMonitor::DumpLine(
-        KorMonitor::FrameJson(FrameStatus::NewTimecode, kReceived, types, state));
+        KorMonitor::FrameJson(FrameStatus::NewTimecode, kReceived, {"127.0.0.1:40001", 2}, types,
+                              state));
     EXPECT_EQ(line.find('\n'), std::string::npos);
     // Floats are written as the decimal the float stands for.
     EXPECT_NE(line.find(R"("zoom":35.99,)"), std::string::npos) << line;
@@ -162,8 +170,10 @@ TEST(FrameJson, AppliedFrameHoldsTheFieldsItsRecordsCarried) {
               json::parse(R"(["Timecode", "BasicLens", "ZeissZdData", "BasicLens"])"));
     EXPECT_EQ(object["focusValid"], true);
     EXPECT_DOUBLE_EQ(object["zeissZd"]["aperture"].get<double>(), 2.24);
+    EXPECT_EQ(object["sender"], "127.0.0.1:40001");
+    EXPECT_EQ(object["source"], 2);
     // Each key once, although BasicLens came twice.
-    EXPECT_EQ(object.size(), 3U + 1U + 5U + 6U + 1U);
+    EXPECT_EQ(object.size(), 3U + 2U + 1U + 5U + 6U + 1U);
 }
 
 }  // namespace

@@ -165,13 +165,15 @@ void AddMessageFields(ordered_json& object, MessageType type, const TelemetryDat
 }
 
 ordered_json FrameJson(Kor::Protocol::FrameStatus status,
-                       std::chrono::system_clock::time_point received,
+                       std::chrono::system_clock::time_point received, const Origin& origin,
                        std::span<const MessageType> types, const TelemetryData& state) {
     ordered_json object;
     object["status"] = Kor::Protocol::Name(status);
     object["receiveTime"] = IsoUtc(received);
     const auto micros = std::chrono::floor<std::chrono::microseconds>(received.time_since_epoch());
     object["receiveEpochSeconds"] = static_cast<double>(micros.count()) / 1e6;
+    object["sender"] = origin.sender;
+    object["source"] = origin.source;
     if (!Kor::Protocol::FrameReport{status, {}}.Applied()) {
         return object;
     }

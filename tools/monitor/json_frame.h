@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <span>
 #include <string>
 
@@ -13,10 +14,18 @@
 
 namespace KorMonitor {
 
+// Where a frame came from.
+struct Origin {
+    std::string sender;      // "IP:PORT", or "serial" for a serial input
+    std::size_t source = 1;  // the source's number, from 1 in the order of first arrival
+};
+
 // The JSON object of one finished frame, keys in this order:
 //  "status"              the FrameStatus enumerator's name, e.g. "NewTimecode";
 //  "receiveTime"         ISO-8601 UTC with microseconds, e.g. "2024-05-01T12:34:56.123456Z";
 //  "receiveEpochSeconds" the same instant as seconds since 1970 (UTC);
+//  "sender"              the sender, "IP:PORT" or "serial";
+//  "source"              the source's number: its sender and the subject its frames carry;
 // and, for an applied frame only:
 //  "messages"            the names of the frame's record types in frame order;
 //  the fields those record types carry, taken from state (the state after the frame),
@@ -26,6 +35,7 @@ namespace KorMonitor {
 // 2.8 is written 2.8 and not 2.7999999523162842.
 nlohmann::ordered_json FrameJson(Kor::Protocol::FrameStatus status,
                                  std::chrono::system_clock::time_point received,
+                                 const Origin& origin,
                                  std::span<const Kor::Protocol::MessageType> types,
                                  const Kor::Protocol::TelemetryData& state);
 

@@ -1,10 +1,12 @@
-// The receive pipeline: feeds datagrams and serial bytes to one Device, keeps the statistics
-// of every frame it reports and hands each finished frame on.
+// The receive pipeline: routes datagrams and serial bytes to their sources (a sender and the
+// subject it sends, each with its own Device), keeps the statistics of every frame each
+// source reports and hands each finished frame on.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <optional>
 #include <span>
 #include <vector>
@@ -12,32 +14,37 @@
 #include <kor/device.h>
 #include <kor/telemetry.h>
 
+#include "source.h"
+#include "source_router.h"
 #include "stats.h"
 
 namespace KorMonitor {
 
-// One frame that the device finished, as the pipeline hands it on.
+// One frame that a source's device finished, as the pipeline hands it on.
 struct FinishedFrame {
     Kor::Protocol::FrameStatus status;
     const ReceiveTime& time;
     // The frame's record types in frame order; empty for a frame that was not applied.
     std::span<const Kor::Protocol::MessageType> types;
-    // The device's state after the frame.
+    // The source's state after the frame.
     const Kor::Protocol::TelemetryData& state;
-    // The datagram repeats one of the last kDuplicateWindow datagrams byte for byte.
+    // The datagram repeats one of its sender's last kDuplicateWindow datagrams byte for byte.
     bool duplicate = false;
+    // The source: its index (from 0, in the order of first arrival) and its sender and subject.
+    std::size_t source = 0;
+    const Kor::Platform::SourceKey* key = nullptr;
 };
 
-// How many recent datagrams a new one is compared with to find duplicates.
+// How many recent datagrams of a sender a new one is compared with to find duplicates.
 inline constexpr std::size_t kDuplicateWindow = 64;
 
-// Feeds received bytes to one Device and reports each frame it finishes with its own
-// status, record types and the state right after it: a datagram is one frame, a serial
-// chunk (or a datagram that does not begin like a UDP frame, which the device takes for
-// serial bytes) finishes none, one or many.
+// Routes received bytes to their sources and reports each frame a source's device finishes
+// with its own status, record types and the source's state right after it: a datagram is one
+// frame, a serial chunk (or a datagram that does not begin like a UDP frame, which is read as
+// serial bytes) finishes none, one or many. Statistics are kept per source and in total.
 //
 //   Monitor monitor([](const FinishedFrame& frame) { ... });
-//   monitor.OnDatagram(bytes, ReceiveTime::Now());
+//   monitor.OnDatagram(bytes, ReceiveTime::Now(), address, port);
 class Monitor {
 public:
     using FrameSink = std::function<void(const FinishedFrame&)>;
@@ -46,38 +53,46 @@ public:
     // after the limit are counted as received and otherwise ignored.
     explicit Monitor(FrameSink sink, std::uint64_t frameLimit = 0);
 
-    // sender names where the datagram came from (UdpSender of its source address and port),
-    // so that each sender's streams are followed apart.
+    // A datagram from the sender at address:port (host order).
     void OnDatagram(std::span<const std::uint8_t> datagram, const ReceiveTime& time,
-                    SenderId sender = kSerialSender);
+                    std::uint32_t address = 0, std::uint16_t port = 0);
     // A serial input is one sender.
     void OnSerialBytes(std::span<const std::uint8_t> bytes, const ReceiveTime& time);
 
     // True once the frame limit has been reached.
     bool Done() const { return frameLimit_ != 0 && finished_ >= frameLimit_; }
 
-    const Stats& GetStats() const { return stats_; }
-    // The state after the last frame reported (frames after the limit leave it as it was).
-    const Kor::Protocol::TelemetryData& State() const {
-        return atLimit_ ? *atLimit_ : *device_.GetCurrentState();
+    // The totals over every source.
+    const Stats& GetStats() const { return totals_; }
+
+    // Sources so far, numbered from 0 in the order their first frame came.
+    std::size_t SourceCount() const { return sources_.size(); }
+    // The index must be below SourceCount().
+    const Kor::Platform::SourceKey& Key(std::size_t source) const { return router_.Key(source); }
+    const Stats& SourceStats(std::size_t source) const { return sources_[source]; }
+    // The source's state after its last frame reported (frames after the limit leave it as
+    // it was).
+    const Kor::Protocol::TelemetryData& State(std::size_t source) const {
+        return atLimit_.empty() ? router_.State(source) : atLimit_[source];
     }
+    // Frames of senders or sources beyond the router's limit: counted, not followed.
+    std::uint64_t Refused() const { return router_.Refused(); }
 
 private:
-    void Feed(std::span<const std::uint8_t> bytes, const ReceiveTime& time, SenderId sender,
-              bool duplicate);
-    void Finish(Kor::Protocol::FrameStatus status,
-                std::span<const Kor::Protocol::MessageType> types, const ReceiveTime& time,
-                SenderId sender, bool duplicate = false);
-    // Whether the datagram equals a recent one; remembers it either way.
-    bool SeenRecently(std::span<const std::uint8_t> datagram);
+    void Finish(const Kor::Tools::RoutedFrame& frame, const ReceiveTime& time, bool duplicate);
+    // Whether the datagram equals a recent one of its sender; remembers it either way.
+    bool SeenRecently(std::uint64_t sender, std::span<const std::uint8_t> datagram);
 
     FrameSink sink_;
     std::uint64_t frameLimit_;
     std::uint64_t finished_ = 0;
-    Kor::Protocol::Device device_;
-    std::optional<Kor::Protocol::TelemetryData> atLimit_;  // the state when the limit was reached
-    std::deque<std::vector<std::uint8_t>> recent_;  // the last kDuplicateWindow datagrams
-    Stats stats_;
+    Kor::Tools::SourceRouter router_;
+    std::vector<Stats> sources_;  // by source index
+    // The sources' states when the limit was reached.
+    std::vector<Kor::Protocol::TelemetryData> atLimit_;
+    // Each sender's last kDuplicateWindow datagrams.
+    std::map<std::uint64_t, std::deque<std::vector<std::uint8_t>>> recent_;
+    Stats totals_{false};
 };
 
 }  // namespace KorMonitor

@@ -44,6 +44,12 @@ Kor::Tools::Parsed<Settings> ParseCommandLine(int argc, const char* const* argv)
     app.add_option("--duration", s.duration, "stop after SECONDS")
         ->option_text("SECONDS")
         ->check(Kor::Tools::AboveZero());
+    app.add_option("--source", s.source,
+                   "show source N (numbered from 1 in the order of first arrival) in full "
+                   "below the live view's table, when the terminal has the rows")
+        ->option_text("N")
+        ->capture_default_str()
+        ->check(Kor::Tools::WholeRange(1, 256));
     app.add_option("--record", s.record,
                    "write every received datagram with its arrival time to FILE, a pcap "
                    "capture (UDP only)")

@@ -1,6 +1,7 @@
 // kor-monitor's command line: parsed and checked once into the settings of a run.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@ struct Settings {
     bool json = false;
     std::uint64_t count = 0;  // finished frames; 0: no limit
     double duration = 0;      // seconds; 0: no limit
+    std::size_t source = 1;   // the source the live view shows in full, from 1
 };
 
 // Parses and checks argv: help, or any bad option, value or combination as one line with

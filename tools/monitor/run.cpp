@@ -2,17 +2,12 @@
 // end of the input or a stop request, and shows the live view or JSON lines and the summary.
 #include "run.h"
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +18,7 @@
 #include "pcap.h"
 #include "run_timer.h"
 #include "source.h"
+#include "terminal.h"
 #include "view.h"
 
 namespace KorMonitor {
@@ -40,19 +36,16 @@ bool StopRequested() {
     return Kor::Platform::ConsoleStopRequest() != 0;
 }
 
-#ifdef _WIN32
-bool StandardOutputIsTerminal() {
-    return ::_isatty(::_fileno(stdout)) != 0;
-}
-#else
-bool StandardOutputIsTerminal() {
-    return ::isatty(STDOUT_FILENO) != 0;
-}
-#endif
-
-void Draw(const Monitor& monitor, const ViewContext& context,
-          bool terminal) {
-    const std::string text = RenderView(monitor.GetStats(), monitor.State(), context);
+// On a terminal the view fits its window (read at every refresh, so that it follows a
+// resize); elsewhere it is not cut.
+void Draw(const Monitor& monitor, ViewContext& context, bool terminal) {
+    context.columns = 0;
+    context.rows = 0;
+    if (const auto size = terminal ? Kor::Platform::StandardOutputSize() : std::nullopt) {
+        context.columns = size->columns;
+        context.rows = size->rows;
+    }
+    const std::string text = RenderView(monitor, context);
     // On a terminal the view replaces the previous one; elsewhere (a pipe, a log file)
     // each refresh is appended as a block of its own.
     std::cout << (terminal ? "\x1b[H\x1b[2J" : "") << text << (terminal ? "" : "\n") << std::flush;
@@ -100,8 +93,9 @@ int Run(const Settings& options) {
     Monitor::FrameSink sink;
     if (options.json) {
         sink = [](const FinishedFrame& frame) {
-            auto object =
-                FrameJson(frame.status, frame.time.wall, frame.types, frame.state);
+            auto object = FrameJson(frame.status, frame.time.wall,
+                                    Origin{frame.key->Sender(), frame.source + 1}, frame.types,
+                                    frame.state);
             if (frame.duplicate) {
                 object["duplicate"] = true;
             }
@@ -110,10 +104,11 @@ int Run(const Settings& options) {
     }
     Monitor monitor(std::move(sink), options.count);
 
-    const bool terminal = StandardOutputIsTerminal();
+    const bool terminal = Kor::Platform::StandardOutputIsTerminal();
     const Kor::Tools::RunTimer timer(options.duration);
     ViewContext context{
         source->Describe(), timer.Start(), {}, source->Datagrams() ? "datagrams" : "reads"};
+    context.selected = options.source - 1;
     auto nextDraw = context.start + 1s;
     std::vector<std::uint8_t> buffer;
     int status = 0;
@@ -144,9 +139,7 @@ int Run(const Settings& options) {
                     }
                     const Kor::Platform::DatagramOrigin origin =
                         source->LastOrigin().value_or(Kor::Platform::DatagramOrigin{});
-                    monitor.OnDatagram(buffer, time,
-                                       UdpSender(origin.sourceAddress,
-                                                             origin.sourcePort));
+                    monitor.OnDatagram(buffer, time, origin.sourceAddress, origin.sourcePort);
                 } else {
                     monitor.OnSerialBytes(buffer, time);
                 }
@@ -172,13 +165,11 @@ int Run(const Settings& options) {
         }
     }
     const auto elapsed = Clock::now() - context.start;
-    const std::string summary =
-        RenderSummary(monitor.GetStats(), elapsed, context.chunks);
+    const std::string summary = RenderSummary(monitor, elapsed, context.chunks);
     if (options.json) {
         // Standard output carries only JSON lines: the last one is the summary; the text
         // goes to standard error.
-        std::cout << DumpLine(
-                         SummaryJson(monitor.GetStats(), elapsed, context.chunks))
+        std::cout << DumpLine(SummaryJson(monitor, elapsed, context.chunks))
                   << '\n'
                   << std::flush;
         std::cerr << summary << std::flush;

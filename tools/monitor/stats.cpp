@@ -117,7 +117,10 @@ void Stats::OnFrame(FrameStatus status, std::span<const MessageType> types, cons
         hasPtp = hasPtp || type == MessageType::PtpTimestamp;
         hasTickCount = hasTickCount || type == MessageType::TickCount;
     }
-    if (!duplicate) {
+    if (!followStreams_) {
+        // The totals of many sources: their streams are followed per source.
+    } else if (!duplicate) {
+        AddToGroup(types, time.steady);
         if (hasTickCount) {
             tickGaps_.Add(sender, types, state.tickCount, state.tickCountType);
         }
@@ -133,6 +136,31 @@ void Stats::OnFrame(FrameStatus status, std::span<const MessageType> types, cons
             ++implausiblePtp_;
         }
     }
+}
+
+void Stats::AddToGroup(std::span<const MessageType> types,
+                       std::chrono::steady_clock::time_point arrival) {
+    auto group = std::find_if(groups_.begin(), groups_.end(), [&](const MessageGroup& known) {
+        return std::equal(known.types.begin(), known.types.end(), types.begin(), types.end());
+    });
+    if (group == groups_.end()) {
+        if (groups_.size() >= kMaxGroups) {
+            return;
+        }
+        groups_.push_back(MessageGroup{{types.begin(), types.end()}, {}, {}});
+        group = groups_.end() - 1;
+    } else if (const auto age = group->arrivals.Age(arrival)) {
+        group->interval.Add(std::chrono::duration<double>(*age).count());
+    }
+    group->arrivals.Add(arrival);
+}
+
+const MessageGroup* Stats::MainGroup() const {
+    const auto most = std::max_element(
+        groups_.begin(), groups_.end(), [](const MessageGroup& a, const MessageGroup& b) {
+            return a.arrivals.Count() < b.arrivals.Count();
+        });
+    return most == groups_.end() ? nullptr : &*most;
 }
 
 std::uint64_t Stats::Applied() const {

@@ -9,6 +9,7 @@
 #include <deque>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include <kor/device.h>
 #include <kor/telemetry.h>
@@ -93,9 +94,25 @@ private:
     Clock::time_point first_{};
 };
 
-// Everything the live view and the closing summary report about a run.
+// The frames of one message group: those a sender builds from one list of record types,
+// which it sends at one rate. Their rate, and the jitter of their spacing.
+struct MessageGroup {
+    std::vector<Kor::Protocol::MessageType> types;  // in frame order
+    ArrivalTracker arrivals;
+    // Seconds between consecutive frames of the group.
+    RunningStats interval;
+};
+
+// Everything the live view and the closing summary report about a run, or about one source.
 class Stats {
 public:
+    // Message groups followed at once; frames of further groups count only in the totals.
+    static constexpr std::size_t kMaxGroups = 16;
+
+    // followStreams: follow the sender's streams (tick gaps, time base, message groups). Off
+    // for the totals of many sources, whose streams each source's own figures follow.
+    explicit Stats(bool followStreams = true) : followStreams_(followStreams) {}
+
     // Counts one received datagram or serial chunk of the given size.
     void OnReceived(std::size_t bytes);
 
@@ -128,6 +145,12 @@ public:
     // Arrivals of records of one type, counted in applied frames only.
     const ArrivalTracker& TypeArrivals(Kor::Protocol::MessageType type) const;
 
+    // The message groups of the applied frames, in the order their first frame came.
+    const std::vector<MessageGroup>& Groups() const { return groups_; }
+    // The group with the most frames (the fastest, for a sender that keeps its rates); null
+    // before any.
+    const MessageGroup* MainGroup() const;
+
     // Seconds between consecutive finished frames.
     const RunningStats& FrameInterval() const { return interval_; }
     // Seconds from the sender's PTP time stamp to the local time of arrival; negative
@@ -137,6 +160,10 @@ public:
     std::uint64_t ImplausiblePtp() const { return implausiblePtp_; }
 
 private:
+    void AddToGroup(std::span<const Kor::Protocol::MessageType> types,
+                    std::chrono::steady_clock::time_point arrival);
+
+    bool followStreams_ = true;
     std::uint64_t chunks_ = 0;
     std::uint64_t bytes_ = 0;
     std::uint64_t duplicates_ = 0;
@@ -149,6 +176,7 @@ private:
     std::optional<std::chrono::steady_clock::time_point> lastFrame_;
     RunningStats interval_;
     RunningStats latency_;
+    std::vector<MessageGroup> groups_;
 };
 
 // The largest PTP latency, either way, that the latency figures take in: a day.
