@@ -52,6 +52,11 @@ timebase: build
 bridge-latency: build
 	$(BUILD_DIR)/bench/kor_bridge_latency
 
+# kor-monitor receiving 32 cameras at 100 Hz on loopback (5 s): loss and the share of a core.
+.PHONY: monitor-sources
+monitor-sources: build
+	$(BUILD_DIR)/bench/kor_monitor_sources 5 32 100
+
 # A recorded stream replayed three times: byte-for-byte equality and inter-arrival error.
 replay-check: build
 	./scripts/replay-check.sh 12 3
