@@ -289,6 +289,7 @@ TEST(SendCameras, EachCameraHasItsOwnIdentityAndPhase) {
 struct SenderSeen {
     Kor::Protocol::Device device;
     std::vector<double> lensFramePtp;  // PTP time of each frame with BasicLens, seconds
+    std::vector<long long> lensFrameLabels;  // its timecode as frames since midnight
     std::size_t datagrams = 0;
 };
 
@@ -314,6 +315,9 @@ std::map<std::uint16_t, SenderSeen> BySender(const std::vector<kor_test::Datagra
             const auto* s = seen.device.GetCurrentState();
             seen.lensFramePtp.push_back(static_cast<double>(s->ptpSeconds) +
                                         static_cast<double>(s->ptpNanoseconds) / 1e9);
+            seen.lensFrameLabels.push_back(
+                ((s->timecodeHours * 60LL + s->timecodeMinutes) * 60 + s->timecodeSeconds) * 24 +
+                s->timecodeFrames);
         }
     }
     return senders;
@@ -321,7 +325,7 @@ std::map<std::uint16_t, SenderSeen> BySender(const std::vector<kor_test::Datagra
 
 // `kor-send --cameras 3 --simulate` with two destinations: each receiver sees three senders
 // (three source ports) with subjects 1 to 3 and three serials, each at the project rate of
-// 24 frames a second by its own time stamps, and each gets every datagram.
+// 24 frames a second by its own time stamps and labels, and each gets every datagram.
 TEST(SendProgram, ThreeCamerasReachEveryDestination) {
     kor_test::LoopbackReceiver a;
     kor_test::LoopbackReceiver b;
@@ -356,7 +360,14 @@ TEST(SendProgram, ThreeCamerasReachEveryDestination) {
         const double span = seen.lensFramePtp.back() - seen.lensFramePtp.front();
         const double rate = static_cast<double>(seen.lensFramePtp.size() - 1) / span;
         EXPECT_NEAR(rate, 24.0, 0.1) << "port " << port;
-        EXPECT_TRUE(std::is_sorted(seen.lensFramePtp.begin(), seen.lensFramePtp.end()));
+        // Each camera's time base labels its frames one after another: none repeated or
+        // skipped (a run across midnight aside).
+        for (std::size_t i = 1; i < seen.lensFrameLabels.size(); ++i) {
+            if (seen.lensFrameLabels[i] != 0) {
+                EXPECT_EQ(seen.lensFrameLabels[i], seen.lensFrameLabels[i - 1] + 1)
+                    << "port " << port << ", frame " << i;
+            }
+        }
     }
     EXPECT_EQ(subjects, (std::set<std::uint32_t>{1, 2, 3}));
     EXPECT_EQ(serials, (std::set<std::string>{"v2.1.0-1", "v2.1.0-2", "v2.1.0-3"}));
