@@ -77,7 +77,8 @@ TEST(SendCameras, BadFieldSettingsAreRefusedNamingTheField) {
              {"--set timecodeHours=5", "--set timecodeHours: cannot be set"},
              {"--set sensorWidth=36", "--set sensorWidth: cannot be set"},
              {"--set focus", "--set needs FIELD=VALUE, not 'focus'"},
-             {"--set focus=abc", "--set focus: needs a whole number from 450 to 16777215, not 'abc'"},
+             {"--set focus=abc",
+              "--set focus: needs a whole number from 450 to 16777215, not 'abc'"},
              {"--set focus=12.5", "--set focus: needs a whole number"},
              {"--set focus=449", "--set focus: needs a whole number from 450"},
              {"--set focus=16777216", "to 16777215, not '16777216'"},
@@ -117,11 +118,17 @@ TEST(SendCameras, BadStateFilesAreRefusedNamingTheField) {
 // The values of --set reach the record and the editors' own state: the id combos, the
 // T-stop indices and the simulation's ranges, which take a value outside them in.
 TEST(SendCameras, SetValuesReachTheModel) {
-    const auto parsed = Parse(std::vector<std::string>{
-        "--set", "lensName=Prime 50 mm", "--set", "focus=20000", "--set", "positionX=500",
-        "--set", "yaw=-270.5", "--set", "iris=5.6", "--set", "maxFocalLength=90", "--set",
-        "zoom=50", "--set", "channelId=7", "--set", "projectFps=3", "--set", "subjectId=12",
-        "--set", "lensName=Prime 35 mm"});
+    const auto parsed = Parse(std::vector<std::string>{"--set", "lensName=Prime 50 mm",
+                                                       "--set", "focus=20000",
+                                                       "--set", "positionX=500",
+                                                       "--set", "yaw=-270.5",
+                                                       "--set", "iris=5.6",
+                                                       "--set", "maxFocalLength=90",
+                                                       "--set", "zoom=50",
+                                                       "--set", "channelId=7",
+                                                       "--set", "projectFps=3",
+                                                       "--set", "subjectId=12",
+                                                       "--set", "lensName=Prime 35 mm"});
     ASSERT_TRUE(parsed.settings) << parsed.exit.output;
     EmulatorModel model(Kor::Engine::DefaultClock(), Kor::Engine::NoMessages());
     std::lock_guard lock(model.transmitter.modelMutex);
@@ -208,12 +215,13 @@ TEST(SendCameras, KorMonitorLinesLoadAsState) {
     sent.tickCount = 77;
     const auto at = std::chrono::system_clock::now();
     // Two frames as the emulator's slots send them: identity strings, then the lens.
-    const std::vector<MT> strings{MT::ClipName,    MT::ProductBrand,     MT::ProductName,
+    const std::vector<MT> strings{MT::ClipName,      MT::ProductBrand,     MT::ProductName,
                                   MT::ProductSerial, MT::LensManufacturer, MT::LensName,
-                                  MT::LensSerial,  MT::SubjectId,        MT::ChannelId};
-    const std::vector<MT> lens{MT::ProjectFps, MT::BasicLens, MT::LensProperties,
-                               MT::PositionalData, MT::AxesData, MT::Timecode, MT::TickCount,
-                               MT::PtpTimestamp, MT::RawLensEncoderWithMask, MT::ZeissZdData};
+                                  MT::LensSerial,    MT::SubjectId,        MT::ChannelId};
+    const std::vector<MT> lens{MT::ProjectFps,     MT::BasicLens,    MT::LensProperties,
+                               MT::PositionalData, MT::AxesData,     MT::Timecode,
+                               MT::TickCount,      MT::PtpTimestamp, MT::RawLensEncoderWithMask,
+                               MT::ZeissZdData};
     auto first = KorMonitor::FrameJson(Kor::Protocol::FrameStatus::NewTimecode, at, strings, sent);
     first["sender"] = "127.0.0.1:40000";
     Kor::Protocol::TelemetryData before = sent;
@@ -221,14 +229,15 @@ TEST(SendCameras, KorMonitorLinesLoadAsState) {
     kor_test::TempFile file(".jsonl");
     {
         std::ofstream out(file.path);
-        out << KorMonitor::DumpLine(KorMonitor::FrameJson(
-                   Kor::Protocol::FrameStatus::NewTimecode, at, lens, before))
+        out << KorMonitor::DumpLine(
+                   KorMonitor::FrameJson(Kor::Protocol::FrameStatus::NewTimecode, at, lens, before))
             << "\n"
             << KorMonitor::DumpLine(first) << "\n"
-            << KorMonitor::DumpLine(KorMonitor::FrameJson(
-                   Kor::Protocol::FrameStatus::SameTimecode, at, lens, sent))
+            << KorMonitor::DumpLine(
+                   KorMonitor::FrameJson(Kor::Protocol::FrameStatus::SameTimecode, at, lens, sent))
             << "\n"
-            << R"({"summary":{"elapsedSeconds":1.5,"frames":3}})" << "\n";
+            << R"({"summary":{"elapsedSeconds":1.5,"frames":3}})"
+            << "\n";
     }
     const auto parsed = Parse(std::vector<std::string>{"--state", file.path});
     ASSERT_TRUE(parsed.settings) << parsed.exit.output;
@@ -245,7 +254,7 @@ TEST(SendCameras, KorMonitorLinesLoadAsState) {
         }
     }
     EXPECT_EQ(compared, 24U);
-    EXPECT_EQ(s.tickCount, 0U);  // follows the clock: not loaded
+    EXPECT_EQ(s.tickCount, 0U);        // follows the clock: not loaded
     EXPECT_EQ(model.irisMinIndex, 1);  // 3.2
 }
 
@@ -288,7 +297,7 @@ TEST(SendCameras, EachCameraHasItsOwnIdentityAndPhase) {
 // What one receiver got from one sender.
 struct SenderSeen {
     Kor::Protocol::Device device;
-    std::vector<double> lensFramePtp;  // PTP time of each frame with BasicLens, seconds
+    std::vector<double> lensFramePtp;        // PTP time of each frame with BasicLens, seconds
     std::vector<long long> lensFrameLabels;  // its timecode as frames since midnight
     std::size_t datagrams = 0;
 };
@@ -377,8 +386,8 @@ TEST(SendProgram, ThreeCamerasReachEveryDestination) {
 // One camera, as before: subject 0 and the serial as configured, one source port.
 TEST(SendProgram, OneCameraKeepsItsIdentity) {
     kor_test::LoopbackReceiver receiver;
-    kor_test::ChildProgram run(KOR_SEND_PATH, "--duration 1.2 --set lensSerial=Ü-7" +
-                                                  kor_test::To(receiver.port()));
+    kor_test::ChildProgram run(
+        KOR_SEND_PATH, "--duration 1.2 --set lensSerial=Ü-7" + kor_test::To(receiver.port()));
     const auto senders = BySender(ReceiveRun(receiver));
     ASSERT_EQ(run.Finish(), 0) << run.Err();
     EXPECT_EQ(run.Out().rfind("Sending to 127.0.0.1:", 0), 0U) << run.Out();

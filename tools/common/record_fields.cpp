@@ -44,10 +44,8 @@ ordered_json ZeissZd(const TD& s) {
 
 ordered_json RadioControl(const TD& s) {
     return {
-        {"radioValue", s.radioControl.radioValue},
-        {"radioParamA", s.radioControl.radioParamA},
-        {"radioParamB", s.radioControl.radioParamB},
-        {"radioMode", s.radioControl.radioMode},
+        {"radioValue", s.radioControl.radioValue},   {"radioParamA", s.radioControl.radioParamA},
+        {"radioParamB", s.radioControl.radioParamB}, {"radioMode", s.radioControl.radioMode},
         {"radioParamC", s.radioControl.radioParamC},
     };
 }

@@ -234,9 +234,10 @@ Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv) {
         "Allow a broadcast destination (default destination then 255.255.255.255:33322)");
     // A replay sends recorded datagrams as they are: nothing of the emulator's own stream
     // applies to it.
-    for (CLI::Option* model : {serial, delay, fps, tickUnit, rate, disable, enable, only,
-                               recordFlag, simulate, lensFile, jitter, loss, duplicate, reorder,
-                               corrupt, seed, ttl, interface, broadcast, cameras, set, state}) {
+    for (CLI::Option* model :
+         {serial,     delay,    fps,       tickUnit,  rate,    disable,   enable,  only,
+          recordFlag, simulate, lensFile,  jitter,    loss,    duplicate, reorder, corrupt,
+          seed,       ttl,      interface, broadcast, cameras, set,       state}) {
         replay->excludes(model);
     }
 
@@ -275,9 +276,9 @@ Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv) {
             }
         }
         const auto destinations = DestinationsOf(o);
-        const bool anyMulticast =
-            std::any_of(destinations.begin(), destinations.end(),
-                        [](const Engine::Destination& d) { return Platform::IsMulticastIpv4(d.address); });
+        const bool anyMulticast = std::any_of(
+            destinations.begin(), destinations.end(),
+            [](const Engine::Destination& d) { return Platform::IsMulticastIpv4(d.address); });
         if ((o.ttl || o.interface) && !anyMulticast) {
             return Checked::Refused(
                 "--ttl and --interface need a multicast destination (224.0.0.0 to "
@@ -310,11 +311,11 @@ Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv) {
             if (Checked known = ParseFieldSetting(entry, o.fields); !known) {
                 return known;
             }
-            if (o.cameras > 1 &&
-                o.fields.back().field->member == Tools::FieldMember{&Protocol::TelemetryData::subjectId}) {
-                return Checked::Refused("--set subjectId cannot go with --cameras " +
-                                        std::to_string(o.cameras) + ", whose cameras send subjects 1 to " +
-                                        std::to_string(o.cameras));
+            if (o.cameras > 1 && o.fields.back().field->member ==
+                                     Tools::FieldMember{&Protocol::TelemetryData::subjectId}) {
+                return Checked::Refused(
+                    "--set subjectId cannot go with --cameras " + std::to_string(o.cameras) +
+                    ", whose cameras send subjects 1 to " + std::to_string(o.cameras));
             }
         }
         return {};

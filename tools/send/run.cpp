@@ -8,8 +8,8 @@
 #include <exception>
 #include <functional>
 #include <iostream>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -83,8 +83,7 @@ void PrintSummary(const Models& models) {
     for (int slot = 0; slot < Engine::kGeneratorSlots; ++slot) {
         std::printf(
             "%-6d %-10s %10llu %12llu\n", slot,
-            (Emulator::formatNumber(Engine::kRateByChoice[static_cast<std::size_t>(slot)]) +
-             " Hz")
+            (Emulator::formatNumber(Engine::kRateByChoice[static_cast<std::size_t>(slot)]) + " Hz")
                 .c_str(),
             Sum(models, [slot](const Transmitter& t) { return t.Counters(slot).frames.load(); }),
             Sum(models, [slot](const Transmitter& t) { return t.Counters(slot).bytes.load(); }));
@@ -92,12 +91,13 @@ void PrintSummary(const Models& models) {
     if (models.size() > 1) {
         for (std::size_t i = 0; i < models.size(); ++i) {
             const Transmitter& t = models[i]->transmitter;
-            std::printf("camera %zu: subject %u, serial %s, source port %u, datagrams sent %llu, "
-                        "failed %llu\n",
-                        i + 1, static_cast<unsigned>(t.liveState.subjectId),
-                        t.liveState.productSerial.c_str(), unsigned{t.SourcePort()},
-                        static_cast<unsigned long long>(t.DatagramsSent()),
-                        static_cast<unsigned long long>(t.SendFailures()));
+            std::printf(
+                "camera %zu: subject %u, serial %s, source port %u, datagrams sent %llu, "
+                "failed %llu\n",
+                i + 1, static_cast<unsigned>(t.liveState.subjectId),
+                t.liveState.productSerial.c_str(), unsigned{t.SourcePort()},
+                static_cast<unsigned long long>(t.DatagramsSent()),
+                static_cast<unsigned long long>(t.SendFailures()));
         }
     }
     std::printf("datagrams sent: %llu, failed: %llu\n",
@@ -268,9 +268,8 @@ int Run(const Options& options) {
             }
         }
         const int signal = WaitForStop(options.durationSeconds, [&] {
-            return std::none_of(models.begin(), models.end(), [](const auto& model) {
-                return model->transmitter.IsRunning();
-            });
+            return std::none_of(models.begin(), models.end(),
+                                [](const auto& model) { return model->transmitter.IsRunning(); });
         });
         for (const auto& model : models) {
             std::lock_guard lock(model->transmitter.modelMutex);

@@ -89,9 +89,8 @@ std::string NumberText(double value) {
 
 // Refusal of an unknown or unsettable name.
 Checked NotSettable(std::string_view name, bool known) {
-    return Checked::Refused(std::string(name) +
-                            (known ? ": cannot be set" : ": unknown field") + " (settable: " +
-                            SettableFieldNames() + ")");
+    return Checked::Refused(std::string(name) + (known ? ": cannot be set" : ": unknown field") +
+                            " (settable: " + SettableFieldNames() + ")");
 }
 
 // The setting of `field` to a number (`text` empty) or a text, checked against its limits;
@@ -114,8 +113,7 @@ Checked SettingOf(const RecordField& field, const Settable& s, std::optional<dou
     if (!number || !std::isfinite(*number) || *number < s.min || *number > s.max ||
         (whole && std::floor(*number) != *number)) {
         return Checked::Refused(name + ": needs a " + (whole ? "whole " : "") + "number from " +
-                                NumberText(s.min) + " to " + NumberText(s.max) + ", not " +
-                                shown);
+                                NumberText(s.min) + " to " + NumberText(s.max) + ", not " + shown);
     }
     setting = {&field, *number, {}};
     return {};
@@ -292,8 +290,8 @@ Checked ReadStateFile(const std::string& path, std::vector<FieldSetting>& settin
             return Checked::Refused(where + "line " + std::to_string(number) +
                                     " is not JSON (needs one object, or one object per line)");
         }
-        if (object.is_object() && !object.contains("status") && object.contains("frames")) {
-            continue;  // the summary
+        if (object.is_object() && object.size() == 1 && object.contains("summary")) {
+            continue;  // kor-monitor's last line
         }
         if (Checked checked = StateFieldsOf(object, settings); !checked) {
             return Checked::Refused(where + "line " + std::to_string(number) + ": " +
@@ -340,8 +338,7 @@ Checked ApplyFieldSettings(const std::vector<FieldSetting>& settings,
     }
     if (s.iris < s.minIris || s.iris > s.maxIris) {
         return Checked::Refused("iris " + text(s.iris) + " lies outside the iris range " +
-                                text(s.minIris) + " to " + text(s.maxIris) +
-                                " (minIris, maxIris)");
+                                text(s.minIris) + " to " + text(s.maxIris) + " (minIris, maxIris)");
     }
     return {};
 }
