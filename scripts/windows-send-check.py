@@ -5,7 +5,9 @@ Runs kor-send.exe for a few seconds with its default stream (identity strings at
 lens and position at 24 fps) and, when the Linux build is there, the Linux kor-send with
 the same options; a UDP socket here receives both. Checks the exit status, that every
 datagram the program counted arrived, the frame rates measured at the receiver, and that
-both builds send the same streams at the same rates.
+both builds send the same streams at the same rates. Then kor-send.exe --cameras 3: three
+sources (source ports) with subjects 1 to 3 and three product serials, each with both
+streams at their rates.
 
     windows-send-check.py WIN_BUILD_DIR [LINUX_BUILD_DIR]
 """
@@ -17,11 +19,27 @@ import tempfile
 import time
 
 SECONDS = 5
+SUBJECT_ID = 0x1B
+PRODUCT_SERIAL = 0x05
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def run(command):
-    """Runs one sender against a fresh socket; returns (status, output, arrivals by type)."""
+def records(data):
+    """The (type, payload) records of a UDP frame, after its 8-byte header."""
+    found = []
+    i = 8
+    while i + 2 <= len(data):
+        size = data[i + 1] + 1
+        found.append((data[i], data[i + 2:i + 2 + size]))
+        i += 2 + size
+    return found
+
+
+def run(command, by_source=None):
+    """Runs one sender against a fresh socket; returns (status, output, arrivals by type).
+
+    With `by_source` (a dict), also fills it with each source port's arrivals by type,
+    subject IDs and product serials."""
     receiver = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     receiver.bind(("127.0.0.1", 0))
     receiver.settimeout(0.2)
@@ -35,7 +53,7 @@ def run(command):
     ended_at = None
     while time.monotonic() < deadline:
         try:
-            data = receiver.recv(65536)
+            data, (_, source_port) = receiver.recvfrom(65536)
         except socket.timeout:
             if sender.poll() is not None:
                 ended_at = ended_at or time.monotonic()
@@ -44,7 +62,17 @@ def run(command):
             continue
         # The first record's type names the stream (byte 8, after the UDP frame header).
         kind = data[8] if len(data) > 8 else -1
-        arrivals.setdefault(kind, []).append(time.monotonic())
+        now = time.monotonic()
+        arrivals.setdefault(kind, []).append(now)
+        if by_source is not None:
+            source = by_source.setdefault(source_port,
+                                          {"arrivals": {}, "subjects": set(), "serials": set()})
+            source["arrivals"].setdefault(kind, []).append(now)
+            for record_type, payload in records(data):
+                if record_type == SUBJECT_ID and len(payload) == 2:
+                    source["subjects"].add(int.from_bytes(payload, "big"))
+                elif record_type == PRODUCT_SERIAL:
+                    source["serials"].add(payload.decode("utf-8", "replace"))
     if sender.poll() is None:
         sender.kill()
     sender.wait()
@@ -64,6 +92,39 @@ def number_after(text, label):
     return int(text[at + len(label):].split()[0].rstrip(",")) if at >= 0 else -1
 
 
+def check_rates(name, arrivals):
+    rates = sorted(rate(t) for t in arrivals.values())
+    if len(rates) != 2 or abs(rates[0] - 1.0) > 0.05 or abs(rates[1] - 24.0) > 0.5:
+        return [f"{name}: expected streams at 1 Hz and 24 Hz, measured {rates}"]
+    return []
+
+
+def check_cameras(name, status, output, arrivals, sources):
+    """Three sources from one kor-send --cameras 3: subjects 1 to 3, three serials."""
+    failures = []
+    received = sum(len(t) for t in arrivals.values())
+    sent = number_after(output, "datagrams sent: ")
+    print(f"{name}: exit {status}, sent {sent}, received {received}; sources " +
+          "; ".join(f"port {port}: subjects {sorted(s['subjects'])}, serials "
+                    f"{sorted(s['serials'])}" for port, s in sorted(sources.items())))
+    if status != 0:
+        failures.append(f"{name} exited with {status}:\n{output}")
+    if sent != received:
+        failures.append(f"{name} counted {sent} datagrams, {received} arrived")
+    if len(sources) != 3:
+        failures.append(f"{name}: {len(sources)} source ports instead of 3")
+    subjects = [sorted(s["subjects"]) for s in sources.values()]
+    if sorted(subjects) != [[1], [2], [3]]:
+        failures.append(f"{name}: subjects {subjects} instead of 1, 2 and 3, one per source")
+    serials = sorted(serial for s in sources.values() for serial in s["serials"])
+    if len(serials) != 3 or len(set(serials)) != 3 or \
+            not all(serial.endswith(f"-{k}") for k, serial in zip((1, 2, 3), serials)):
+        failures.append(f"{name}: serials {serials} instead of three ending -1, -2 and -3")
+    for port, source in sorted(sources.items()):
+        failures += check_rates(f"{name} source port {port}", source["arrivals"])
+    return failures
+
+
 def check(name, status, output, arrivals):
     failures = []
     received = sum(len(t) for t in arrivals.values())
@@ -75,9 +136,7 @@ def check(name, status, output, arrivals):
         failures.append(f"{name} exited with {status}:\n{output}")
     if sent != received:
         failures.append(f"{name} counted {sent} datagrams, {received} arrived")
-    rates = sorted(rate(t) for t in arrivals.values())
-    if len(rates) != 2 or abs(rates[0] - 1.0) > 0.05 or abs(rates[1] - 24.0) > 0.5:
-        failures.append(f"{name}: expected streams at 1 Hz and 24 Hz, measured {rates}")
+    failures += check_rates(name, arrivals)
     return failures
 
 
@@ -85,8 +144,12 @@ def main():
     win_build = sys.argv[1]
     linux_build = sys.argv[2] if len(sys.argv) > 2 else None
     failures = []
-    win = run([os.path.join(HERE, "wine-run.sh"), os.path.join(win_build, "bin", "kor-send.exe")])
+    win_send = [os.path.join(HERE, "wine-run.sh"), os.path.join(win_build, "bin", "kor-send.exe")]
+    win = run(win_send)
     failures += check("kor-send.exe (Wine)", *win)
+    sources = {}
+    cameras = run(win_send + ["--cameras", "3"], sources)
+    failures += check_cameras("kor-send.exe --cameras 3 (Wine)", *cameras, sources)
     linux_send = linux_build and os.path.join(linux_build, "tools", "send", "kor-send")
     if linux_send and os.access(linux_send, os.X_OK):
         linux = run([linux_send])

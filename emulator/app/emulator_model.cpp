@@ -27,6 +27,10 @@ const std::array<MessageType, 3> kEveryPacketCapableTypes{
 const std::array<MessageType, 2> kEveryPacketOnlyTypes{MessageType::ChannelId,
                                                        MessageType::SubjectId};
 
+const std::array<float, 22> kTStops{1.8F,  3.2F,  3.5F,  4.0F,  4.5F,  5.0F,  5.6F,  6.3F,
+                                    7.1F,  8.0F,  9.0F,  10.0F, 11.0F, 13.0F, 14.0F, 16.0F,
+                                    18.0F, 20.0F, 22.0F, 32.0F, 45.0F, 64.0F};
+
 namespace {
 
 using MT = MessageType;
@@ -91,8 +95,7 @@ EmulatorModel::EmulatorModel(Engine::Clock& clock, Engine::MessageSink& messages
       everyPacketOnlyTypes(kEveryPacketOnlyTypes.begin(), kEveryPacketOnlyTypes.end()),
       lensFileDrivenTypes{MT::Timecode, MT::BasicLens, MT::PtpTimestamp, MT::TickCount},
       transmitter(clock, messages),
-      tStops{1.8F, 3.2F, 3.5F, 4.0F, 4.5F, 5.0F, 5.6F, 6.3F, 7.1F, 8.0F, 9.0F,
-             10.0F, 11.0F, 13.0F, 14.0F, 16.0F, 18.0F, 20.0F, 22.0F, 32.0F, 45.0F, 64.0F} {
+      tStops(kTStops.begin(), kTStops.end()) {
     for (MT type : {MT::Timecode, MT::PtpTimestamp, MT::TickCount, MT::ChannelId, MT::SubjectId}) {
         messageRate[Index(type)] = Engine::kRateChoiceEveryPacket;
     }
@@ -176,9 +179,12 @@ void EmulatorModel::writeTransmitterDefaults() {
 
 Engine::SenderSettings EmulatorModel::senderSettings() const {
     Engine::SenderSettings s;
-    const auto destination = transmitter.GetDestination();
-    s.address = destination.address;
-    s.port = destination.port;
+    const auto destinations = transmitter.GetDestinations();
+    if (!destinations.empty()) {
+        s.address = destinations.front().address;
+        s.port = destinations.front().port;
+        s.furtherDestinations.assign(destinations.begin() + 1, destinations.end());
+    }
     s.transmissionType = transmitter.transmissionType;
     s.delayMs = transmitter.delayMs;
     s.projectFps = transmitter.liveState.projectFps;
@@ -195,7 +201,10 @@ void EmulatorModel::applySenderSettings(const Engine::SenderSettings& s) {
     Engine::Transmitter& t = transmitter;
     ipInput = s.address;
     portInput = s.port;
-    t.SetDestination(s.address, s.port);
+    std::vector<Engine::Destination> destinations{{s.address, s.port}};
+    destinations.insert(destinations.end(), s.furtherDestinations.begin(),
+                        s.furtherDestinations.end());
+    t.SetDestinations(std::move(destinations));
     transmissionTypeChoice = s.transmissionType == Protocol::TransmissionType::Serial ? 1 : 0;
     t.transmissionType = s.transmissionType;
     t.delayMs = s.delayMs;

@@ -35,6 +35,9 @@ extern const std::array<MessageType, 19> kMessageOrder;
 extern const std::array<MessageType, 3> kEveryPacketCapableTypes;
 extern const std::array<MessageType, 2> kEveryPacketOnlyTypes;
 
+// The T-stops the iris editor offers, ascending (the model's tStops start from these).
+extern const std::array<float, 22> kTStops;
+
 // The emulator's own version, shown in the about line and sent as the serial numbers.
 inline constexpr int kVersionMajor = 2;
 inline constexpr int kVersionMinor = 1;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <kor/telemetry.h>
 
@@ -13,9 +14,17 @@ namespace Kor::Engine {
 // Number of message type numbers (0 to kLastMessageType).
 inline constexpr std::size_t kMessageTypeCount = Protocol::kLastMessageType + 1U;
 
+// Where datagrams go: a dotted-decimal IPv4 address and a port.
+struct Destination {
+    std::string address;
+    std::uint16_t port = 0;
+};
+
 struct SenderSettings {
     std::string address = "127.0.0.1";  // dotted-decimal IPv4
     std::uint16_t port = 33322;
+    // Further destinations: every frame goes to the one above and to each of these.
+    std::vector<Destination> furtherDestinations;
     Protocol::TransmissionType transmissionType = Protocol::TransmissionType::UDP;
     std::int32_t delayMs = 0;        // every datagram held back this long
     std::uint8_t projectFps = 2;     // project frame-rate code 1 to 5 (24 fps)

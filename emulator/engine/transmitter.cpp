@@ -221,24 +221,39 @@ void Transmitter::ClearQueue() {
 }
 
 void Transmitter::SetDestination(std::string address, std::uint16_t port) {
+    SetDestinations({Destination{std::move(address), port}});
+}
+
+void Transmitter::SetDestinations(std::vector<Destination> list) {
+    auto shared = std::make_shared<const std::vector<Destination>>(std::move(list));
     std::lock_guard lock(destinationMutex);
-    destination.address = std::move(address);
-    destination.port = port;
+    destinations = std::move(shared);
 }
 
 Destination Transmitter::GetDestination() const {
     std::lock_guard lock(destinationMutex);
-    return destination;
+    return destinations && !destinations->empty() ? destinations->front() : Destination{};
+}
+
+std::vector<Destination> Transmitter::GetDestinations() const {
+    std::lock_guard lock(destinationMutex);
+    return destinations ? *destinations : std::vector<Destination>{};
 }
 
 void Transmitter::SendDatagram(const std::vector<std::uint8_t>& frame) {
-    const Destination to = GetDestination();
-    if (udpSocket.SendTo(to.address, to.port, frame.data(), frame.size())) {
-        datagramsSent.fetch_add(1, std::memory_order_relaxed);
-        return;
+    std::shared_ptr<const std::vector<Destination>> list;
+    {
+        std::lock_guard lock(destinationMutex);
+        list = destinations;
     }
-    sendFailures.fetch_add(1, std::memory_order_relaxed);
-    messages.Failure("Failed to send UDP message.");
+    for (const Destination& to : *list) {
+        if (udpSocket.SendTo(to.address, to.port, frame.data(), frame.size())) {
+            datagramsSent.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        sendFailures.fetch_add(1, std::memory_order_relaxed);
+        messages.Failure("Failed to send UDP message.");
+    }
 }
 
 void Transmitter::SetDatagramFilter(std::unique_ptr<DatagramFilter> filter) {

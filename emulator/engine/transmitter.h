@@ -20,6 +20,7 @@
 #include "clocks.h"
 #include "messages.h"
 #include "run_flag.h"
+#include "sender_settings.h"
 #include "spin_margin.h"
 #include "tables.h"
 #include "udp_socket.h"
@@ -30,17 +31,11 @@ using Protocol::MessageType;
 using Protocol::TelemetryData;
 using Protocol::TransmissionType;
 
-// Where datagrams go: a dotted-decimal IPv4 address and a port.
-struct Destination {
-    std::string address;
-    std::uint16_t port = 0;
-};
-
 // What a DatagramFilter sends through and waits with; given by the sender thread for one
 // datagram at a time.
 class DatagramSink {
 public:
-    // Sends one datagram to the current destination (as Transmitter::SendDatagram).
+    // Sends one datagram to the current destinations (as Transmitter::SendDatagram).
     virtual void Send(const std::vector<std::uint8_t>& datagram) = 0;
     // Waits until `extra` past the time the datagram was due (its queue time plus the
     // delay); returns false at once when the run is stopped meanwhile.
@@ -122,7 +117,7 @@ public:
     std::uint64_t EnqueueFrame(const std::vector<std::uint8_t>& frame);
     void ClearQueue();
     std::uint64_t SentSequence() const noexcept { return sentSequence.load(); }
-    // Sends one datagram to the current destination; a failure is written to stderr.
+    // Sends one datagram to each current destination; a failure is written to stderr.
     void SendDatagram(const std::vector<std::uint8_t>& frame);
 
     // Puts a filter between the queue and the socket (null: send every datagram as it is).
@@ -131,9 +126,13 @@ public:
     void SetDatagramFilter(std::unique_ptr<DatagramFilter> filter);
     DatagramFilter* GetDatagramFilter() const noexcept { return datagramFilter.get(); }
 
-    // The destination, read by the sender for every datagram as one consistent pair.
+    // The destinations, read by the sender for every datagram as one consistent list; every
+    // datagram goes to each in turn. SetDestination makes the list this one destination;
+    // GetDestination is the first (empty when the list is).
     void SetDestination(std::string address, std::uint16_t port);
+    void SetDestinations(std::vector<Destination> destinations);
     Destination GetDestination() const;
+    std::vector<Destination> GetDestinations() const;
 
     // Clock stamps of liveState for the frame of the scheduled instant `instantThirds`
     // (thirds of a nanosecond on the steady clock), from the run's time base; call with
@@ -186,6 +185,7 @@ public:
     // The source port of every datagram; it stays the same for the Transmitter's life.
     std::uint16_t SourcePort() const noexcept { return udpSocket.LocalPort(); }
     const SlotCounters& Counters(int slot) const { return slotCounters.at(slot); }
+    // Datagrams the system accepted and refused, one per frame and destination.
     std::uint64_t DatagramsSent() const noexcept { return datagramsSent.load(); }
     std::uint64_t SendFailures() const noexcept { return sendFailures.load(); }
 
@@ -251,7 +251,10 @@ private:
     std::int64_t fixedSpinMarginNs = 0;
     std::mutex sendMutex;  // held by the sender thread around its run check and its send
     mutable std::mutex destinationMutex;
-    Destination destination;
+    // Replaced as a whole, never changed in place: a sender holds the list it took for as
+    // long as it sends one datagram, without the lock.
+    std::shared_ptr<const std::vector<Destination>> destinations =
+        std::make_shared<const std::vector<Destination>>(1);
     std::vector<std::thread> retiredThreads;
     std::array<SlotCounters, kGeneratorSlots> slotCounters;
     std::atomic<std::uint64_t> datagramsSent{0};

@@ -410,6 +410,33 @@ TEST(Transmitter, BadDestinationReportsEverySend) {
     EXPECT_EQ(t.SendFailures(), 2U);
 }
 
+// Every datagram goes to each destination of the list, a bad one failing alone;
+// SetDestination makes the list that one destination again.
+TEST(Transmitter, EveryDatagramGoesToEachDestination) {
+    LoopbackReceiver a;
+    LoopbackReceiver b;
+    Transmitter t(Kor::Engine::DefaultClock(), Kor::Engine::NoMessages());
+    t.SetDestinations({{"127.0.0.1", a.port()}, {"999.1.1.1", 1}, {"127.0.0.1", b.port()}});
+    EXPECT_EQ(t.GetDestination().port, a.port());
+    ASSERT_EQ(t.GetDestinations().size(), 3U);
+    t.SendDatagram({0x00, 0xFF, 0x01});
+    for (LoopbackReceiver* receiver : {&a, &b}) {
+        const auto got = receiver->Receive(5s);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->bytes, (Bytes{0x00, 0xFF, 0x01}));
+        EXPECT_EQ(got->sourcePort, t.SourcePort());
+    }
+    EXPECT_EQ(t.DatagramsSent(), 2U);
+    EXPECT_EQ(t.SendFailures(), 1U);
+
+    t.SetDestination("127.0.0.1", b.port());
+    ASSERT_EQ(t.GetDestinations().size(), 1U);
+    t.SendDatagram({0x00, 0xFF, 0x02});
+    EXPECT_TRUE(b.Receive(5s));
+    EXPECT_FALSE(a.Receive(100ms));
+    EXPECT_EQ(t.DatagramsSent(), 3U);
+}
+
 // A clock pinned at 13:45:07.999 local time, day 20000, with 2.0004 s on the steady clock.
 class PinnedClock final : public Kor::Engine::Clock {
 public:

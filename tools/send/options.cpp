@@ -117,14 +117,36 @@ Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv) {
     CLI::App app{"Sends Kor telemetry over UDP as the emulator window does, without a window."};
     app.name(kName);
     Options o;
-    std::string to;
+    std::vector<std::string> to;
+    std::vector<std::string> setEntries;
+    std::optional<std::string> stateFile;
     std::optional<std::string> fpsLabel;
     std::optional<std::string> tickUnitLabel;
     std::vector<std::string> rateNames;
     std::vector<std::string> disabledNames;
     std::vector<std::string> enabledNames;
     std::vector<std::string> onlyNames;
-    app.add_option("--to", to, "Destination HOST:PORT (default 127.0.0.1:33322)");
+    app.add_option("--to", to,
+                   "Destination HOST:PORT (default 127.0.0.1:33322); repeatable: every frame "
+                   "goes to each");
+    CLI::Option* cameras =
+        app.add_option("--cameras", o.cameras,
+                       "Stand in for N cameras (1 to " + std::to_string(kMostCameras) +
+                           "), each from its own source port; with more than one, camera k "
+                           "sends subject k and the product serial with -k appended")
+            ->option_text("N")
+            ->check(Kor::Tools::WholeRange(1, kMostCameras));
+    CLI::Option* set =
+        app.add_option("--set", setEntries,
+                       "FIELD=VALUE: a value of the record, named as in kor-monitor's JSON "
+                       "(productSerial, lensName, focus, zoom, subjectId, ...; repeatable)")
+            ->option_text("FIELD=VALUE");
+    CLI::Option* state =
+        app.add_option("--state", stateFile,
+                       "Load the fields --set takes from a JSON object (a kor-monitor JSON line "
+                       "or its --json output); --set values come after it")
+            ->option_text("FILE.json")
+            ->check(Kor::Tools::ExistingFile());
     CLI::Option* serial =
         app.add_flag("--serial", o.serial, "Serial framing instead of UDP framing");
     CLI::Option* delay =
@@ -212,9 +234,10 @@ Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv) {
         "Allow a broadcast destination (default destination then 255.255.255.255:33322)");
     // A replay sends recorded datagrams as they are: nothing of the emulator's own stream
     // applies to it.
-    for (CLI::Option* model : {serial, delay, fps, tickUnit, rate, disable, enable, only,
-                               recordFlag, simulate, lensFile, jitter, loss, duplicate, reorder,
-                               corrupt, seed, ttl, interface, broadcast}) {
+    for (CLI::Option* model :
+         {serial,     delay,    fps,       tickUnit,  rate,    disable,   enable,  only,
+          recordFlag, simulate, lensFile,  jitter,    loss,    duplicate, reorder, corrupt,
+          seed,       ttl,      interface, broadcast, cameras, set,       state}) {
         replay->excludes(model);
     }
 
@@ -229,15 +252,34 @@ Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv) {
         if (to.empty() && o.broadcast) {
             o.host = "255.255.255.255";
         }
-        if (!to.empty()) {
-            if (Checked split = Tools::SplitDestination("--to", to, o.host, o.port); !split) {
+        if (o.replayFile && to.size() > 1) {
+            return Checked::Refused("--replay sends to one destination: give --to once");
+        }
+        for (std::size_t i = 0; i < to.size(); ++i) {
+            Engine::Destination d{o.host, o.port};
+            if (Checked split = Tools::SplitDestination("--to", to[i], d.address, d.port); !split) {
                 return split;
             }
+            if (Checked resolved = Tools::ResolveHost(d.address, d.address); !resolved) {
+                return resolved;
+            }
+            if (i == 0) {
+                o.host = d.address;
+                o.port = d.port;
+            } else {
+                o.furtherDestinations.push_back(d);
+            }
         }
-        if (Checked resolved = Tools::ResolveHost(o.host, o.host); !resolved) {
-            return resolved;
+        if (to.empty()) {
+            if (Checked resolved = Tools::ResolveHost(o.host, o.host); !resolved) {
+                return resolved;
+            }
         }
-        if ((o.ttl || o.interface) && !Platform::IsMulticastIpv4(o.host)) {
+        const auto destinations = DestinationsOf(o);
+        const bool anyMulticast = std::any_of(
+            destinations.begin(), destinations.end(),
+            [](const Engine::Destination& d) { return Platform::IsMulticastIpv4(d.address); });
+        if ((o.ttl || o.interface) && !anyMulticast) {
             return Checked::Refused(
                 "--ttl and --interface need a multicast destination (224.0.0.0 to "
                 "239.255.255.255), not " +
@@ -260,6 +302,22 @@ Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv) {
                 return known;
             }
         }
+        if (stateFile) {
+            if (Checked read = ReadStateFile(*stateFile, o.fields); !read) {
+                return read;
+            }
+        }
+        for (const std::string& entry : setEntries) {
+            if (Checked known = ParseFieldSetting(entry, o.fields); !known) {
+                return known;
+            }
+            if (o.cameras > 1 && o.fields.back().field->member ==
+                                     Tools::FieldMember{&Protocol::TelemetryData::subjectId}) {
+                return Checked::Refused(
+                    "--set subjectId cannot go with --cameras " + std::to_string(o.cameras) +
+                    ", whose cameras send subjects 1 to " + std::to_string(o.cameras));
+            }
+        }
         return {};
     }();
     if (!check) {
@@ -278,9 +336,16 @@ Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv) {
     return parsed;
 }
 
+std::vector<Engine::Destination> DestinationsOf(const Options& o) {
+    std::vector<Engine::Destination> all{{o.host, o.port}};
+    all.insert(all.end(), o.furtherDestinations.begin(), o.furtherDestinations.end());
+    return all;
+}
+
 Engine::SenderSettings SenderSettingsOf(const Options& o, Engine::SenderSettings s) {
     s.address = o.host;
     s.port = o.port;
+    s.furtherDestinations = o.furtherDestinations;
     s.transmissionType = o.serial ? Protocol::TransmissionType::Serial
                                   : Protocol::TransmissionType::UDP;
     s.delayMs = o.delayMs;
@@ -305,10 +370,21 @@ Engine::SenderSettings SenderSettingsOf(const Options& o, Engine::SenderSettings
     return s;
 }
 
-Checked ApplyOptions(const Options& o, EmulatorModel& model) {
+Checked ApplyOptions(const Options& o, EmulatorModel& model, int camera) {
     Engine::Transmitter& t = model.transmitter;
+    if (Checked fields = ApplyFieldSettings(o.fields, model); !fields) {
+        return fields;
+    }
+    if (o.cameras > 1) {
+        // subjectIdChoice follows, as the window's combo would.
+        t.liveState.subjectId = static_cast<std::uint32_t>(camera);
+        model.subjectIdChoice = camera;
+        t.liveState.productSerial += "-" + std::to_string(camera);
+    }
     try {
-        if (Platform::IsMulticastIpv4(o.host)) {
+        const auto destinations = DestinationsOf(o);
+        if (std::any_of(destinations.begin(), destinations.end(),
+                        [](const auto& d) { return Platform::IsMulticastIpv4(d.address); })) {
             t.udpSocket.SetMulticastLoop(true);
             if (o.ttl) {
                 t.udpSocket.SetMulticastTtl(*o.ttl);
@@ -324,9 +400,18 @@ Checked ApplyOptions(const Options& o, EmulatorModel& model) {
         return Checked::Refused(e.what());
     }
     if (o.faults.Any()) {
-        t.SetDatagramFilter(std::make_unique<FaultFilter>(o.faults));
+        FaultSettings faults = o.faults;
+        faults.seed += static_cast<decltype(faults.seed)>(camera - 1);
+        t.SetDatagramFilter(std::make_unique<FaultFilter>(faults));
     }
     model.applySenderSettings(SenderSettingsOf(o, model.senderSettings()));
+    if (o.simulate) {
+        // Each camera's values run their own course: camera k starts where camera 1 will be
+        // k - 1 phases later.
+        for (int step = 0; step < (camera - 1) * kSimulationPhaseSteps; ++step) {
+            model.simulationTick();
+        }
+    }
     return {};
 }
 

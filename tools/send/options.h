@@ -12,12 +12,24 @@
 #include "command_line.h"
 #include "emulator_model.h"
 #include "faults.h"
+#include "state_fields.h"
 
 namespace Kor::Send {
 
+// The most cameras one kor-send stands in for.
+inline constexpr int kMostCameras = 32;
+
+// How far each camera's value simulation runs ahead of the one before (steps of 10 ms).
+inline constexpr int kSimulationPhaseSteps = 100;
+
 struct Options {
-    std::string host = "127.0.0.1";  // the destination, resolved to a dotted IPv4 address
+    std::string host = "127.0.0.1";  // the (first) destination, resolved to a dotted IPv4 address
     std::uint16_t port = 33322;
+    // The destinations of further --to options: every frame goes to each.
+    std::vector<Engine::Destination> furtherDestinations;
+    int cameras = 1;  // emulated cameras, each with its own engine and source port
+    // --state's fields, then each --set, in order.
+    std::vector<FieldSetting> fields;
     bool serial = false;
     std::int32_t delayMs = 0;
     std::optional<std::uint8_t> projectFps;     // code 1 to 5
@@ -50,10 +62,17 @@ Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv);
 // unit, record flag and message types and rates of `options`.
 Engine::SenderSettings SenderSettingsOf(const Options& options, Engine::SenderSettings base);
 
-// Gives parsed options to a freshly built model (with transmitter.modelMutex held): its
-// sender settings, the socket options a multicast or broadcast destination needs, and the
-// fault filter when a fault option is given. Refused when the system refuses a socket option.
-Checked ApplyOptions(const Options& options, Emulator::EmulatorModel& model);
+// Every destination, the first one first.
+std::vector<Engine::Destination> DestinationsOf(const Options& options);
+
+// Gives parsed options to a freshly built model (with transmitter.modelMutex held) as camera
+// `camera` (1 to options.cameras): the fields of --state and --set, its sender settings,
+// the socket options a multicast or broadcast destination needs, and the fault filter when
+// a fault option is given. With more than one camera, camera k sends subject k and the
+// product serial with "-k" appended, its faults are decided from seed + k - 1, and with
+// --simulate its simulation starts k - 1 phases (kSimulationPhaseSteps) ahead. Refused
+// when the fields do not fit together or the system refuses a socket option.
+Checked ApplyOptions(const Options& options, Emulator::EmulatorModel& model, int camera = 1);
 
 // The message type with this name ("BasicLens", ...), if the emulator sends it.
 std::optional<Protocol::MessageType> FindMessageType(const std::string& name);

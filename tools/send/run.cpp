@@ -8,8 +8,10 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "command_line.h"
 #include "console_stop.h"
@@ -62,24 +64,60 @@ int WaitForStop(std::optional<double> seconds,
     }
 }
 
-void PrintSummary(const EmulatorModel& model) {
-    const auto& t = model.transmitter;
+using Models = std::vector<std::unique_ptr<EmulatorModel>>;
+
+template <typename Count>
+unsigned long long Sum(const Models& models, Count count) {
+    unsigned long long total = 0;
+    for (const auto& model : models) {
+        total += count(model->transmitter);
+    }
+    return total;
+}
+
+// The totals of every camera: frames and bytes by rate slot, and with more than one camera
+// a line for each; then the datagrams and faults of all.
+void PrintSummary(const Models& models) {
+    using Engine::Transmitter;
     std::printf("\n%-6s %-10s %10s %12s\n", "slot", "rate", "frames", "bytes");
     for (int slot = 0; slot < Engine::kGeneratorSlots; ++slot) {
-        const auto& c = t.Counters(slot);
-        std::printf("%-6d %-10s %10llu %12llu\n", slot,
-                    (Emulator::formatNumber(
-                         Engine::kRateByChoice[static_cast<std::size_t>(slot)]) +
-                     " Hz")
-                        .c_str(),
-                    static_cast<unsigned long long>(c.frames.load()),
-                    static_cast<unsigned long long>(c.bytes.load()));
+        std::printf(
+            "%-6d %-10s %10llu %12llu\n", slot,
+            (Emulator::formatNumber(Engine::kRateByChoice[static_cast<std::size_t>(slot)]) + " Hz")
+                .c_str(),
+            Sum(models, [slot](const Transmitter& t) { return t.Counters(slot).frames.load(); }),
+            Sum(models, [slot](const Transmitter& t) { return t.Counters(slot).bytes.load(); }));
     }
-    std::printf("datagrams sent: %llu, failed: %llu\n",
+    if (models.size() > 1) {
+        for (std::size_t i = 0; i < models.size(); ++i) {
+            const Transmitter& t = models[i]->transmitter;
+            std::printf(
+                "camera %zu: subject %u, serial %s, source port %u, datagrams sent %llu, "
+                "failed %llu\n",
+                i + 1, static_cast<unsigned>(t.liveState.subjectId),
+                t.liveState.productSerial.c_str(), unsigned{t.SourcePort()},
                 static_cast<unsigned long long>(t.DatagramsSent()),
                 static_cast<unsigned long long>(t.SendFailures()));
-    if (const auto* faults = dynamic_cast<const FaultFilter*>(t.GetDatagramFilter())) {
-        const FaultTotals f = faults->Totals();
+        }
+    }
+    std::printf("datagrams sent: %llu, failed: %llu\n",
+                Sum(models, [](const Transmitter& t) { return t.DatagramsSent(); }),
+                Sum(models, [](const Transmitter& t) { return t.SendFailures(); }));
+    FaultTotals f;
+    bool faulty = false;
+    for (const auto& model : models) {
+        if (const auto* faults =
+                dynamic_cast<const FaultFilter*>(model->transmitter.GetDatagramFilter())) {
+            const FaultTotals one = faults->Totals();
+            f.datagrams += one.datagrams;
+            f.lost += one.lost;
+            f.duplicated += one.duplicated;
+            f.reordered += one.reordered;
+            f.corrupted += one.corrupted;
+            faulty = true;
+        }
+    }
+    if (faulty) {
         std::printf(
             "faults: %llu datagrams, %llu lost, %llu duplicated, %llu reordered, "
             "%llu corrupted\n",
@@ -88,6 +126,27 @@ void PrintSummary(const EmulatorModel& model) {
             static_cast<unsigned long long>(f.reordered),
             static_cast<unsigned long long>(f.corrupted));
     }
+}
+
+// "Sending to HOST:PORT" or, for several cameras, "Sending 3 cameras (subjects 1 to 3 from
+// source ports P1, P2, P3) to HOST:PORT", with every destination.
+std::string StartText(const Options& options, const Models& models) {
+    std::string text = "Sending ";
+    if (models.size() > 1) {
+        text += std::to_string(models.size()) + " cameras (subjects 1 to " +
+                std::to_string(models.size()) + " from source ports ";
+        for (std::size_t i = 0; i < models.size(); ++i) {
+            text += (i == 0 ? "" : ", ") + std::to_string(models[i]->transmitter.SourcePort());
+        }
+        text += ") ";
+    }
+    text += "to ";
+    const auto destinations = DestinationsOf(options);
+    for (std::size_t i = 0; i < destinations.size(); ++i) {
+        text += (i == 0 ? "" : ", ") + destinations[i].address + ":" +
+                std::to_string(destinations[i].port);
+    }
+    return text;
 }
 
 // The fault options of the start line, e.g. " with loss 50%, jitter 5 ms (seed 7)".
@@ -172,10 +231,12 @@ int Run(const Options& options) {
         if (options.replayFile) {
             return Replay(options, messages);
         }
-        EmulatorModel model(Engine::DefaultClock(), messages);
-        {
+        Models models;
+        for (int camera = 1; camera <= options.cameras; ++camera) {
+            models.push_back(std::make_unique<EmulatorModel>(Engine::DefaultClock(), messages));
+            EmulatorModel& model = *models.back();
             std::lock_guard lock(model.transmitter.modelMutex);
-            if (const Checked applied = ApplyOptions(options, model); !applied) {
+            if (const Checked applied = ApplyOptions(options, model, camera); !applied) {
                 Tools::PrintError(kName, applied.Message());
                 return 2;
             }
@@ -186,38 +247,48 @@ int Run(const Options& options) {
                                              ": it holds no frame record");
                 return 1;
             }
-            const auto to = model.transmitter.GetDestination();
-            std::printf("Sending to %s:%u (%s)%s%s\n", to.address.c_str(), unsigned{to.port},
-                        options.serial ? "Serial" : "UDP", FaultText(options.faults).c_str(),
-                        options.durationSeconds ? "" : "; Ctrl-C stops");
-            std::fflush(stdout);
+        }
+        std::printf("%s (%s)%s%s\n", StartText(options, models).c_str(),
+                    options.serial ? "Serial" : "UDP", FaultText(options.faults).c_str(),
+                    options.durationSeconds ? "" : "; Ctrl-C stops");
+        std::fflush(stdout);
+        for (const auto& model : models) {
+            std::lock_guard lock(model->transmitter.modelMutex);
             if (options.lensFile) {
                 // As the window's "Open file": force the lens-driven rates, play.
-                if (!model.playLoadedLensFile()) {
+                if (!model->playLoadedLensFile()) {
                     return 1;
                 }
-                model.rebuildSchedule();
+                model->rebuildSchedule();
             } else {
-                model.transmitter.Start();
+                model->transmitter.Start();
             }
             if (options.simulate) {
-                model.startSimulation();
+                model->startSimulation();
             }
         }
-        const int signal = WaitForStop(options.durationSeconds,
-                                       [&] { return !model.transmitter.IsRunning(); });
-        {
-            std::lock_guard lock(model.transmitter.modelMutex);
-            model.stopSimulation();
-            model.transmitter.Stop();
-            model.syncLensFileState();  // puts back what a lens file playback replaced
+        const int signal = WaitForStop(options.durationSeconds, [&] {
+            return std::none_of(models.begin(), models.end(),
+                                [](const auto& model) { return model->transmitter.IsRunning(); });
+        });
+        for (const auto& model : models) {
+            std::lock_guard lock(model->transmitter.modelMutex);
+            model->stopSimulation();
+            model->transmitter.Stop();
+            model->syncLensFileState();  // puts back what a lens file playback replaced
         }
-        // Stop returns at once; the sender may still be handing over its last datagram.
+        // Stop returns at once; a sender may still be handing over its last datagram.
         // Join (outside the model lock, which the generators take) before reading totals.
-        model.transmitter.JoinThreads();
+        for (const auto& model : models) {
+            model->transmitter.JoinThreads();
+        }
         if (options.lensFile) {
-            std::printf("Lens file frames sent: %d", model.transmitter.lensFramesSent.load());
-            const std::size_t faults = model.transmitter.lensFileFaults;
+            std::printf("Lens file frames sent: %llu",
+                        Sum(models, [](const Engine::Transmitter& t) {
+                            return static_cast<unsigned long long>(t.lensFramesSent.load());
+                        }));
+            // Every camera reads the same file: its faulty lines are those of one reading.
+            const std::size_t faults = models.front()->transmitter.lensFileFaults;
             if (faults != 0) {
                 std::printf(" (%zu faulty line%s of the file skipped%s)", faults,
                             faults == 1 ? "" : "s",
@@ -228,7 +299,7 @@ int Run(const Options& options) {
         if (signal != 0) {
             std::printf("Stopped by signal %d\n", signal);
         }
-        PrintSummary(model);
+        PrintSummary(models);
         std::fflush(stdout);
     } catch (const std::exception& e) {
         Tools::PrintError(kName, e.what());
