@@ -222,19 +222,20 @@ TEST(SendCameras, KorMonitorLinesLoadAsState) {
                                MT::PositionalData, MT::AxesData,     MT::Timecode,
                                MT::TickCount,      MT::PtpTimestamp, MT::RawLensEncoderWithMask,
                                MT::ZeissZdData};
-    auto first = KorMonitor::FrameJson(Kor::Protocol::FrameStatus::NewTimecode, at, strings, sent);
-    first["sender"] = "127.0.0.1:40000";
+    const KorMonitor::Origin origin{"127.0.0.1:40000", 1};
+    const auto first =
+        KorMonitor::FrameJson(Kor::Protocol::FrameStatus::NewTimecode, at, origin, strings, sent);
     Kor::Protocol::TelemetryData before = sent;
     before.focus = 999;  // overridden by the later line
     kor_test::TempFile file(".jsonl");
     {
         std::ofstream out(file.path);
         out << KorMonitor::DumpLine(
-                   KorMonitor::FrameJson(Kor::Protocol::FrameStatus::NewTimecode, at, lens, before))
+                   KorMonitor::FrameJson(Kor::Protocol::FrameStatus::NewTimecode, at, origin, lens, before))
             << "\n"
             << KorMonitor::DumpLine(first) << "\n"
             << KorMonitor::DumpLine(
-                   KorMonitor::FrameJson(Kor::Protocol::FrameStatus::SameTimecode, at, lens, sent))
+                   KorMonitor::FrameJson(Kor::Protocol::FrameStatus::SameTimecode, at, origin, lens, sent))
             << "\n"
             << R"({"summary":{"elapsedSeconds":1.5,"frames":3}})"
             << "\n";
