@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <fstream>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -28,11 +29,12 @@
 
 #include "../engine/loopback.h"
 #include "../send/programs.h"
-#include "options.h"
 #include "freed.h"
 #include "opentrackio.h"
 #include "opentrackio_identity.h"
+#include "options.h"
 #include "otrk.h"
+#include "reference_packets.h"
 #include "schema_check.h"
 
 namespace {
@@ -609,6 +611,20 @@ TEST(BridgeEndToEnd, OptionsAndEndings) {
         {"--opentrackio --duration -1", "--duration: needs a number above 0"},
         {"--opentrackio --no-such-option", "no-such-option"},
         {"--bind 127.0.0.1 --port " + inUse + " --opentrackio", inUse},
+        {"--opentrackio --delay-ms -1", "--delay-ms needs [OUTPUT=]MS"},
+        {"--opentrackio --delay-ms 10000.5", "MS from 0 to 10000, not '10000.5'"},
+        {"--opentrackio --delay-ms 5ms", "not '5ms'"},
+        {"--opentrackio --delay-ms video=5", "no output 'video'"},
+        {"--opentrackio --delay-ms freed=5", "this run has no freed output"},
+        {"--freed 127.0.0.1:5000 --delay-ms kor=5", "this run has no kor output"},
+        {"--from-opentrackio 5000", "--from-opentrackio needs --to"},
+        {"--from-opentrackio 5000 --to 127.0.0.1:1 --freed 127.0.0.1:2", "--from-opentrackio"},
+        {"--from-opentrackio 5000 --from-freed 5001 --to 127.0.0.1:1", "--from"},
+        {"--from-opentrackio 5000 --to 127.0.0.1:1 --fps 25", "--fps"},
+        {"--from-freed 5000 --to 127.0.0.1:1 --source-number 2", "--source-number"},
+        {"--freed 127.0.0.1:5000 --source-number 2", "--source-number needs"},
+        {"--opentrackio --serial", "--serial needs --from-freed or --from-opentrackio"},
+        {"--bind 127.0.0.1 --from-opentrackio " + inUse + " --to 127.0.0.1:1", inUse},
         {"--bind 127.0.0.1 --from-freed " + inUse + " --to 127.0.0.1:1", inUse},
     };
     for (const auto& [arguments, expected] : refused) {
@@ -646,6 +662,215 @@ TEST(BridgeEndToEnd, OptionsAndEndings) {
     EXPECT_NE(run.Out().find("packets in: 0, out: 0, refused: 0"), std::string::npos) << run.Out();
     EXPECT_EQ(run.Out().rfind("Creating socket...\n", 0), 0U) << run.Out();
     EXPECT_NE(run.Out().find("\nClosing UDP socket!\n"), std::string::npos) << run.Out();
+}
+
+// The Kor state of frames received, decoded in order.
+TelemetryData DecodedFrames(const std::vector<Bytes>& frames) {
+    Kor::Protocol::Device device;
+    for (const Bytes& frame : frames) {
+        EXPECT_LE(device.Update(frame), Kor::Protocol::FrameStatus::SameTimecode);
+    }
+    return *device.GetCurrentState();
+}
+
+// Where the example's pose is checked: the camera's position (mm) and orientation (degrees).
+struct ExpectedPose {
+    double x, y, z, yaw, pitch, roll;
+};
+
+void ExpectPose(const TelemetryData& s, const ExpectedPose& p, const std::string& what) {
+    EXPECT_NEAR(s.positionX, p.x, 0.006) << what;
+    EXPECT_NEAR(s.positionY, p.y, 0.006) << what;
+    EXPECT_NEAR(s.positionZ, p.z, 0.006) << what;
+    EXPECT_NEAR(s.yaw, p.yaw, 0.006) << what;
+    EXPECT_NEAR(s.pitch, p.pitch, 0.006) << what;
+    EXPECT_NEAR(s.roll, p.roll, 0.006) << what;
+}
+
+// The published dynamic example, and the same with a two-transform chain (a dolly turned a
+// quarter left carrying a tilted camera), packed by the reference sender in JSON and CBOR,
+// whole and in three segments, through --from-opentrackio: each sample is one Kor frame with
+// the example's values as Kor carries them.
+TEST(BridgeEndToEnd, OpenTrackIOExamplesToKor) {
+    json chain;
+    {
+        std::ifstream file(std::string(KOR_OPENTRACKIO_DIR) + "/recommended_dynamic_example.json");
+        if (!file) {
+            GTEST_SKIP() << "no OpenTrackIO examples in " << KOR_OPENTRACKIO_DIR;
+        }
+        chain = json::parse(file);
+    }
+    chain["transforms"] =
+        json::array({{{"id", "Dolly"},
+                      {"translation", {{"x", 1.0}, {"y", 2.0}, {"z", 0.0}}},
+                      {"rotation", {{"pan", 90.0}, {"tilt", 0.0}, {"roll", 0.0}}}},
+                     {{"id", "Camera"},
+                      {"translation", {{"x", 0.5}, {"y", 0.25}, {"z", 1.5}}},
+                      {"rotation", {{"pan", 0.0}, {"tilt", 10.0}, {"roll", 0.0}}}}});
+    const kor_test::TempFile chainFile("-chain.json");
+    std::ofstream(chainFile.path) << chain.dump();
+
+    Receiver receiver;
+    ChildProgram bridge =
+        Bridge("--bind 127.0.0.1 --from-opentrackio 0 --to " + receiver.Address());
+    const std::uint16_t port = BridgePort(bridge, "OpenTrackIO");
+    ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
+
+    std::size_t sent = 0;
+    for (const std::string format : {"JSON", "CBOR"}) {
+        for (const int segments : {1, 3}) {
+            for (const bool twoTransforms : {false, true}) {
+                const std::string what = format + " in " + std::to_string(segments) +
+                                         (twoTransforms ? ", two transforms" : "");
+                const auto reference = kor_test::FromReferenceSender(
+                    format, segments,
+                    twoTransforms ? chainFile.path : "recommended_dynamic_example.json");
+                if (!reference.skip.empty()) {
+                    bridge.Signal(SIGINT);
+                    (void)bridge.Finish();
+                    GTEST_SKIP() << reference.skip;
+                }
+                ASSERT_EQ(reference.packets.size(), static_cast<std::size_t>(segments)) << what;
+                SendTo(port, reference.packets);
+                sent += reference.packets.size();
+                const std::vector<Bytes> frames = receiver.Drain();
+                ASSERT_EQ(frames.size(), 1U) << what << "\n" << bridge.Out();
+                const TelemetryData s = DecodedFrames(frames);
+                EXPECT_EQ(s.focus, 10000U) << what;
+                EXPECT_NEAR(s.zoom, 24.305, 0.0051) << what;
+                EXPECT_FLOAT_EQ(s.iris, 4.0F) << what;  // the f-stop: the example has no T-stop
+                EXPECT_NEAR(s.rawFocusEncoder, 0.9 * 65535, 0.51) << what;
+                EXPECT_NEAR(s.rawIrisEncoder, 0.2 * 65535, 0.51) << what;
+                EXPECT_NEAR(s.rawZoomEncoder, 0.3 * 65535, 0.51) << what;
+                EXPECT_EQ(std::tuple(s.timecodeHours, s.timecodeMinutes, s.timecodeSeconds,
+                                     s.timecodeFrames),
+                          std::tuple(1, 2, 3, 4))
+                    << what;
+                EXPECT_EQ(s.projectFps, 1) << what;  // 24000/1001
+                if (twoTransforms) {
+                    // Pan 90 turns the camera's (0.5, 0.25) on the dolly to (-0.25, 0.5).
+                    ExpectPose(s, {750, 2500, 1500, 90, 10, 0}, what);
+                } else {
+                    ExpectPose(s, {1000, 2000, 3000, 180, 90, 45}, what);
+                }
+            }
+        }
+    }
+    bridge.Signal(SIGINT);
+    ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+    EXPECT_NE(bridge.Out().find("packets in: " + std::to_string(sent) +
+                                ", out: 8, refused: 0 (OpenTrackIO packets)"),
+              std::string::npos)
+        << bridge.Out();
+    EXPECT_NE(bridge.Out().find("out Kor (UDP) to " + receiver.Address() + ": 8 datagrams"),
+              std::string::npos)
+        << bridge.Out();
+}
+
+// A sample that lost a segment or has one with a bad checksum gives no frame; both are counted
+// with their reason. A sample of another source than --source-number gives none either, and
+// the bridge goes on with the next whole sample.
+TEST(BridgeEndToEnd, OpenTrackIOFaultsGiveNoFrame) {
+    const auto reference =
+        kor_test::FromReferenceSender("JSON", 3, "recommended_dynamic_example.json");
+    if (!reference.skip.empty()) {
+        GTEST_SKIP() << reference.skip;
+    }
+    ASSERT_EQ(reference.packets.size(), 3U);
+    Receiver receiver;
+    ChildProgram bridge = Bridge("--bind 127.0.0.1 --from-opentrackio 0 --source-number 1 --to " +
+                                 receiver.Address() + " --count 9");
+    const std::uint16_t port = BridgePort(bridge, "OpenTrackIO");
+    ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
+
+    const std::vector<Bytes>& p = reference.packets;
+    SendTo(port, {p[0], p[2]});  // the middle segment lost
+    EXPECT_TRUE(receiver.Drain().empty());
+    Bytes damaged = p[1];
+    damaged.back() ^= 0x01;
+    SendTo(port, {p[0], damaged, p[2]});
+    EXPECT_TRUE(receiver.Drain().empty());
+    // The same sample as source 2: not the one asked for.
+    json other = json::parse(
+        std::ifstream(std::string(KOR_OPENTRACKIO_DIR) + "/recommended_dynamic_example.json"));
+    other["sourceNumber"] = 2;
+    const std::string text = other.dump();
+    std::uint16_t sequence = 0;
+    SendTo(port, Kor::Bridge::BuildOtrkPackets(Bytes(text.begin(), text.end()),
+                                               Kor::Bridge::OtrkEncoding::Json, sequence));
+    EXPECT_TRUE(receiver.Drain().empty());
+    SendTo(port, p);
+    const std::vector<Bytes> frames = receiver.Drain();
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(DecodedFrames(frames).focus, 10000U);
+
+    ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+    const std::string& out = bridge.Out();
+    EXPECT_NE(out.find("packets in: 9, out: 1, refused: 2 (OpenTrackIO packets)"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("refused 1: OTrk: checksum mismatch"), std::string::npos) << out;
+    EXPECT_NE(out.find("refused 1: sample: sourceNumber 2, not 1"), std::string::npos) << out;
+    EXPECT_NE(out.find("discarded 2: OTrk: a payload missing a segment"), std::string::npos) << out;
+}
+
+// --delay-ms holds each output back: nothing arrives in the first part of the delay, then
+// everything in order. A run ended by --count still sends what it holds; Ctrl-C cuts the wait
+// short and drops what is not yet due, and says so.
+TEST(BridgeEndToEnd, DelayHoldsOutputsBackInOrder) {
+    using namespace std::chrono_literals;
+    const auto frameOf = [](std::uint32_t focus) {
+        TelemetryData d;
+        d.focus = focus;
+        d.yaw = static_cast<float>(focus) / 100.0F;
+        return d.Encode(TransmissionType::UDP, {MessageType::BasicLens, MessageType::AxesData});
+    };
+    std::vector<Bytes> input;
+    for (std::uint32_t i = 1; i <= 5; ++i) {
+        input.push_back(frameOf(1000 * i));
+    }
+
+    // Kor in: both outputs 1 s late (FreeD given a value of its own after the one for all).
+    Receiver receiver;
+    ChildProgram bridge = Bridge(
+        "--bind 127.0.0.1 --port 0 --count 5 --serial-wait 0"
+        " --delay-ms 1000.5 --delay-ms freed=1000 --opentrackio " +
+        receiver.Address() + " --freed " + receiver.Address());
+    const std::uint16_t port = BridgePort(bridge, "Kor");
+    ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
+    EXPECT_NE(bridge.Out().find(" 1000.5 ms later; FreeD"), std::string::npos) << bridge.Out();
+    SendTo(port, input);
+    EXPECT_TRUE(receiver.Drain(300ms).empty()) << "held back";
+    ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+    const Received r = Sort(receiver.Drain());
+    ASSERT_EQ(r.samples.size(), 5U) << bridge.Out();
+    ASSERT_EQ(r.freed.size(), 5U) << bridge.Out();
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_DOUBLE_EQ(At(r.samples[i], "/lens/focusDistance"), static_cast<double>(i + 1));
+        EXPECT_NEAR(r.freed[i].first.pan(), 10.0 * static_cast<double>(i + 1), 1e-4);
+    }
+    EXPECT_NE(bridge.Out().find("5 datagrams, 0 failed sends, delayed 1000 ms, 0 not yet due"),
+              std::string::npos)
+        << bridge.Out();
+
+    // OpenTrackIO in, Kor out; Ctrl-C long before the delay ends.
+    ChildProgram late = Bridge("--bind 127.0.0.1 --from-opentrackio 0 --delay-ms kor=9000 --to " +
+                               receiver.Address());
+    const std::uint16_t otioPort = BridgePort(late, "OpenTrackIO");
+    ASSERT_NE(otioPort, 0) << late.Out() << late.Err();
+    json sample = {{"lens", {{"focusDistance", 2.5}}}, {"sourceNumber", 1}};
+    const std::string text = sample.dump();
+    std::uint16_t sequence = 0;
+    SendTo(otioPort, Kor::Bridge::BuildOtrkPackets(Bytes(text.begin(), text.end()),
+                                                   Kor::Bridge::OtrkEncoding::Json, sequence));
+    EXPECT_TRUE(receiver.Drain(300ms).empty());
+    late.Signal(SIGINT);
+    ASSERT_EQ(late.Finish(), 0) << late.Err();
+    EXPECT_TRUE(receiver.Drain(100ms).empty());
+    EXPECT_NE(late.Out().find("packets in: 1, out: 0,"), std::string::npos) << late.Out();
+    EXPECT_NE(late.Out().find("0 datagrams, 0 failed sends, delayed 9000 ms, 1 not yet due"),
+              std::string::npos)
+        << late.Out();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// kor-bridge's run: one thread receives a datagram, converts it, sends the result, until
-// --count, --duration or Ctrl-C; then a summary of packets in, out and refused.
+// kor-bridge's run: one thread receives a datagram, converts it, sends the result (or hands
+// it to an output's delay line), until --count, --duration or Ctrl-C; then a summary of
+// packets in, out and refused.
 #include "run.h"
 
 #ifdef _WIN32
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <random>
@@ -19,8 +21,11 @@
 #include <system_error>
 #include <vector>
 
+#include "cli_checks.h"
 #include "console_stop.h"
+#include "delay_line.h"
 #include "ipv4.h"
+#include "opentrackio_input.h"
 #include "pipeline.h"
 #include "run_timer.h"
 #include "source.h"
@@ -31,6 +36,7 @@ namespace Kor::Bridge {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
 
 constexpr const char* kName = "kor-bridge";
 
@@ -40,18 +46,93 @@ bool StopRequested() {
     return Platform::ConsoleStopRequest() != 0;
 }
 
-// One destination and what went to it.
+// One destination and what went to it. With a delay, its line's thread sends and counts;
+// without, the run's thread does.
 struct Destination {
     std::string label;  // e.g. "OpenTrackIO (json)"
     Endpoint endpoint;
+    double delayMs = 0;
     std::uint64_t datagrams = 0;
     std::uint64_t failures = 0;
+    std::uint64_t notDue = 0;  // held back, still not due when the run was stopped
+    std::unique_ptr<DelayLine> line;
+};
+
+// The run's destinations and the one socket they are sent from.
+class Outputs {
+public:
+    explicit Outputs(Engine::UdpSocket& socket) : socket_(socket) {}
+
+    std::size_t Add(std::string label, const Endpoint& endpoint, double delayMs) {
+        Destination& d = destinations_.emplace_back();
+        d.label = std::move(label);
+        d.endpoint = endpoint;
+        d.delayMs = delayMs;
+        return destinations_.size() - 1;
+    }
+
+    // Starts the delay lines; after the last Add, as each line keeps its destination.
+    void StartDelays() {
+        for (Destination& d : destinations_) {
+            if (d.delayMs > 0) {
+                d.line = std::make_unique<DelayLine>(
+                    [this, &d](const Bytes& bytes) { SendNow(d, bytes); });
+            }
+        }
+    }
+
+    // Sends the datagram of something received at `received` now, or when its output's delay
+    // has passed since then.
+    void Send(std::size_t output, Bytes bytes, Clock::time_point received) {
+        Destination& d = destinations_[output];
+        if (d.line) {
+            d.line->Push(received + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double, std::milli>(d.delayMs)),
+                         std::move(bytes));
+        } else {
+            SendNow(d, bytes);
+        }
+    }
+
+    // Ends the delay lines. After a stop request only what is due goes; otherwise everything
+    // held still goes at its time, unless a stop request comes while waiting for it.
+    void Finish() {
+        for (Destination& d : destinations_) {
+            if (!d.line) {
+                continue;
+            }
+            while (!StopRequested() && !d.line->WaitUntilSent(std::chrono::milliseconds(50))) {
+            }
+            d.notDue += d.line->Stop();
+            d.line.reset();
+        }
+    }
+
+    const std::deque<Destination>& All() const { return destinations_; }
+    bool AnyMulticast() const {
+        return std::any_of(destinations_.begin(), destinations_.end(), [](const Destination& d) {
+            return Platform::IsMulticastIpv4(d.endpoint.address);
+        });
+    }
+
+private:
+    void SendNow(Destination& to, const Bytes& bytes) {
+        if (socket_.SendTo(to.endpoint.address, to.endpoint.port, bytes.data(), bytes.size())) {
+            ++to.datagrams;
+        } else {
+            ++to.failures;
+        }
+    }
+
+    Engine::UdpSocket& socket_;
+    std::deque<Destination> destinations_;  // stays in place: the lines keep references
 };
 
 struct Totals {
     std::uint64_t in = 0;
     std::uint64_t applied = 0;
-    std::map<std::string, std::uint64_t> refused;  // by reason
+    std::map<std::string, std::uint64_t> refused;    // by reason
+    std::map<std::string, std::uint64_t> discarded;  // payloads missing a segment, by reason
 };
 
 std::uint64_t MicrosecondsNow() {
@@ -60,37 +141,71 @@ std::uint64_t MicrosecondsNow() {
             .count());
 }
 
-void Send(Engine::UdpSocket& socket, Destination& to, const std::vector<std::uint8_t>& bytes) {
-    if (socket.SendTo(to.endpoint.address, to.endpoint.port, bytes.data(), bytes.size())) {
-        ++to.datagrams;
-    } else {
-        ++to.failures;
+const char* InputName(BridgeInput input) {
+    switch (input) {
+        case BridgeInput::Freed: return "FreeD";
+        case BridgeInput::OpenTrack: return "OpenTrackIO";
+        case BridgeInput::Kor: break;
     }
+    return "Kor";
 }
 
-void PrintSummary(const Totals& totals, const std::vector<Destination>& outputs, double elapsed,
-                  bool fromFreed) {
+const char* PacketsName(BridgeInput input) {
+    switch (input) {
+        case BridgeInput::Freed: return "FreeD packets";
+        case BridgeInput::OpenTrack: return "OpenTrackIO packets";
+        case BridgeInput::Kor: break;
+    }
+    return "Kor frames";
+}
+
+// Why the reassembler threw a payload's segments away.
+const char* DropText(OtrkDrop reason) {
+    switch (reason) {
+        case OtrkDrop::MissingSegment: return "OTrk: a payload missing a segment";
+        case OtrkDrop::MissingStart: return "OTrk: segments without their payload's first";
+        case OtrkDrop::TooLarge: return "OTrk: a payload too large";
+    }
+    return "OTrk";
+}
+
+void PrintSummary(const Totals& totals, const Outputs& outputs, double elapsed, BridgeInput input) {
     std::uint64_t refused = 0;
     for (const auto& [reason, count] : totals.refused) {
         refused += count;
     }
     std::uint64_t out = 0;
-    for (const Destination& d : outputs) {
+    for (const Destination& d : outputs.All()) {
         out += d.datagrams;
     }
     std::printf("packets in: %llu, out: %llu, refused: %llu (%s), elapsed: %.3f s\n",
                 static_cast<unsigned long long>(totals.in), static_cast<unsigned long long>(out),
-                static_cast<unsigned long long>(refused),
-                fromFreed ? "FreeD packets" : "Kor frames", elapsed);
-    for (const Destination& d : outputs) {
-        std::printf("  out %s to %s: %llu datagrams, %llu failed sends\n", d.label.c_str(),
+                static_cast<unsigned long long>(refused), PacketsName(input), elapsed);
+    for (const Destination& d : outputs.All()) {
+        std::printf("  out %s to %s: %llu datagrams, %llu failed sends", d.label.c_str(),
                     Tools::Text(d.endpoint).c_str(), static_cast<unsigned long long>(d.datagrams),
                     static_cast<unsigned long long>(d.failures));
+        if (d.delayMs > 0) {
+            std::printf(", delayed %s ms, %llu not yet due at the stop",
+                        Tools::NumberText(d.delayMs).c_str(),
+                        static_cast<unsigned long long>(d.notDue));
+        }
+        std::printf("\n");
     }
     for (const auto& [reason, count] : totals.refused) {
         std::printf("  refused %llu: %s\n", static_cast<unsigned long long>(count), reason.c_str());
     }
+    for (const auto& [reason, count] : totals.discarded) {
+        std::printf("  discarded %llu: %s\n", static_cast<unsigned long long>(count),
+                    reason.c_str());
+    }
     std::fflush(stdout);
+}
+
+// The key OpenTrackInput tells senders apart by: the datagram's source address and port.
+std::uint64_t SenderKey(const Platform::Source& source) {
+    const auto origin = source.LastOrigin();
+    return origin ? (std::uint64_t{origin->sourceAddress} << 16) | origin->sourcePort : 0;
 }
 
 }  // namespace
@@ -107,36 +222,32 @@ int Run(const BridgeOptions& options) {
         return 2;
     }
 
-    std::vector<Destination> outputs;
-    if (options.openTrack) {
-        outputs.push_back(
-            {std::string("OpenTrackIO (") +
-                 (options.encoding == OtrkEncoding::Cbor ? "cbor" : "json") + ")",
-             *options.openTrack});
-    }
-    if (options.freed) {
-        outputs.push_back(
-            {std::string("FreeD (") +
-                 (options.freedLens == FreedLens::Raw ? "raw" : "physical") + " lens)",
-             *options.freed});
-    }
-    if (options.to) {
-        outputs.push_back({options.framing == Protocol::TransmissionType::Serial
-                               ? "Kor (Serial)"
-                               : "Kor (UDP)",
-                           *options.to});
-    }
-
     // The engine's socket reports its opening and closing only when asked: standard output
     // is this program's report.
-    Engine::UdpSocket socket(options.verbose ? Engine::ConsoleMessages()
-                                                  : Engine::NoMessages());
+    Engine::UdpSocket socket(options.verbose ? Engine::ConsoleMessages() : Engine::NoMessages());
     socket.BindAnyPort();
-    bool multicast = false;
-    for (const Destination& d : outputs) {
-        multicast = multicast || Platform::IsMulticastIpv4(d.endpoint.address);
+    Outputs outputs(socket);
+    std::size_t openTrackAt = 0;
+    std::size_t freedAt = 0;
+    std::size_t korAt = 0;
+    if (options.openTrack) {
+        openTrackAt =
+            outputs.Add(std::string("OpenTrackIO (") +
+                            (options.encoding == OtrkEncoding::Cbor ? "cbor" : "json") + ")",
+                        *options.openTrack, options.delay.openTrack);
     }
-    if (multicast) {
+    if (options.freed) {
+        freedAt =
+            outputs.Add(std::string("FreeD (") +
+                            (options.freedLens == FreedLens::Raw ? "raw" : "physical") + " lens)",
+                        *options.freed, options.delay.freed);
+    }
+    if (options.to) {
+        korAt = outputs.Add(
+            options.framing == Protocol::TransmissionType::Serial ? "Kor (Serial)" : "Kor (UDP)",
+            *options.to, options.delay.kor);
+    }
+    if (outputs.AnyMulticast()) {
         try {
             socket.SetMulticastLoop(true);
             if (options.ttl) {
@@ -152,13 +263,17 @@ int Run(const BridgeOptions& options) {
     }
 
     Platform::InstallConsoleStopHandler();
-    std::printf("%s: receiving %s on %s", kName, options.fromFreed ? "FreeD" : "Kor",
+    std::printf("%s: receiving %s on %s", kName, InputName(options.input),
                 source->Describe().c_str());
-    for (const Destination& d : outputs) {
+    for (const Destination& d : outputs.All()) {
         std::printf("; %s to %s", d.label.c_str(), Tools::Text(d.endpoint).c_str());
+        if (d.delayMs > 0) {
+            std::printf(" %s ms later", Tools::NumberText(d.delayMs).c_str());
+        }
     }
     std::printf("%s\n", options.duration > 0 || options.count > 0 ? "" : "; Ctrl-C stops");
     std::fflush(stdout);
+    outputs.StartDelays();
 
     KorInput::Settings settings;
     if (options.openTrack) {
@@ -182,21 +297,26 @@ int Run(const BridgeOptions& options) {
     const Tools::RunTimer timer(options.duration);
     const FreedInput freedInput(options.freedLens, options.framing, options.projectFps,
                                 timer.Start());
-    // Destination index of each output kind.
-    const std::size_t openTrackAt = 0;
-    const std::size_t freedAt = options.openTrack ? 1 : 0;
-    const auto sendAll = [&](const std::vector<Outgoing>& packets) {
-        for (const Outgoing& packet : packets) {
-            Send(socket,
-                 outputs[packet.output == Output::OpenTrack ? openTrackAt : freedAt],
-                 packet.bytes);
+    OpenTrackInput::Settings openTrackSettings;
+    if (options.sourceNumberGiven) {
+        openTrackSettings.sourceNumber = options.sourceNumber;
+    }
+    openTrackSettings.framing = options.framing;
+    OpenTrackInput openTrackInput(openTrackSettings);
+
+    std::vector<Outgoing> outgoing;
+    const auto sendAll = [&](Clock::time_point received) {
+        for (Outgoing& packet : outgoing) {
+            outputs.Send(packet.output == Output::OpenTrack ? openTrackAt : freedAt,
+                         std::move(packet.bytes), received);
         }
+        outgoing.clear();
     };
 
     Totals totals;
-    std::vector<std::uint8_t> buffer;
-    std::vector<Outgoing> outgoing;
-    std::vector<std::uint8_t> frame;
+    Bytes buffer;
+    Bytes frame;
+    std::vector<Bytes> frames;
     int status = 0;
     while (!StopRequested() && (options.count == 0 || totals.in < options.count)) {
         const auto left = timer.NextWait();
@@ -215,25 +335,34 @@ int Run(const BridgeOptions& options) {
             status = 1;
             break;
         }
+        const Clock::time_point now = Clock::now();
         if (read != Platform::ReadResult::Data) {
-            if (!options.fromFreed) {
-                outgoing.clear();
-                korInput.Tick(Clock::now(), outgoing);
-                sendAll(outgoing);
+            if (options.input == BridgeInput::Kor) {
+                korInput.Tick(now, outgoing);
+                sendAll(now);
             }
             continue;
         }
         ++totals.in;
         Checked fed;
-        if (options.fromFreed) {
-            fed = freedInput.Feed(buffer, Clock::now(), frame);
-            if (fed) {
-                Send(socket, outputs.front(), frame);
-            }
-        } else {
-            outgoing.clear();
-            fed = korInput.Feed(buffer, Clock::now(), outgoing);
-            sendAll(outgoing);
+        switch (options.input) {
+            case BridgeInput::Freed:
+                fed = freedInput.Feed(buffer, now, frame);
+                if (fed) {
+                    outputs.Send(korAt, std::move(frame), now);
+                }
+                break;
+            case BridgeInput::OpenTrack:
+                frames.clear();
+                fed = openTrackInput.Feed(buffer, SenderKey(*source), now, frames);
+                for (Bytes& f : frames) {
+                    outputs.Send(korAt, std::move(f), now);
+                }
+                break;
+            case BridgeInput::Kor:
+                fed = korInput.Feed(buffer, now, outgoing);
+                sendAll(now);
+                break;
         }
         if (fed) {
             ++totals.applied;
@@ -242,15 +371,20 @@ int Run(const BridgeOptions& options) {
         }
     }
     // Samples still held for the camera serial go out with the sourceId they would have had.
-    outgoing.clear();
     korInput.Flush(outgoing);
-    sendAll(outgoing);
+    sendAll(Clock::now());
+    outputs.Finish();
+    for (const OtrkDrop reason :
+         {OtrkDrop::MissingSegment, OtrkDrop::MissingStart, OtrkDrop::TooLarge}) {
+        if (const std::uint64_t count = openTrackInput.Dropped(reason); count != 0) {
+            totals.discarded[DropText(reason)] = count;
+        }
+    }
     if (StopRequested()) {
         std::printf("Stopped by signal\n");
     }
-    PrintSummary(totals, outputs, timer.Seconds(), options.fromFreed);
+    PrintSummary(totals, outputs, timer.Seconds(), options.input);
     return status;
 }
-
 
 }  // namespace Kor::Bridge
