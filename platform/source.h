@@ -16,13 +16,17 @@
 namespace Kor::Platform {
 
 // Who a frame came from: its sender (for UDP the datagram's source address and port, in host
-// order; a serial input is one sender, address and port 0) and the SubjectId it carries
-// (0 for a sender that sends none). Several cameras often share one port, each with its own
-// sender or subject: receivers keep one decoder and one set of figures per source.
+// order; a serial input is one sender, address and port 0) and the SubjectId its frames carry
+// (16 bits; kNoSubject for frames without a SubjectId record). Several cameras often share
+// one port, each with its own sender or subject: receivers keep one decoder and one set of
+// figures per source.
 struct SourceKey {
+    // The SubjectId of frames that carry none.
+    static constexpr std::uint16_t kNoSubject = 0xFFFF;
+
     std::uint32_t address = 0;
     std::uint16_t port = 0;
-    std::uint8_t subject = 0;
+    std::uint16_t subject = kNoSubject;
 
     auto operator<=>(const SourceKey&) const = default;
 

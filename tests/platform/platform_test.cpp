@@ -122,6 +122,10 @@ TEST(PlatformSourceKey, SendersAndSubjectsApart) {
     EXPECT_LT(camera, (SourceKey{0x7F000001, 40001, 2}));
     EXPECT_LT(camera, (SourceKey{0x7F000001, 40002, 0}));
     EXPECT_NE(camera, (SourceKey{0x7F000002, 40001, 1}));
+    // Subjects take all 16 bits; a key made without one has none.
+    EXPECT_NE((SourceKey{0x7F000001, 40001, 0x0101}), (SourceKey{0x7F000001, 40001, 0x0001}));
+    EXPECT_EQ(SourceKey{}.subject, SourceKey::kNoSubject);
+    EXPECT_EQ(SourceKey::kNoSubject, 0xFFFF);
 }
 
 // One socket sends on loopback, a source bound to a port the system chose receives: the
