@@ -16,6 +16,7 @@
 #include <cmath>
 #include <csignal>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -625,6 +626,13 @@ TEST(BridgeEndToEnd, OptionsAndEndings) {
         {"--freed 127.0.0.1:5000 --source-number 2", "--source-number needs"},
         {"--opentrackio --serial", "--serial needs --from-freed or --from-opentrackio"},
         {"--bind 127.0.0.1 --from-opentrackio " + inUse + " --to 127.0.0.1:1", inUse},
+        {"--opentrackio --source-map 1", "--source-map needs SUBJECT=N"},
+        {"--opentrackio --source-map 1=201", "--source-map needs SUBJECT=N"},
+        {"--opentrackio --source-map 1=2 --source-map 1=3", "subject 1 given twice"},
+        {"--opentrackio --source-map 1=2 --source-map 3=2", "2 given to subjects 1 and 3"},
+        {"--freed 127.0.0.1:5000 --camera-map 1=256", "--camera-map needs SUBJECT=N"},
+        {"--freed 127.0.0.1:5000 --source-map 1=2", "--source-map"},
+        {"--opentrackio --camera-map 1=2", "--camera-map"},
         {"--bind 127.0.0.1 --from-freed " + inUse + " --to 127.0.0.1:1", inUse},
     };
     for (const auto& [arguments, expected] : refused) {
@@ -871,6 +879,182 @@ TEST(BridgeEndToEnd, DelayHoldsOutputsBackInOrder) {
     EXPECT_NE(late.Out().find("0 datagrams, 0 failed sends, delayed 9000 ms, 1 not yet due"),
               std::string::npos)
         << late.Out();
+}
+
+// A camera on loopback: frames from a UDP port of its own, with its SubjectId in every frame.
+class Camera {
+public:
+    explicit Camera(std::uint32_t subject) : subject_(subject) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        socklen_t length = sizeof addr;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~Camera() { kor_test::CloseSocket(fd_); }
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    std::string Serial() const { return "CAM-" + std::to_string(subject_); }
+    std::string Sender() const { return "127.0.0.1:" + std::to_string(port_); }
+    // Its focus distance in frame k: the camera's thousands and the frame's units.
+    std::uint32_t Focus(std::uint32_t k) const { return 1000 * subject_ + k; }
+
+    // Frame 0 carries the identity; the others lens and orientation values.
+    void SendFrame(std::uint16_t to, std::uint32_t k) {
+        TelemetryData d;
+        d.subjectId = subject_;
+        std::vector<MessageType> types{MessageType::SubjectId};
+        if (k == 0) {
+            d.productBrand = "Kor";
+            d.productName = "Test camera";
+            d.productSerial = Serial();
+            types.insert(types.end(), {MessageType::ProductBrand, MessageType::ProductName,
+                                       MessageType::ProductSerial});
+        } else {
+            d.focus = Focus(k);
+            d.yaw = static_cast<float>(subject_);
+            types.insert(types.end(), {MessageType::BasicLens, MessageType::AxesData});
+        }
+        const Bytes frame = d.Encode(TransmissionType::UDP, types);
+        sockaddr_in dest{};
+        dest.sin_family = AF_INET;
+        dest.sin_port = htons(to);
+        dest.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::sendto(fd_, reinterpret_cast<const char*>(frame.data()),
+                           static_cast<int>(frame.size()), 0,
+                           reinterpret_cast<const sockaddr*>(&dest), sizeof dest),
+                  static_cast<int>(frame.size()));
+    }
+
+private:
+    Kor::Platform::SocketSession session_;
+    kor_test::SocketHandle fd_ = kor_test::kNoSocket;
+    std::uint32_t subject_;
+    std::uint16_t port_ = 0;
+};
+
+// What one camera's frames became on the bridge's outputs.
+struct CameraOut {
+    std::set<std::string> sourceIds;
+    std::set<std::uint32_t> sourceNumbers;
+    std::vector<std::uint16_t> sequences;       // OTrk header sequence numbers, in order
+    std::vector<std::uint32_t> sampleNumbers;   // timing.sequenceNumber, in order
+    std::set<std::uint8_t> cameraIds;
+    std::size_t freedPackets = 0;
+};
+
+// Three cameras, subjects 1 to 3, through one bridge `rounds` frames each (the first with its
+// identity); returns each camera's outputs, keyed by subject, and the bridge's report.
+std::map<std::uint32_t, CameraOut> ThreeCameras(std::vector<std::unique_ptr<Camera>>& cameras,
+                                                const std::string& options, std::uint32_t rounds,
+                                                std::string& report) {
+    Receiver receiver;
+    ChildProgram bridge =
+        Bridge("--bind 127.0.0.1 --port 0 --count " + std::to_string(3 * rounds) + " " + options +
+               " --freed " + receiver.Address() +
+               (options.find("--opentrackio ") == std::string::npos
+                    ? " --opentrackio " + receiver.Address()
+                    : std::string()));
+    const std::uint16_t port = BridgePort(bridge, "Kor");
+    EXPECT_NE(port, 0) << bridge.Out() << bridge.Err();
+    for (std::uint32_t k = 0; k < rounds && port != 0; ++k) {
+        for (auto& camera : cameras) {
+            camera->SendFrame(port, k);
+        }
+    }
+    EXPECT_EQ(bridge.Finish(), 0) << bridge.Err();
+    report = bridge.Out();
+    const Received r = Sort(receiver.Drain());
+    EXPECT_EQ(r.other, 0U);
+    std::map<std::uint32_t, CameraOut> out;
+    // Each camera's focus distances are its subject's thousands.
+    for (std::size_t i = 0; i < r.samples.size(); ++i) {
+        const ordered_json& s = r.samples[i];
+        const auto subject = static_cast<std::uint32_t>(std::lround(At(s, "/lens/focusDistance")));
+        CameraOut& c = out[subject];
+        c.sourceIds.insert(s["sourceId"].get<std::string>());
+        c.sourceNumbers.insert(s["sourceNumber"].get<std::uint32_t>());
+        c.sequences.push_back(r.headers[i].sequence);
+        c.sampleNumbers.push_back(s["timing"]["sequenceNumber"].get<std::uint32_t>());
+    }
+    for (const auto& [freed, before] : r.freed) {
+        CameraOut& c = out[freed.raw.focus / 1000];
+        c.cameraIds.insert(freed.raw.cameraId);
+        ++c.freedPackets;
+    }
+    return out;
+}
+
+// Three cameras on one port, told apart by sender and subject: three OpenTrackIO sources, each
+// with its own sourceId (of its serial), source number and consecutive sequence numbers, and
+// three FreeD camera IDs; a restarted bridge names each camera by the same sourceId, and the
+// maps pin numbers to subjects.
+TEST(BridgeEndToEnd, ThreeCamerasThreeSources) {
+    constexpr std::uint32_t kRounds = 6;  // an identity frame and five samples per camera
+    std::vector<std::unique_ptr<Camera>> cameras;
+    for (std::uint32_t subject = 1; subject <= 3; ++subject) {
+        cameras.push_back(std::make_unique<Camera>(subject));
+    }
+    std::string report;
+    const auto first =
+        ThreeCameras(cameras, "--source-number 5 --camera-id 10", kRounds, report);
+    ASSERT_EQ(first.size(), 3U) << report;
+    std::set<std::string> ids;
+    for (std::uint32_t subject = 1; subject <= 3; ++subject) {
+        const CameraOut& c = first.at(subject);
+        const Camera& camera = *cameras[subject - 1];
+        ASSERT_EQ(c.sourceIds.size(), 1U) << subject;
+        const std::string id = *c.sourceIds.begin();
+        ids.insert(id);
+        EXPECT_EQ(id, Kor::Bridge::SourceIdOfCamera("Kor", "Test camera", camera.Serial()));
+        EXPECT_EQ(c.sourceNumbers, std::set<std::uint32_t>{4 + subject}) << "in order of arrival";
+        ASSERT_EQ(c.sequences.size(), kRounds - 1) << subject;
+        for (std::size_t i = 0; i < c.sequences.size(); ++i) {
+            EXPECT_EQ(c.sequences[i], static_cast<std::uint16_t>(c.sequences[0] + i)) << subject;
+            EXPECT_EQ(c.sampleNumbers[i], i) << subject;
+        }
+        EXPECT_EQ(c.cameraIds, std::set<std::uint8_t>{static_cast<std::uint8_t>(9 + subject)});
+        EXPECT_EQ(c.freedPackets, kRounds - 1);
+        EXPECT_NE(report.find("source " + std::to_string(subject) + ": " + camera.Sender() +
+                              " subject " + std::to_string(subject) + ", serial " +
+                              camera.Serial() + ": 6 frames in, 0 refused; OpenTrackIO source "
+                              "number " + std::to_string(4 + subject) + ", sourceId " + id +
+                              ", 5 samples to 127.0.0.1:"),
+                  std::string::npos)
+            << report;
+        EXPECT_NE(report.find("FreeD camera ID " + std::to_string(9 + subject) + ", 5 packets"),
+                  std::string::npos)
+            << report;
+    }
+    EXPECT_EQ(ids.size(), 3U);
+
+    // A restart with subject 3 pinned to source number 20 and subject 2 to camera ID 99.
+    const auto second = ThreeCameras(
+        cameras, "--source-number 5 --camera-id 10 --source-map 3=20 --camera-map 2=99", kRounds,
+        report);
+    ASSERT_EQ(second.size(), 3U) << report;
+    const std::map<std::uint32_t, std::uint32_t> numbers{{1, 5}, {2, 6}, {3, 20}};
+    const std::map<std::uint32_t, std::uint8_t> cameraIds{{1, 10}, {2, 99}, {3, 11}};
+    for (std::uint32_t subject = 1; subject <= 3; ++subject) {
+        EXPECT_EQ(second.at(subject).sourceIds, first.at(subject).sourceIds) << subject;
+        EXPECT_EQ(second.at(subject).sourceNumbers,
+                  std::set<std::uint32_t>{numbers.at(subject)});
+        EXPECT_EQ(second.at(subject).cameraIds, std::set<std::uint8_t>{cameraIds.at(subject)});
+    }
+
+    // The default destination: each source to the group of its number.
+    ThreeCameras(cameras, "--opentrackio --interface 127.0.0.1 --source-number 5", kRounds,
+                 report);
+    for (const char* group : {"239.135.1.5", "239.135.1.6", "239.135.1.7"}) {
+        EXPECT_NE(report.find("out OpenTrackIO (json) to " + std::string(group) +
+                              ":55555: 5 datagrams, 0 failed sends"),
+                  std::string::npos)
+            << report;
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "cli_checks.h"
 #include "ipv4.h"
+#include "source_numbers.h"
 
 namespace Kor::Bridge {
 
@@ -102,6 +103,8 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
     std::optional<std::uint16_t> fromFreed;
     std::optional<std::uint16_t> fromOpenTrack;
     std::vector<std::string> delays;
+    std::vector<std::string> sourceMap;
+    std::vector<std::string> cameraMap;
 
     CLI::Option* port = app.add_option("--port", o.port, "UDP port of the Kor input (0 picks one)")
                             ->capture_default_str();
@@ -128,10 +131,17 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
             ->expected(0, 1);
     CLI::Option* sourceNumber =
         app.add_option("--source-number", o.sourceNumber,
-                       "OpenTrackIO source number (1 to 200): the one sent, or the only one "
-                       "taken with --from-opentrackio")
+                       "OpenTrackIO source number (1 to 200) of the first source, the next "
+                       "sources counting up from it; with --from-opentrackio the only one taken")
             ->option_text("N")
             ->check(Kor::Tools::WholeRange(1, 200));
+    CLI::Option* sourceMapOption =
+        app.add_option("--source-map", sourceMap,
+                       "give the source with this SubjectId OpenTrackIO source number N "
+                       "(1 to 200) instead of the next one; repeatable")
+            ->option_text("SUBJECT=N")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+            ->needs(otio);
     CLI::Option* labelOption =
         app.add_option("--label", o.label,
                        "the camera's name in the OpenTrackIO samples (default: its product name "
@@ -150,10 +160,19 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
                            ->needs(otio);
     CLI::Option* freedOut = app.add_option("--freed", freed, "send FreeD D1 packets to HOST:PORT")
                                 ->option_text("HOST:PORT");
-    CLI::Option* camera = app.add_option("--camera-id", cameraId, "FreeD camera ID (0 to 255)")
+    CLI::Option* camera = app.add_option("--camera-id", cameraId,
+                                         "FreeD camera ID of the first source (0 to 255); the "
+                                         "next sources count up from it")
                               ->option_text("N")
                               ->check(Kor::Tools::WholeRange(0, 255))
                               ->needs(freedOut);
+    CLI::Option* cameraMapOption =
+        app.add_option("--camera-map", cameraMap,
+                       "give the source with this SubjectId FreeD camera ID (0 to 255) instead "
+                       "of the next one; repeatable")
+            ->option_text("SUBJECT=ID")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+            ->needs(freedOut);
     CLI::Option* lens =
         app.add_option("--freed-lens", freedLens,
                        "FreeD zoom and focus: raw encoder counts, or focal length in "
@@ -191,7 +210,8 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
         ->option_text("SECONDS")
         ->check(Kor::Tools::AboveZero());
     app.add_flag("--verbose", o.verbose, "also show the sending socket's own lines");
-    for (CLI::Option* korOnly : {port, otio, labelOption, serialWait, enc, freedOut, camera}) {
+    for (CLI::Option* korOnly : {port, otio, labelOption, serialWait, enc, freedOut, camera,
+                                 sourceMapOption, cameraMapOption}) {
         from->excludes(korOnly);
         fromOtio->excludes(korOnly);
     }
@@ -259,7 +279,8 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
         }
         if (otio->count() != 0) {
             Endpoint endpoint{"239.135.1." + std::to_string(o.sourceNumber), 55555};
-            if (openTrack && !openTrack->empty()) {
+            o.openTrackPerSource = !openTrack || openTrack->empty();
+            if (!o.openTrackPerSource) {
                 if (const Checked check =
                         Tools::ResolveDestination("--opentrackio", *openTrack, endpoint);
                     !check) {
@@ -289,6 +310,14 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
     }
     if (interface->count() != 0 && !multicastOut && join->count() == 0) {
         return refuseWith("--interface needs --join or a multicast destination");
+    }
+    if (const Checked check = ReadSubjectMap("--source-map", sourceMap, 1, 200, o.sourceMap);
+        !check) {
+        return refuse(check);
+    }
+    if (const Checked check = ReadSubjectMap("--camera-map", cameraMap, 0, 255, o.cameraMap);
+        !check) {
+        return refuse(check);
     }
     if (const Checked check = ReadDelays(delays, o, o.delay); !check) {
         return refuse(check);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -41,15 +42,18 @@ struct BridgeOptions {
     std::optional<std::string> join;       // multicast group to receive from
     std::optional<std::string> interface;  // for the group and for multicast output
     std::optional<int> ttl;                // hops of multicast output
-    // Kor in: the outputs.
-    std::optional<Endpoint> openTrack;
+    // Kor in: the outputs, each source its own OpenTrackIO source and FreeD camera.
+    std::optional<Endpoint> openTrack;  // the first source's (all sources' when given)
+    bool openTrackPerSource = false;    // the default: source number N to 239.135.1.N:55555
     OtrkEncoding encoding = OtrkEncoding::Json;
     std::uint32_t sourceNumber = 1;  // OpenTrackIO out: its number; in: the only one taken
     bool sourceNumberGiven = false;
+    std::map<std::uint32_t, std::uint32_t> sourceMap;  // subject -> pinned source number
     std::string label;        // static.camera.label; empty: the product name and serial
     double serialWait = 1.1;  // seconds the first samples wait for the camera serial
     std::optional<Endpoint> freed;
-    std::uint8_t cameraId = 1;
+    std::uint8_t cameraId = 1;                         // the first source's
+    std::map<std::uint32_t, std::uint32_t> cameraMap;  // subject -> pinned camera ID
     FreedLens freedLens = FreedLens::Physical;
     // FreeD or OpenTrackIO in: the Kor output.
     std::optional<Endpoint> to;

@@ -25,10 +25,13 @@
 #include "console_stop.h"
 #include "delay_line.h"
 #include "ipv4.h"
+#include "opentrackio_identity.h"
 #include "opentrackio_input.h"
 #include "pipeline.h"
 #include "run_timer.h"
 #include "source.h"
+#include "source_numbers.h"
+#include "source_router.h"
 #include "udp_socket.h"
 
 namespace Kor::Bridge {
@@ -63,22 +66,18 @@ class Outputs {
 public:
     explicit Outputs(Engine::UdpSocket& socket) : socket_(socket) {}
 
+    // A destination, with its delay line when it has a delay: the line's thread keeps a
+    // reference to it, which a deque keeps valid as destinations are added.
     std::size_t Add(std::string label, const Endpoint& endpoint, double delayMs) {
         Destination& d = destinations_.emplace_back();
         d.label = std::move(label);
         d.endpoint = endpoint;
         d.delayMs = delayMs;
-        return destinations_.size() - 1;
-    }
-
-    // Starts the delay lines; after the last Add, as each line keeps its destination.
-    void StartDelays() {
-        for (Destination& d : destinations_) {
-            if (d.delayMs > 0) {
-                d.line = std::make_unique<DelayLine>(
-                    [this, &d](const Bytes& bytes) { SendNow(d, bytes); });
-            }
+        if (delayMs > 0) {
+            d.line =
+                std::make_unique<DelayLine>([this, &d](const Bytes& bytes) { SendNow(d, bytes); });
         }
+        return destinations_.size() - 1;
     }
 
     // Sends the datagram of something received at `received` now, or when its output's delay
@@ -208,6 +207,208 @@ std::uint64_t SenderKey(const Platform::Source& source) {
     return origin ? (std::uint64_t{origin->sourceAddress} << 16) | origin->sourcePort : 0;
 }
 
+// Kor frames in: the frames of each source (a sender and the SubjectId it sends) go to a
+// KorInput of its own, with its own OpenTrackIO source number, sourceId, sequence numbers and
+// serial wait, and its own FreeD camera ID.
+class KorSources {
+public:
+    KorSources(const BridgeOptions& options, std::string host, Outputs& outputs,
+               std::size_t openTrackAt, std::size_t freedAt)
+        : options_(options),
+          host_(std::move(host)),
+          outputs_(outputs),
+          openTrackAt_(openTrackAt),
+          freedAt_(freedAt),
+          sourceNumbers_(options.sourceNumber, 200, options.sourceMap),
+          cameraIds_(options.cameraId, 255, options.cameraMap) {}
+
+    // One datagram from a sender, received at `now`. Refused with the decoder's name of its
+    // last frame's status ("Incomplete" when it finished none) unless that frame was applied.
+    Checked Feed(std::uint32_t address, std::uint16_t port, std::span<const std::uint8_t> datagram,
+                 Clock::time_point now) {
+        std::optional<Protocol::FrameStatus> last;
+        const std::uint64_t beyond = router_.Refused();
+        router_.OnDatagram(address, port, datagram, [&](const Tools::RoutedFrame& frame) {
+            Source& s = SourceAt(frame.index, frame.key);
+            ++s.frames;
+            if (!frame.report.Applied()) {
+                ++s.refused;
+            }
+            last = frame.report.status;
+            if (s.input) {
+                s.input->OnFrame(frame.report, frame.state, now, outgoing_);
+                Send(s, now);
+            }
+        });
+        // Another source's wait for its serial may have ended meanwhile.
+        Tick(now);
+        if (!last && router_.Refused() != beyond) {
+            return Checked::Refused("a source beyond the " +
+                                    std::to_string(Tools::SourceRouter::kDefaultMaxSources) +
+                                    " followed");
+        }
+        const Protocol::FrameStatus status = last.value_or(Protocol::FrameStatus::Incomplete);
+        if (!Protocol::FrameReport{status, {}}.Applied()) {
+            return Checked::Refused(std::string(Protocol::Name(status)));
+        }
+        return {};
+    }
+
+    // Releases what each source holds once its wait for the serial is over at `now`.
+    void Tick(Clock::time_point now) {
+        for (Source& s : sources_) {
+            if (const auto until = s.input ? s.input->HoldDeadline() : std::nullopt;
+                until && *until <= now) {
+                s.input->Tick(now, outgoing_);
+                Send(s, now);
+            }
+        }
+    }
+
+    // Everything still held, at the end.
+    void Flush(Clock::time_point now) {
+        for (Source& s : sources_) {
+            if (s.input) {
+                s.input->Flush(outgoing_);
+                Send(s, now);
+            }
+        }
+    }
+
+    // The earliest end of a wait for a serial.
+    std::optional<Clock::time_point> HoldDeadline() const {
+        std::optional<Clock::time_point> earliest;
+        for (const Source& s : sources_) {
+            if (const auto until = s.input ? s.input->HoldDeadline() : std::nullopt;
+                until && (!earliest || *until < *earliest)) {
+                earliest = until;
+            }
+        }
+        return earliest;
+    }
+
+    // One line per source: who it is, what came in and what went out.
+    void PrintSummary() const {
+        for (std::size_t i = 0; i < sources_.size(); ++i) {
+            const Source& s = sources_[i];
+            const Platform::SourceKey& key = router_.Key(i);
+            std::string subject = key.subject == Platform::SourceKey::kNoSubject
+                                      ? std::string("no subject")
+                                      : "subject " + std::to_string(key.subject);
+            const auto serial = IdentityText(router_.State(i).productSerial);
+            std::printf("  source %zu: %s %s, serial %s: %llu frames in, %llu refused", i + 1,
+                        key.Sender().c_str(), subject.c_str(), serial ? serial->c_str() : "none",
+                        static_cast<unsigned long long>(s.frames),
+                        static_cast<unsigned long long>(s.refused));
+            if (options_.openTrack) {
+                if (s.sourceNumber) {
+                    const auto& id = s.input->SettledSourceId();
+                    std::printf("; OpenTrackIO source number %u, sourceId %s, %llu samples to %s",
+                                static_cast<unsigned>(*s.sourceNumber),
+                                id ? id->c_str() : "(none yet)",
+                                static_cast<unsigned long long>(s.input->Samples()),
+                                Tools::Text(outputs_.All()[s.openTrackAt].endpoint).c_str());
+                } else {
+                    std::printf("; no OpenTrackIO source number left");
+                }
+            }
+            if (options_.freed) {
+                if (s.cameraId) {
+                    std::printf("; FreeD camera ID %u, %llu packets",
+                                static_cast<unsigned>(*s.cameraId),
+                                static_cast<unsigned long long>(s.input->FreedPackets()));
+                } else {
+                    std::printf("; no FreeD camera ID left");
+                }
+            }
+            std::printf("\n");
+        }
+        if (router_.Refused() != 0) {
+            std::printf("  frames of sources beyond the %zu followed: %llu\n",
+                        Tools::SourceRouter::kDefaultMaxSources,
+                        static_cast<unsigned long long>(router_.Refused()));
+        }
+        std::fflush(stdout);
+    }
+
+private:
+    struct Source {
+        std::unique_ptr<KorInput> input;  // none when no output has a number left for it
+        std::optional<std::uint32_t> sourceNumber;
+        std::optional<std::uint32_t> cameraId;
+        std::size_t openTrackAt = 0;
+        std::uint64_t frames = 0;
+        std::uint64_t refused = 0;
+    };
+
+    // The source of a routed frame; a new one takes the next numbers.
+    Source& SourceAt(std::size_t index, const Platform::SourceKey& key) {
+        while (sources_.size() <= index) {
+            sources_.push_back(NewSource(key));
+        }
+        return sources_[index];
+    }
+
+    Source NewSource(const Platform::SourceKey& key) {
+        Source s;
+        if (options_.openTrack) {
+            s.sourceNumber = sourceNumbers_.Next(key.subject);
+        }
+        if (options_.freed) {
+            s.cameraId = cameraIds_.Next(key.subject);
+        }
+        KorInput::Settings settings;
+        if (s.sourceNumber) {
+            settings.openTrack = options_.encoding;
+            settings.sourceNumber = *s.sourceNumber;
+            s.openTrackAt = openTrackAt_;
+            if (options_.openTrackPerSource) {
+                s.openTrackAt =
+                    *s.sourceNumber == options_.sourceNumber
+                        ? openTrackAt_
+                        : outputs_.Add(outputs_.All()[openTrackAt_].label,
+                                       {"239.135.1." + std::to_string(*s.sourceNumber), 55555},
+                                       options_.delay.openTrack);
+            }
+        }
+        if (s.cameraId) {
+            settings.freed = options_.freedLens;
+            settings.cameraId = static_cast<std::uint8_t>(*s.cameraId);
+        }
+        if (!settings.openTrack && !settings.freed) {
+            return s;
+        }
+        settings.label = options_.label;
+        settings.serialWait = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(options_.serialWait));
+        settings.setupName = host_ + "/" + options_.bind + ":" + std::to_string(options_.port) +
+                             "/" + std::to_string(settings.sourceNumber);
+        settings.seed = std::random_device{}();
+        settings.seed = (settings.seed << 32) ^ std::random_device{}() ^ MicrosecondsNow();
+        s.input = std::make_unique<KorInput>(settings);
+        return s;
+    }
+
+    void Send(const Source& s, Clock::time_point received) {
+        for (Outgoing& packet : outgoing_) {
+            outputs_.Send(packet.output == Output::OpenTrack ? s.openTrackAt : freedAt_,
+                          std::move(packet.bytes), received);
+        }
+        outgoing_.clear();
+    }
+
+    const BridgeOptions& options_;
+    std::string host_;
+    Outputs& outputs_;
+    std::size_t openTrackAt_;
+    std::size_t freedAt_;
+    SourceNumbers sourceNumbers_;
+    SourceNumbers cameraIds_;
+    Tools::SourceRouter router_;
+    std::vector<Source> sources_;
+    std::vector<Outgoing> outgoing_;
+};
+
 }  // namespace
 
 int Run(const BridgeOptions& options) {
@@ -271,30 +472,16 @@ int Run(const BridgeOptions& options) {
             std::printf(" %s ms later", Tools::NumberText(d.delayMs).c_str());
         }
     }
+    if (options.openTrackPerSource) {
+        std::printf(", each source number N to 239.135.1.N:55555");
+    }
     std::printf("%s\n", options.duration > 0 || options.count > 0 ? "" : "; Ctrl-C stops");
     std::fflush(stdout);
-    outputs.StartDelays();
 
-    KorInput::Settings settings;
-    if (options.openTrack) {
-        settings.openTrack = options.encoding;
-    }
-    settings.sourceNumber = options.sourceNumber;
-    settings.label = options.label;
-    if (options.freed) {
-        settings.freed = options.freedLens;
-    }
-    settings.cameraId = options.cameraId;
-    settings.serialWait = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(options.serialWait));
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);
-    settings.setupName = std::string(host) + "/" + options.bind + ":" +
-                         std::to_string(options.port) + "/" + std::to_string(options.sourceNumber);
-    settings.seed = std::random_device{}();
-    settings.seed = (settings.seed << 32) ^ std::random_device{}() ^ MicrosecondsNow();
-    KorInput korInput(settings);
     const Tools::RunTimer timer(options.duration);
+    KorSources korSources(options, host, outputs, openTrackAt, freedAt);
     const FreedInput freedInput(options.freedLens, options.framing, options.projectFps,
                                 timer.Start());
     OpenTrackInput::Settings openTrackSettings;
@@ -303,15 +490,6 @@ int Run(const BridgeOptions& options) {
     }
     openTrackSettings.framing = options.framing;
     OpenTrackInput openTrackInput(openTrackSettings);
-
-    std::vector<Outgoing> outgoing;
-    const auto sendAll = [&](Clock::time_point received) {
-        for (Outgoing& packet : outgoing) {
-            outputs.Send(packet.output == Output::OpenTrack ? openTrackAt : freedAt,
-                         std::move(packet.bytes), received);
-        }
-        outgoing.clear();
-    };
 
     Totals totals;
     Bytes buffer;
@@ -324,8 +502,8 @@ int Run(const BridgeOptions& options) {
             break;
         }
         auto wait = *left;
-        // Samples held for the camera serial leave when their wait ends, input or not.
-        if (const auto until = korInput.HoldDeadline()) {
+        // Samples held for a camera serial leave when their wait ends, input or not.
+        if (const auto until = korSources.HoldDeadline()) {
             wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(
                                       std::max(*until - Clock::now(), Clock::duration::zero())));
         }
@@ -337,10 +515,7 @@ int Run(const BridgeOptions& options) {
         }
         const Clock::time_point now = Clock::now();
         if (read != Platform::ReadResult::Data) {
-            if (options.input == BridgeInput::Kor) {
-                korInput.Tick(now, outgoing);
-                sendAll(now);
-            }
+            korSources.Tick(now);
             continue;
         }
         ++totals.in;
@@ -359,10 +534,12 @@ int Run(const BridgeOptions& options) {
                     outputs.Send(korAt, std::move(f), now);
                 }
                 break;
-            case BridgeInput::Kor:
-                fed = korInput.Feed(buffer, now, outgoing);
-                sendAll(now);
+            case BridgeInput::Kor: {
+                const auto origin = source->LastOrigin();
+                fed = korSources.Feed(origin ? origin->sourceAddress : 0,
+                                      origin ? origin->sourcePort : 0, buffer, now);
                 break;
+            }
         }
         if (fed) {
             ++totals.applied;
@@ -370,9 +547,8 @@ int Run(const BridgeOptions& options) {
             ++totals.refused[fed.Message()];
         }
     }
-    // Samples still held for the camera serial go out with the sourceId they would have had.
-    korInput.Flush(outgoing);
-    sendAll(Clock::now());
+    // Samples still held for a camera serial go out with the sourceId they would have had.
+    korSources.Flush(Clock::now());
     outputs.Finish();
     for (const OtrkDrop reason :
          {OtrkDrop::MissingSegment, OtrkDrop::MissingStart, OtrkDrop::TooLarge}) {
@@ -384,6 +560,9 @@ int Run(const BridgeOptions& options) {
         std::printf("Stopped by signal\n");
     }
     PrintSummary(totals, outputs, timer.Seconds(), options.input);
+    if (options.input == BridgeInput::Kor) {
+        korSources.PrintSummary();
+    }
     return status;
 }
 
