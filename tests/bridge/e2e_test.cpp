@@ -941,8 +941,8 @@ private:
 struct CameraOut {
     std::set<std::string> sourceIds;
     std::set<std::uint32_t> sourceNumbers;
-    std::vector<std::uint16_t> sequences;       // OTrk header sequence numbers, in order
-    std::vector<std::uint32_t> sampleNumbers;   // timing.sequenceNumber, in order
+    std::vector<std::uint16_t> sequences;      // OTrk header sequence numbers, in order
+    std::vector<std::uint32_t> sampleNumbers;  // timing.sequenceNumber, in order
     std::set<std::uint8_t> cameraIds;
     std::size_t freedPackets = 0;
 };
@@ -953,12 +953,11 @@ std::map<std::uint32_t, CameraOut> ThreeCameras(std::vector<std::unique_ptr<Came
                                                 const std::string& options, std::uint32_t rounds,
                                                 std::string& report) {
     Receiver receiver;
-    ChildProgram bridge =
-        Bridge("--bind 127.0.0.1 --port 0 --count " + std::to_string(3 * rounds) + " " + options +
-               " --freed " + receiver.Address() +
-               (options.find("--opentrackio ") == std::string::npos
-                    ? " --opentrackio " + receiver.Address()
-                    : std::string()));
+    ChildProgram bridge = Bridge("--bind 127.0.0.1 --port 0 --count " + std::to_string(3 * rounds) +
+                                 " " + options + " --freed " + receiver.Address() +
+                                 (options.find("--opentrackio ") == std::string::npos
+                                      ? " --opentrackio " + receiver.Address()
+                                      : std::string()));
     const std::uint16_t port = BridgePort(bridge, "Kor");
     EXPECT_NE(port, 0) << bridge.Out() << bridge.Err();
     for (std::uint32_t k = 0; k < rounds && port != 0; ++k) {
@@ -1000,8 +999,7 @@ TEST(BridgeEndToEnd, ThreeCamerasThreeSources) {
         cameras.push_back(std::make_unique<Camera>(subject));
     }
     std::string report;
-    const auto first =
-        ThreeCameras(cameras, "--source-number 5 --camera-id 10", kRounds, report);
+    const auto first = ThreeCameras(cameras, "--source-number 5 --camera-id 10", kRounds, report);
     ASSERT_EQ(first.size(), 3U) << report;
     std::set<std::string> ids;
     for (std::uint32_t subject = 1; subject <= 3; ++subject) {
@@ -1019,12 +1017,14 @@ TEST(BridgeEndToEnd, ThreeCamerasThreeSources) {
         }
         EXPECT_EQ(c.cameraIds, std::set<std::uint8_t>{static_cast<std::uint8_t>(9 + subject)});
         EXPECT_EQ(c.freedPackets, kRounds - 1);
-        EXPECT_NE(report.find("source " + std::to_string(subject) + ": " + camera.Sender() +
-                              " subject " + std::to_string(subject) + ", serial " +
-                              camera.Serial() + ": 6 frames in, 0 refused; OpenTrackIO source "
-                              "number " + std::to_string(4 + subject) + ", sourceId " + id +
-                              ", 5 samples to 127.0.0.1:"),
-                  std::string::npos)
+        EXPECT_NE(
+            report.find("source " + std::to_string(subject) + ": " + camera.Sender() + " subject " +
+                        std::to_string(subject) + ", serial " + camera.Serial() +
+                        ": 6 frames in, 0 refused; OpenTrackIO source "
+                        "number " +
+                        std::to_string(4 + subject) + ", sourceId " + id +
+                        ", 5 samples to 127.0.0.1:"),
+            std::string::npos)
             << report;
         EXPECT_NE(report.find("FreeD camera ID " + std::to_string(9 + subject) + ", 5 packets"),
                   std::string::npos)
@@ -1041,14 +1041,12 @@ TEST(BridgeEndToEnd, ThreeCamerasThreeSources) {
     const std::map<std::uint32_t, std::uint8_t> cameraIds{{1, 10}, {2, 99}, {3, 11}};
     for (std::uint32_t subject = 1; subject <= 3; ++subject) {
         EXPECT_EQ(second.at(subject).sourceIds, first.at(subject).sourceIds) << subject;
-        EXPECT_EQ(second.at(subject).sourceNumbers,
-                  std::set<std::uint32_t>{numbers.at(subject)});
+        EXPECT_EQ(second.at(subject).sourceNumbers, std::set<std::uint32_t>{numbers.at(subject)});
         EXPECT_EQ(second.at(subject).cameraIds, std::set<std::uint8_t>{cameraIds.at(subject)});
     }
 
     // The default destination: each source to the group of its number.
-    ThreeCameras(cameras, "--opentrackio --interface 127.0.0.1 --source-number 5", kRounds,
-                 report);
+    ThreeCameras(cameras, "--opentrackio --interface 127.0.0.1 --source-number 5", kRounds, report);
     for (const char* group : {"239.135.1.5", "239.135.1.6", "239.135.1.7"}) {
         EXPECT_NE(report.find("out OpenTrackIO (json) to " + std::string(group) +
                               ":55555: 5 datagrams, 0 failed sends"),

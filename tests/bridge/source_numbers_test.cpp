@@ -26,8 +26,9 @@ TEST(SubjectMap, ReadsEntries) {
 
 TEST(SubjectMap, Refusals) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
-        {{"3"}, "--source-map needs SUBJECT=N with SUBJECT from 0 to 65534 and N from 1 to 200, "
-                "not '3'"},
+        {{"3"},
+         "--source-map needs SUBJECT=N with SUBJECT from 0 to 65534 and N from 1 to 200, "
+         "not '3'"},
         {{"3="}, "not '3='"},
         {{"=3"}, "not '=3'"},
         {{"1=2=3"}, "not '1=2=3'"},
@@ -58,10 +59,10 @@ TEST(SubjectMap, Refusals) {
 // subject goes to the first source with it, a second source with that subject counts up.
 TEST(SourceNumbers, CountUpAroundPins) {
     SourceNumbers numbers(1, 200, {{2, 1}, {7, 3}});
-    EXPECT_EQ(numbers.Next(1), 2U);   // 1 is pinned to subject 2
+    EXPECT_EQ(numbers.Next(1), 2U);  // 1 is pinned to subject 2
     EXPECT_EQ(numbers.Next(2), 1U);
-    EXPECT_EQ(numbers.Next(5), 4U);   // 3 is pinned to subject 7
-    EXPECT_EQ(numbers.Next(2), 5U);   // another sender with subject 2
+    EXPECT_EQ(numbers.Next(5), 4U);  // 3 is pinned to subject 7
+    EXPECT_EQ(numbers.Next(2), 5U);  // another sender with subject 2
     EXPECT_EQ(numbers.Next(7), 3U);
     EXPECT_EQ(numbers.Next(0xFFFF), 6U);
 
