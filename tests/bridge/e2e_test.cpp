@@ -822,6 +822,61 @@ TEST(BridgeEndToEnd, OpenTrackIOFaultsGiveNoFrame) {
     EXPECT_NE(out.find("discarded 2: OTrk: a payload missing a segment"), std::string::npos) << out;
 }
 
+// OpenTrackIO from a multicast group joined on the loopback interface, into serial-framed Kor
+// frames.
+TEST(BridgeEndToEnd, OpenTrackIOFromAGroupToSerialFrames) {
+    const char* group = "239.255.41.10";
+    Receiver receiver;
+    ChildProgram bridge = Bridge(std::string("--from-opentrackio 0 --join ") + group +
+                                 " --interface 127.0.0.1 --serial --count 1 --duration 10 --to " +
+                                 receiver.Address());
+    const std::string banner = "receiving OpenTrackIO on UDP 0.0.0.0:";
+    ASSERT_TRUE(bridge.WaitUntil([&] {
+        const std::size_t at = bridge.Out().find(banner);
+        return at != std::string::npos && bridge.Out().find('\n', at) != std::string::npos;
+    })) << bridge.Out()
+        << bridge.Err();
+    if (bridge.Out().find(group) == std::string::npos) {
+        bridge.Signal(SIGINT);
+        (void)bridge.Finish();
+        GTEST_SKIP() << "the bridge did not join the group: " << bridge.Out();
+    }
+    const auto port = static_cast<std::uint16_t>(NumberAfter(bridge.Out(), banner));
+
+    const json sample = {{"lens", {{"focusDistance", 4.25}}}, {"sourceNumber", 7}};
+    const std::string text = sample.dump();
+    std::uint16_t sequence = 0;
+    const Bytes packet = Kor::Bridge::BuildOtrkPackets(Bytes(text.begin(), text.end()),
+                                                       Kor::Bridge::OtrkEncoding::Json, sequence)
+                             .front();
+    {
+        const Kor::Platform::SocketSession session;
+        const auto sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+        in_addr loopback{};
+        ::inet_pton(AF_INET, "127.0.0.1", &loopback);
+        ::setsockopt(sock, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&loopback),
+                     sizeof loopback);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        ::inet_pton(AF_INET, group, &to.sin_addr);
+        ::sendto(sock, reinterpret_cast<const char*>(packet.data()),
+                 static_cast<int>(packet.size()), 0, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to);
+        kor_test::CloseSocket(sock);
+    }
+    ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+    if (bridge.Out().find("packets in: 0,") != std::string::npos) {
+        GTEST_SKIP() << "no multicast on loopback here";
+    }
+    const std::vector<Bytes> frames = receiver.Drain();
+    ASSERT_EQ(frames.size(), 1U) << bridge.Out();
+    EXPECT_EQ(frames[0].front(), 0x00) << "a serial frame starts with its delimiter";
+    EXPECT_NE(frames[0][1], 0xFF) << "not the UDP header";
+    EXPECT_EQ(DecodedFrames(frames).focus, 4250U);
+    EXPECT_NE(bridge.Out().find("out Kor (Serial)"), std::string::npos) << bridge.Out();
+}
+
 // --delay-ms holds each output back: nothing arrives in the first part of the delay, then
 // everything in order. A run ended by --count still sends what it holds; Ctrl-C cuts the wait
 // short and drops what is not yet due, and says so.
