@@ -3,7 +3,8 @@
 // before the send to the kernel's receive time stamp of the output. That is the bridge's
 // whole added latency (its wake-up, decoding, conversion and send) plus two loopback hops.
 // For comparison it times a process that passes each datagram on unchanged (the floor of
-// two hops and a wake-up), and the conversion alone (KorInput::Feed, in this process).
+// two hops and a wake-up), and the conversion alone (KorInput::Feed, in this process). The
+// same paths with --delay-ms 5 show what the delay adds: 5 ms, by the p50s' difference.
 //
 //   kor_bridge_latency [SAMPLES]     (default 5000 per set-up)
 #include <arpa/inet.h>
@@ -25,9 +26,13 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include <kor/kor.h>
 
 #include "freed.h"
+#include "opentrackio_input.h"
+#include "otrk.h"
 #include "pipeline.h"
 
 extern char** environ;
@@ -78,10 +83,48 @@ Bytes KorFrame(std::uint32_t n) {
 }
 
 Bytes FreedFrame(std::uint32_t n) {
-    const auto wire = Kor::Bridge::EncodeFreed(
-        {1, static_cast<std::int32_t>(n % 1000) * 32, -45 * 32768, 16384, 64000, -160, 0, 35000,
-         1500, 0});
+    const auto wire =
+        Kor::Bridge::EncodeFreed({1, static_cast<std::int32_t>(n % 1000) * 32, -45 * 32768, 16384,
+                                  64000, -160, 0, 35000, 1500, 0});
     return {wire.begin(), wire.end()};
+}
+
+// One OpenTrackIO sample of a moving camera, as one JSON packet: what a tracker sends at the
+// frame rate.
+Bytes OpenTrackPacket(std::uint32_t n) {
+    const nlohmann::json sample = {
+        {"protocol", {{"name", "OpenTrackIO"}, {"version", {1, 0, 1}}}},
+        {"sampleId", "urn:uuid:5ca5f233-11b5-4f43-8815-f2e5d2d6e0e4"},
+        {"sourceId", "urn:uuid:4e0c2a5c-8b4b-4f0e-9d46-9b0d6d0a2f11"},
+        {"sourceNumber", 1},
+        {"timing",
+         {{"mode", "internal"},
+          {"sampleTimestamp", {{"seconds", 1'765'000'000 + n / 24}, {"nanoseconds", 0}}},
+          {"sequenceNumber", n},
+          {"timecode",
+           {{"hours", 1},
+            {"minutes", 2},
+            {"seconds", n / 24 % 60},
+            {"frames", n % 24},
+            {"frameRate", {{"num", 24}, {"denom", 1}}}}}}},
+        {"lens",
+         {{"focusDistance", 1.5 + n % 1000 / 1000.0},
+          {"pinholeFocalLength", 35.5},
+          {"tStop", 2.8},
+          {"encoders", {{"focus", 0.25}, {"zoom", 0.5}, {"iris", 0.75}}}}},
+        {"transforms",
+         {{{"id", "Dolly"},
+           {"translation", {{"x", 1.234}, {"y", -0.25}, {"z", 0.0}}},
+           {"rotation", {{"pan", 12.5}, {"tilt", 0.0}, {"roll", 0.0}}}},
+          {{"id", "Camera"},
+           {"translation", {{"x", 0.0}, {"y", 0.5}, {"z", 1.5}}},
+           {"rotation", {{"pan", n % 360 * 0.1}, {"tilt", -3.25}, {"roll", 0.5}}}}}},
+        {"static", {{"camera", {{"make", "Kor"}, {"model", "Bench"}, {"serialNumber", "B1"}}}}}};
+    const std::string text = sample.dump();
+    std::uint16_t sequence = static_cast<std::uint16_t>(n);
+    return Kor::Bridge::BuildOtrkPackets(Bytes(text.begin(), text.end()),
+                                         Kor::Bridge::OtrkEncoding::Json, sequence)
+        .front();
 }
 
 struct Percentiles {
@@ -221,18 +264,21 @@ void StopBridge(pid_t pid) {
     ::waitpid(pid, nullptr, 0);
 }
 
-// outputOptions empty and freedIn false: the plain forwarder instead of the bridge.
-void Measure(const char* name, const std::string& outputOptions, bool freedIn, int samples) {
+enum class Input { Kor, Freed, OpenTrack };
+
+// Kor input with no options: the plain forwarder instead of the bridge. `options` end with the
+// option the destination follows.
+Percentiles Measure(const char* name, Input input, const std::string& options, int samples) {
     std::uint16_t receiverPort = 0;
     const int receiver = OpenReceiver(receiverPort);
     const std::string to = "127.0.0.1:" + std::to_string(receiverPort);
     std::uint16_t bridgePort = 0;
-    const pid_t bridge =
-        !freedIn && outputOptions.empty()
-            ? StartForwarder(receiverPort, bridgePort)
-            : StartBridge(freedIn ? "--bind 127.0.0.1 --from-freed 0 --to " + to
-                                  : "--bind 127.0.0.1 --port 0 " + outputOptions + to,
-                          bridgePort);
+    const std::string in = input == Input::Freed       ? "--from-freed 0 "
+                           : input == Input::OpenTrack ? "--from-opentrackio 0 "
+                                                       : "--port 0 ";
+    const pid_t bridge = input == Input::Kor && options.empty()
+                             ? StartForwarder(receiverPort, bridgePort)
+                             : StartBridge("--bind 127.0.0.1 " + in + options + to, bridgePort);
     const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in dest{};
     dest.sin_family = AF_INET;
@@ -241,10 +287,12 @@ void Measure(const char* name, const std::string& outputOptions, bool freedIn, i
     std::vector<double> us;
     int lost = 0;
     for (int i = 0; i < samples + 200; ++i) {
-        const Bytes input = freedIn ? FreedFrame(static_cast<std::uint32_t>(i))
-                                    : KorFrame(static_cast<std::uint32_t>(i));
+        const auto n = static_cast<std::uint32_t>(i);
+        const Bytes datagram = input == Input::Freed       ? FreedFrame(n)
+                               : input == Input::OpenTrack ? OpenTrackPacket(n)
+                                                           : KorFrame(n);
         const std::int64_t sent = RealtimeNs();
-        ::sendto(sender, input.data(), input.size(), 0, reinterpret_cast<sockaddr*>(&dest),
+        ::sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&dest),
                  sizeof dest);
         const std::int64_t arrived = ReceiveStamp(receiver);
         if (arrived == 0) {
@@ -260,8 +308,15 @@ void Measure(const char* name, const std::string& outputOptions, bool freedIn, i
     ::close(sender);
     ::close(receiver);
     const Percentiles p = Summarise(us);
-    std::printf("%-40s p50 %7.1f us  p99 %7.1f us  max %8.1f us  (%zu samples, %d lost)\n", name,
+    std::printf("%-44s p50 %7.1f us  p99 %7.1f us  max %8.1f us  (%zu samples, %d lost)\n", name,
                 p.p50, p.p99, p.max, us.size(), lost);
+    return p;
+}
+
+// What --delay-ms 5 adds to a path: the difference of the p50s.
+void PrintAdded(const char* name, const Percentiles& plain, const Percentiles& delayed) {
+    std::printf("%-44s %+.3f ms (p50 %.1f us -> %.1f us)\n", name,
+                (delayed.p50 - plain.p50) / 1000.0, plain.p50, delayed.p50);
 }
 
 void MeasureConversion(const char* name, Kor::Bridge::KorInput::Settings settings, int samples) {
@@ -279,7 +334,25 @@ void MeasureConversion(const char* name, Kor::Bridge::KorInput::Settings setting
         }
     }
     const Percentiles p = Summarise(us);
-    std::printf("%-40s p50 %7.1f us  p99 %7.1f us  max %8.1f us\n", name, p.p50, p.p99, p.max);
+    std::printf("%-44s p50 %7.1f us  p99 %7.1f us  max %8.1f us\n", name, p.p50, p.p99, p.max);
+}
+
+void MeasureOpenTrackConversion(const char* name, int samples) {
+    Kor::Bridge::OpenTrackInput input({});
+    std::vector<Bytes> frames;
+    std::vector<double> us;
+    for (int i = 0; i < samples + 200; ++i) {
+        const Bytes packet = OpenTrackPacket(static_cast<std::uint32_t>(i));
+        frames.clear();
+        const auto start = std::chrono::steady_clock::now();
+        (void)input.Feed(packet, 1, start, frames);  // a whole sample: one frame
+        const auto end = std::chrono::steady_clock::now();
+        if (i >= 200) {
+            us.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+        }
+    }
+    const Percentiles p = Summarise(us);
+    std::printf("%-44s p50 %7.1f us  p99 %7.1f us  max %8.1f us\n", name, p.p50, p.p99, p.max);
 }
 
 }  // namespace
@@ -287,14 +360,27 @@ void MeasureConversion(const char* name, Kor::Bridge::KorInput::Settings setting
 int main(int argc, char** argv) {
     const int samples = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
     std::printf("kor-bridge on loopback: send of the input -> kernel receive of the output\n");
-    Measure("floor: a process passing datagrams on", "", false, samples);
+    Measure("floor: a process passing datagrams on", Input::Kor, "", samples);
     // The frames carry no serial: the sourceId is named at once rather than after a wait.
-    Measure("Kor -> OpenTrackIO (json)", "--serial-wait 0 --opentrackio ", false, samples);
-    Measure("Kor -> OpenTrackIO (cbor)", "--serial-wait 0 --encoding cbor --opentrackio ", false,
-            samples);
-    Measure("Kor -> FreeD (physical)", "--freed ", false, samples);
-    Measure("FreeD -> Kor", "", true, samples);
-    std::printf("conversion alone (KorInput::Feed, in process)\n");
+    const Percentiles korToJson =
+        Measure("Kor -> OpenTrackIO (json)", Input::Kor, "--serial-wait 0 --opentrackio ", samples);
+    Measure("Kor -> OpenTrackIO (cbor)", Input::Kor,
+            "--serial-wait 0 --encoding cbor --opentrackio ", samples);
+    Measure("Kor -> FreeD (physical)", Input::Kor, "--freed ", samples);
+    Measure("FreeD -> Kor", Input::Freed, "--to ", samples);
+    const Percentiles openTrackToKor =
+        Measure("OpenTrackIO (json, 2 transforms) -> Kor", Input::OpenTrack, "--to ", samples);
+    // Each round waits out the delay: fewer of them.
+    const int delayed = std::max(100, samples / 5);
+    const Percentiles korToJsonLate =
+        Measure("Kor -> OpenTrackIO (json), --delay-ms 5", Input::Kor,
+                "--serial-wait 0 --delay-ms 5 --opentrackio ", delayed);
+    const Percentiles openTrackToKorLate = Measure("OpenTrackIO -> Kor, --delay-ms 5",
+                                                   Input::OpenTrack, "--delay-ms 5 --to ", delayed);
+    std::printf("added by --delay-ms 5 (goal 5 ms +- 0.2 ms)\n");
+    PrintAdded("Kor -> OpenTrackIO (json)", korToJson, korToJsonLate);
+    PrintAdded("OpenTrackIO -> Kor", openTrackToKor, openTrackToKorLate);
+    std::printf("conversion alone (KorInput::Feed, OpenTrackInput::Feed, in process)\n");
     Kor::Bridge::KorInput::Settings json;
     json.openTrack = Kor::Bridge::OtrkEncoding::Json;
     json.serialWait = std::chrono::steady_clock::duration::zero();
@@ -302,5 +388,6 @@ int main(int argc, char** argv) {
     Kor::Bridge::KorInput::Settings both = json;
     both.freed = Kor::Bridge::FreedLens::Physical;
     MeasureConversion("Kor -> OpenTrackIO (json) and FreeD", both, samples);
+    MeasureOpenTrackConversion("OpenTrackIO (json, 2 transforms) -> Kor", samples);
     return 0;
 }

@@ -15,6 +15,8 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <fstream>
+#include <map>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -28,11 +30,12 @@
 
 #include "../engine/loopback.h"
 #include "../send/programs.h"
-#include "options.h"
 #include "freed.h"
 #include "opentrackio.h"
 #include "opentrackio_identity.h"
+#include "options.h"
 #include "otrk.h"
+#include "reference_packets.h"
 #include "schema_check.h"
 
 namespace {
@@ -609,6 +612,27 @@ TEST(BridgeEndToEnd, OptionsAndEndings) {
         {"--opentrackio --duration -1", "--duration: needs a number above 0"},
         {"--opentrackio --no-such-option", "no-such-option"},
         {"--bind 127.0.0.1 --port " + inUse + " --opentrackio", inUse},
+        {"--opentrackio --delay-ms -1", "--delay-ms needs [OUTPUT=]MS"},
+        {"--opentrackio --delay-ms 10000.5", "MS from 0 to 10000, not '10000.5'"},
+        {"--opentrackio --delay-ms 5ms", "not '5ms'"},
+        {"--opentrackio --delay-ms video=5", "no output 'video'"},
+        {"--opentrackio --delay-ms freed=5", "this run has no freed output"},
+        {"--freed 127.0.0.1:5000 --delay-ms kor=5", "this run has no kor output"},
+        {"--from-opentrackio 5000", "--from-opentrackio needs --to"},
+        {"--from-opentrackio 5000 --to 127.0.0.1:1 --freed 127.0.0.1:2", "--from-opentrackio"},
+        {"--from-opentrackio 5000 --from-freed 5001 --to 127.0.0.1:1", "--from"},
+        {"--from-opentrackio 5000 --to 127.0.0.1:1 --fps 25", "--fps"},
+        {"--from-freed 5000 --to 127.0.0.1:1 --source-number 2", "--source-number"},
+        {"--freed 127.0.0.1:5000 --source-number 2", "--source-number needs"},
+        {"--opentrackio --serial", "--serial needs --from-freed or --from-opentrackio"},
+        {"--bind 127.0.0.1 --from-opentrackio " + inUse + " --to 127.0.0.1:1", inUse},
+        {"--opentrackio --source-map 1", "--source-map needs SUBJECT=N"},
+        {"--opentrackio --source-map 1=201", "--source-map needs SUBJECT=N"},
+        {"--opentrackio --source-map 1=2 --source-map 1=3", "subject 1 given twice"},
+        {"--opentrackio --source-map 1=2 --source-map 3=2", "2 given to subjects 1 and 3"},
+        {"--freed 127.0.0.1:5000 --camera-map 1=256", "--camera-map needs SUBJECT=N"},
+        {"--freed 127.0.0.1:5000 --source-map 1=2", "--source-map"},
+        {"--opentrackio --camera-map 1=2", "--camera-map"},
         {"--bind 127.0.0.1 --from-freed " + inUse + " --to 127.0.0.1:1", inUse},
     };
     for (const auto& [arguments, expected] : refused) {
@@ -646,6 +670,444 @@ TEST(BridgeEndToEnd, OptionsAndEndings) {
     EXPECT_NE(run.Out().find("packets in: 0, out: 0, refused: 0"), std::string::npos) << run.Out();
     EXPECT_EQ(run.Out().rfind("Creating socket...\n", 0), 0U) << run.Out();
     EXPECT_NE(run.Out().find("\nClosing UDP socket!\n"), std::string::npos) << run.Out();
+}
+
+// The Kor state of frames received, decoded in order.
+TelemetryData DecodedFrames(const std::vector<Bytes>& frames) {
+    Kor::Protocol::Device device;
+    for (const Bytes& frame : frames) {
+        EXPECT_LE(device.Update(frame), Kor::Protocol::FrameStatus::SameTimecode);
+    }
+    return *device.GetCurrentState();
+}
+
+// Where the example's pose is checked: the camera's position (mm) and orientation (degrees).
+struct ExpectedPose {
+    double x, y, z, yaw, pitch, roll;
+};
+
+void ExpectPose(const TelemetryData& s, const ExpectedPose& p, const std::string& what) {
+    EXPECT_NEAR(s.positionX, p.x, 0.006) << what;
+    EXPECT_NEAR(s.positionY, p.y, 0.006) << what;
+    EXPECT_NEAR(s.positionZ, p.z, 0.006) << what;
+    EXPECT_NEAR(s.yaw, p.yaw, 0.006) << what;
+    EXPECT_NEAR(s.pitch, p.pitch, 0.006) << what;
+    EXPECT_NEAR(s.roll, p.roll, 0.006) << what;
+}
+
+// The published dynamic example, and the same with a two-transform chain (a dolly turned a
+// quarter left carrying a tilted camera), packed by the reference sender in JSON and CBOR,
+// whole and in three segments, through --from-opentrackio: each sample is one Kor frame with
+// the example's values as Kor carries them.
+TEST(BridgeEndToEnd, OpenTrackIOExamplesToKor) {
+    json chain;
+    {
+        std::ifstream file(std::string(KOR_OPENTRACKIO_DIR) + "/recommended_dynamic_example.json");
+        if (!file) {
+            GTEST_SKIP() << "no OpenTrackIO examples in " << KOR_OPENTRACKIO_DIR;
+        }
+        chain = json::parse(file);
+    }
+    chain["transforms"] =
+        json::array({{{"id", "Dolly"},
+                      {"translation", {{"x", 1.0}, {"y", 2.0}, {"z", 0.0}}},
+                      {"rotation", {{"pan", 90.0}, {"tilt", 0.0}, {"roll", 0.0}}}},
+                     {{"id", "Camera"},
+                      {"translation", {{"x", 0.5}, {"y", 0.25}, {"z", 1.5}}},
+                      {"rotation", {{"pan", 0.0}, {"tilt", 10.0}, {"roll", 0.0}}}}});
+    const kor_test::TempFile chainFile("-chain.json");
+    std::ofstream(chainFile.path) << chain.dump();
+
+    Receiver receiver;
+    ChildProgram bridge =
+        Bridge("--bind 127.0.0.1 --from-opentrackio 0 --to " + receiver.Address());
+    const std::uint16_t port = BridgePort(bridge, "OpenTrackIO");
+    ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
+
+    std::size_t sent = 0;
+    for (const std::string format : {"JSON", "CBOR"}) {
+        for (const int segments : {1, 3}) {
+            for (const bool twoTransforms : {false, true}) {
+                const std::string what = format + " in " + std::to_string(segments) +
+                                         (twoTransforms ? ", two transforms" : "");
+                const auto reference = kor_test::FromReferenceSender(
+                    format, segments,
+                    twoTransforms ? chainFile.path : "recommended_dynamic_example.json");
+                if (!reference.skip.empty()) {
+                    bridge.Signal(SIGINT);
+                    (void)bridge.Finish();
+                    GTEST_SKIP() << reference.skip;
+                }
+                ASSERT_EQ(reference.packets.size(), static_cast<std::size_t>(segments)) << what;
+                SendTo(port, reference.packets);
+                sent += reference.packets.size();
+                const std::vector<Bytes> frames = receiver.Drain();
+                ASSERT_EQ(frames.size(), 1U) << what << "\n" << bridge.Out();
+                const TelemetryData s = DecodedFrames(frames);
+                EXPECT_EQ(s.focus, 10000U) << what;
+                EXPECT_NEAR(s.zoom, 24.305, 0.0051) << what;
+                EXPECT_FLOAT_EQ(s.iris, 4.0F) << what;  // the f-stop: the example has no T-stop
+                EXPECT_NEAR(s.rawFocusEncoder, 0.9 * 65535, 0.51) << what;
+                EXPECT_NEAR(s.rawIrisEncoder, 0.2 * 65535, 0.51) << what;
+                EXPECT_NEAR(s.rawZoomEncoder, 0.3 * 65535, 0.51) << what;
+                EXPECT_EQ(std::tuple(s.timecodeHours, s.timecodeMinutes, s.timecodeSeconds,
+                                     s.timecodeFrames),
+                          std::tuple(1, 2, 3, 4))
+                    << what;
+                EXPECT_EQ(s.projectFps, 1) << what;  // 24000/1001
+                if (twoTransforms) {
+                    // Pan 90 turns the camera's (0.5, 0.25) on the dolly to (-0.25, 0.5).
+                    ExpectPose(s, {750, 2500, 1500, 90, 10, 0}, what);
+                } else {
+                    ExpectPose(s, {1000, 2000, 3000, 180, 90, 45}, what);
+                }
+            }
+        }
+    }
+    bridge.Signal(SIGINT);
+    ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+    EXPECT_NE(bridge.Out().find("packets in: " + std::to_string(sent) +
+                                ", out: 8, refused: 0 (OpenTrackIO packets)"),
+              std::string::npos)
+        << bridge.Out();
+    EXPECT_NE(bridge.Out().find("out Kor (UDP) to " + receiver.Address() + ": 8 datagrams"),
+              std::string::npos)
+        << bridge.Out();
+}
+
+// A sample that lost a segment or has one with a bad checksum gives no frame; both are counted
+// with their reason. A sample of another source than --source-number gives none either, and
+// the bridge goes on with the next whole sample.
+TEST(BridgeEndToEnd, OpenTrackIOFaultsGiveNoFrame) {
+    const auto reference =
+        kor_test::FromReferenceSender("JSON", 3, "recommended_dynamic_example.json");
+    if (!reference.skip.empty()) {
+        GTEST_SKIP() << reference.skip;
+    }
+    ASSERT_EQ(reference.packets.size(), 3U);
+    Receiver receiver;
+    ChildProgram bridge = Bridge("--bind 127.0.0.1 --from-opentrackio 0 --source-number 1 --to " +
+                                 receiver.Address() + " --count 9");
+    const std::uint16_t port = BridgePort(bridge, "OpenTrackIO");
+    ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
+
+    const std::vector<Bytes>& p = reference.packets;
+    SendTo(port, {p[0], p[2]});  // the middle segment lost
+    EXPECT_TRUE(receiver.Drain().empty());
+    Bytes damaged = p[1];
+    damaged.back() ^= 0x01;
+    SendTo(port, {p[0], damaged, p[2]});
+    EXPECT_TRUE(receiver.Drain().empty());
+    // The same sample as source 2: not the one asked for.
+    json other = json::parse(
+        std::ifstream(std::string(KOR_OPENTRACKIO_DIR) + "/recommended_dynamic_example.json"));
+    other["sourceNumber"] = 2;
+    const std::string text = other.dump();
+    std::uint16_t sequence = 0;
+    SendTo(port, Kor::Bridge::BuildOtrkPackets(Bytes(text.begin(), text.end()),
+                                               Kor::Bridge::OtrkEncoding::Json, sequence));
+    EXPECT_TRUE(receiver.Drain().empty());
+    SendTo(port, p);
+    const std::vector<Bytes> frames = receiver.Drain();
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(DecodedFrames(frames).focus, 10000U);
+
+    ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+    const std::string& out = bridge.Out();
+    EXPECT_NE(out.find("packets in: 9, out: 1, refused: 2 (OpenTrackIO packets)"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("refused 1: OTrk: checksum mismatch"), std::string::npos) << out;
+    EXPECT_NE(out.find("refused 1: sample: sourceNumber 2, not 1"), std::string::npos) << out;
+    EXPECT_NE(out.find("discarded 2: OTrk: a payload missing a segment"), std::string::npos) << out;
+}
+
+// OpenTrackIO from a multicast group joined on the loopback interface, into serial-framed Kor
+// frames.
+TEST(BridgeEndToEnd, OpenTrackIOFromAGroupToSerialFrames) {
+    const char* group = "239.255.41.10";
+    Receiver receiver;
+    ChildProgram bridge = Bridge(std::string("--from-opentrackio 0 --join ") + group +
+                                 " --interface 127.0.0.1 --serial --count 1 --duration 10 --to " +
+                                 receiver.Address());
+    const std::string banner = "receiving OpenTrackIO on UDP 0.0.0.0:";
+    ASSERT_TRUE(bridge.WaitUntil([&] {
+        const std::size_t at = bridge.Out().find(banner);
+        return at != std::string::npos && bridge.Out().find('\n', at) != std::string::npos;
+    })) << bridge.Out()
+        << bridge.Err();
+    if (bridge.Out().find(group) == std::string::npos) {
+        bridge.Signal(SIGINT);
+        (void)bridge.Finish();
+        GTEST_SKIP() << "the bridge did not join the group: " << bridge.Out();
+    }
+    const auto port = static_cast<std::uint16_t>(NumberAfter(bridge.Out(), banner));
+
+    const json sample = {{"lens", {{"focusDistance", 4.25}}}, {"sourceNumber", 7}};
+    const std::string text = sample.dump();
+    std::uint16_t sequence = 0;
+    const Bytes packet = Kor::Bridge::BuildOtrkPackets(Bytes(text.begin(), text.end()),
+                                                       Kor::Bridge::OtrkEncoding::Json, sequence)
+                             .front();
+    {
+        const Kor::Platform::SocketSession session;
+        const auto sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+        in_addr loopback{};
+        ::inet_pton(AF_INET, "127.0.0.1", &loopback);
+        ::setsockopt(sock, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&loopback),
+                     sizeof loopback);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        ::inet_pton(AF_INET, group, &to.sin_addr);
+        ::sendto(sock, reinterpret_cast<const char*>(packet.data()),
+                 static_cast<int>(packet.size()), 0, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to);
+        kor_test::CloseSocket(sock);
+    }
+    ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+    if (bridge.Out().find("packets in: 0,") != std::string::npos) {
+        GTEST_SKIP() << "no multicast on loopback here";
+    }
+    const std::vector<Bytes> frames = receiver.Drain();
+    ASSERT_EQ(frames.size(), 1U) << bridge.Out();
+    EXPECT_EQ(frames[0].front(), 0x00) << "a serial frame starts with its delimiter";
+    EXPECT_NE(frames[0][1], 0xFF) << "not the UDP header";
+    EXPECT_EQ(DecodedFrames(frames).focus, 4250U);
+    EXPECT_NE(bridge.Out().find("out Kor (Serial)"), std::string::npos) << bridge.Out();
+}
+
+// --delay-ms holds each output back: nothing arrives in the first part of the delay, then
+// everything in order. A run ended by --count still sends what it holds; Ctrl-C cuts the wait
+// short and drops what is not yet due, and says so.
+TEST(BridgeEndToEnd, DelayHoldsOutputsBackInOrder) {
+    using namespace std::chrono_literals;
+    const auto frameOf = [](std::uint32_t focus) {
+        TelemetryData d;
+        d.focus = focus;
+        d.yaw = static_cast<float>(focus) / 100.0F;
+        return d.Encode(TransmissionType::UDP, {MessageType::BasicLens, MessageType::AxesData});
+    };
+    std::vector<Bytes> input;
+    for (std::uint32_t i = 1; i <= 5; ++i) {
+        input.push_back(frameOf(1000 * i));
+    }
+
+    // Kor in: both outputs 1 s late (FreeD given a value of its own after the one for all).
+    Receiver receiver;
+    ChildProgram bridge = Bridge(
+        "--bind 127.0.0.1 --port 0 --count 5 --serial-wait 0"
+        " --delay-ms 1000.5 --delay-ms freed=1000 --opentrackio " +
+        receiver.Address() + " --freed " + receiver.Address());
+    const std::uint16_t port = BridgePort(bridge, "Kor");
+    ASSERT_NE(port, 0) << bridge.Out() << bridge.Err();
+    EXPECT_NE(bridge.Out().find(" 1000.5 ms later; FreeD"), std::string::npos) << bridge.Out();
+    SendTo(port, input);
+    EXPECT_TRUE(receiver.Drain(300ms).empty()) << "held back";
+    ASSERT_EQ(bridge.Finish(), 0) << bridge.Err();
+    const Received r = Sort(receiver.Drain());
+    ASSERT_EQ(r.samples.size(), 5U) << bridge.Out();
+    ASSERT_EQ(r.freed.size(), 5U) << bridge.Out();
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_DOUBLE_EQ(At(r.samples[i], "/lens/focusDistance"), static_cast<double>(i + 1));
+        EXPECT_NEAR(r.freed[i].first.pan(), 10.0 * static_cast<double>(i + 1), 1e-4);
+    }
+    EXPECT_NE(bridge.Out().find("5 datagrams, 0 failed sends, delayed 1000 ms, 0 not yet due"),
+              std::string::npos)
+        << bridge.Out();
+
+    // OpenTrackIO in, Kor out; Ctrl-C long before the delay ends.
+    ChildProgram late = Bridge("--bind 127.0.0.1 --from-opentrackio 0 --delay-ms kor=9000 --to " +
+                               receiver.Address());
+    const std::uint16_t otioPort = BridgePort(late, "OpenTrackIO");
+    ASSERT_NE(otioPort, 0) << late.Out() << late.Err();
+    json sample = {{"lens", {{"focusDistance", 2.5}}}, {"sourceNumber", 1}};
+    const std::string text = sample.dump();
+    std::uint16_t sequence = 0;
+    SendTo(otioPort, Kor::Bridge::BuildOtrkPackets(Bytes(text.begin(), text.end()),
+                                                   Kor::Bridge::OtrkEncoding::Json, sequence));
+    EXPECT_TRUE(receiver.Drain(300ms).empty());
+    late.Signal(SIGINT);
+    ASSERT_EQ(late.Finish(), 0) << late.Err();
+    EXPECT_TRUE(receiver.Drain(100ms).empty());
+    EXPECT_NE(late.Out().find("packets in: 1, out: 0,"), std::string::npos) << late.Out();
+    EXPECT_NE(late.Out().find("0 datagrams, 0 failed sends, delayed 9000 ms, 1 not yet due"),
+              std::string::npos)
+        << late.Out();
+}
+
+// A camera on loopback: frames from a UDP port of its own, with its SubjectId in every frame.
+class Camera {
+public:
+    explicit Camera(std::uint32_t subject) : subject_(subject) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        socklen_t length = sizeof addr;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~Camera() { kor_test::CloseSocket(fd_); }
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    std::string Serial() const { return "CAM-" + std::to_string(subject_); }
+    std::string Sender() const { return "127.0.0.1:" + std::to_string(port_); }
+    // Its focus distance in frame k: the camera's thousands and the frame's units.
+    std::uint32_t Focus(std::uint32_t k) const { return 1000 * subject_ + k; }
+
+    // Frame 0 carries the identity; the others lens and orientation values.
+    void SendFrame(std::uint16_t to, std::uint32_t k) {
+        TelemetryData d;
+        d.subjectId = subject_;
+        std::vector<MessageType> types{MessageType::SubjectId};
+        if (k == 0) {
+            d.productBrand = "Kor";
+            d.productName = "Test camera";
+            d.productSerial = Serial();
+            types.insert(types.end(), {MessageType::ProductBrand, MessageType::ProductName,
+                                       MessageType::ProductSerial});
+        } else {
+            d.focus = Focus(k);
+            d.yaw = static_cast<float>(subject_);
+            types.insert(types.end(), {MessageType::BasicLens, MessageType::AxesData});
+        }
+        const Bytes frame = d.Encode(TransmissionType::UDP, types);
+        sockaddr_in dest{};
+        dest.sin_family = AF_INET;
+        dest.sin_port = htons(to);
+        dest.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::sendto(fd_, reinterpret_cast<const char*>(frame.data()),
+                           static_cast<int>(frame.size()), 0,
+                           reinterpret_cast<const sockaddr*>(&dest), sizeof dest),
+                  static_cast<int>(frame.size()));
+    }
+
+private:
+    Kor::Platform::SocketSession session_;
+    kor_test::SocketHandle fd_ = kor_test::kNoSocket;
+    std::uint32_t subject_;
+    std::uint16_t port_ = 0;
+};
+
+// What one camera's frames became on the bridge's outputs.
+struct CameraOut {
+    std::set<std::string> sourceIds;
+    std::set<std::uint32_t> sourceNumbers;
+    std::vector<std::uint16_t> sequences;      // OTrk header sequence numbers, in order
+    std::vector<std::uint32_t> sampleNumbers;  // timing.sequenceNumber, in order
+    std::set<std::uint8_t> cameraIds;
+    std::size_t freedPackets = 0;
+};
+
+// Three cameras, subjects 1 to 3, through one bridge `rounds` frames each (the first with its
+// identity); returns each camera's outputs, keyed by subject, and the bridge's report.
+std::map<std::uint32_t, CameraOut> ThreeCameras(std::vector<std::unique_ptr<Camera>>& cameras,
+                                                const std::string& options, std::uint32_t rounds,
+                                                std::string& report) {
+    Receiver receiver;
+    ChildProgram bridge = Bridge("--bind 127.0.0.1 --port 0 --count " + std::to_string(3 * rounds) +
+                                 " " + options + " --freed " + receiver.Address() +
+                                 (options.find("--opentrackio ") == std::string::npos
+                                      ? " --opentrackio " + receiver.Address()
+                                      : std::string()));
+    const std::uint16_t port = BridgePort(bridge, "Kor");
+    EXPECT_NE(port, 0) << bridge.Out() << bridge.Err();
+    for (std::uint32_t k = 0; k < rounds && port != 0; ++k) {
+        for (auto& camera : cameras) {
+            camera->SendFrame(port, k);
+        }
+    }
+    EXPECT_EQ(bridge.Finish(), 0) << bridge.Err();
+    report = bridge.Out();
+    const Received r = Sort(receiver.Drain());
+    EXPECT_EQ(r.other, 0U);
+    std::map<std::uint32_t, CameraOut> out;
+    // Each camera's focus distances are its subject's thousands.
+    for (std::size_t i = 0; i < r.samples.size(); ++i) {
+        const ordered_json& s = r.samples[i];
+        const auto subject = static_cast<std::uint32_t>(std::lround(At(s, "/lens/focusDistance")));
+        CameraOut& c = out[subject];
+        c.sourceIds.insert(s["sourceId"].get<std::string>());
+        c.sourceNumbers.insert(s["sourceNumber"].get<std::uint32_t>());
+        c.sequences.push_back(r.headers[i].sequence);
+        c.sampleNumbers.push_back(s["timing"]["sequenceNumber"].get<std::uint32_t>());
+    }
+    for (const auto& [freed, before] : r.freed) {
+        CameraOut& c = out[freed.raw.focus / 1000];
+        c.cameraIds.insert(freed.raw.cameraId);
+        ++c.freedPackets;
+    }
+    return out;
+}
+
+// Three cameras on one port, told apart by sender and subject: three OpenTrackIO sources, each
+// with its own sourceId (of its serial), source number and consecutive sequence numbers, and
+// three FreeD camera IDs; a restarted bridge names each camera by the same sourceId, and the
+// maps pin numbers to subjects.
+TEST(BridgeEndToEnd, ThreeCamerasThreeSources) {
+    constexpr std::uint32_t kRounds = 6;  // an identity frame and five samples per camera
+    std::vector<std::unique_ptr<Camera>> cameras;
+    for (std::uint32_t subject = 1; subject <= 3; ++subject) {
+        cameras.push_back(std::make_unique<Camera>(subject));
+    }
+    std::string report;
+    const auto first = ThreeCameras(cameras, "--source-number 5 --camera-id 10", kRounds, report);
+    ASSERT_EQ(first.size(), 3U) << report;
+    std::set<std::string> ids;
+    for (std::uint32_t subject = 1; subject <= 3; ++subject) {
+        const CameraOut& c = first.at(subject);
+        const Camera& camera = *cameras[subject - 1];
+        ASSERT_EQ(c.sourceIds.size(), 1U) << subject;
+        const std::string id = *c.sourceIds.begin();
+        ids.insert(id);
+        EXPECT_EQ(id, Kor::Bridge::SourceIdOfCamera("Kor", "Test camera", camera.Serial()));
+        EXPECT_EQ(c.sourceNumbers, std::set<std::uint32_t>{4 + subject}) << "in order of arrival";
+        ASSERT_EQ(c.sequences.size(), kRounds - 1) << subject;
+        for (std::size_t i = 0; i < c.sequences.size(); ++i) {
+            EXPECT_EQ(c.sequences[i], static_cast<std::uint16_t>(c.sequences[0] + i)) << subject;
+            EXPECT_EQ(c.sampleNumbers[i], i) << subject;
+        }
+        EXPECT_EQ(c.cameraIds, std::set<std::uint8_t>{static_cast<std::uint8_t>(9 + subject)});
+        EXPECT_EQ(c.freedPackets, kRounds - 1);
+        EXPECT_NE(
+            report.find("source " + std::to_string(subject) + ": " + camera.Sender() + " subject " +
+                        std::to_string(subject) + ", serial " + camera.Serial() +
+                        ": 6 frames in, 0 refused; OpenTrackIO source "
+                        "number " +
+                        std::to_string(4 + subject) + ", sourceId " + id +
+                        ", 5 samples to 127.0.0.1:"),
+            std::string::npos)
+            << report;
+        EXPECT_NE(report.find("FreeD camera ID " + std::to_string(9 + subject) + ", 5 packets"),
+                  std::string::npos)
+            << report;
+    }
+    EXPECT_EQ(ids.size(), 3U);
+
+    // A restart with subject 3 pinned to source number 20 and subject 2 to camera ID 99.
+    const auto second = ThreeCameras(
+        cameras, "--source-number 5 --camera-id 10 --source-map 3=20 --camera-map 2=99", kRounds,
+        report);
+    ASSERT_EQ(second.size(), 3U) << report;
+    const std::map<std::uint32_t, std::uint32_t> numbers{{1, 5}, {2, 6}, {3, 20}};
+    const std::map<std::uint32_t, std::uint8_t> cameraIds{{1, 10}, {2, 99}, {3, 11}};
+    for (std::uint32_t subject = 1; subject <= 3; ++subject) {
+        EXPECT_EQ(second.at(subject).sourceIds, first.at(subject).sourceIds) << subject;
+        EXPECT_EQ(second.at(subject).sourceNumbers, std::set<std::uint32_t>{numbers.at(subject)});
+        EXPECT_EQ(second.at(subject).cameraIds, std::set<std::uint8_t>{cameraIds.at(subject)});
+    }
+
+    // The default destination: each source to the group of its number.
+    ThreeCameras(cameras, "--opentrackio --interface 127.0.0.1 --source-number 5", kRounds, report);
+    for (const char* group : {"239.135.1.5", "239.135.1.6", "239.135.1.7"}) {
+        EXPECT_NE(report.find("out OpenTrackIO (json) to " + std::string(group) +
+                              ":55555: 5 datagrams, 0 failed sends"),
+                  std::string::npos)
+            << report;
+    }
 }
 
 }  // namespace

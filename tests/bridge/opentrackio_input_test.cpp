@@ -3,18 +3,14 @@
 // packet or per payload, the source filter, static records and the packing of frames.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <kor/device.h>
 
 #include "opentrackio_input.h"
+#include "reference_packets.h"
 
 namespace {
 
@@ -27,42 +23,8 @@ using Bytes = std::vector<std::uint8_t>;
 using Frames = std::vector<Bytes>;
 using Clock = OpenTrackInput::Clock;
 
-const std::string kShared = KOR_OPENTRACKIO_DIR;
-
-// Packets the reference sender builds, or the reason they cannot be had.
-struct ReferencePackets {
-    std::vector<Bytes> packets;
-    std::string skip;
-};
-
-ReferencePackets FromReferenceSender(const std::string& format, int segments,
-                                     const std::string& sample = "") {
-    ReferencePackets result;
-#ifdef _WIN32
-    result.skip = "the reference sender needs Debian's Python, which a Windows program cannot start";
-    return result;
-#endif
-    if (!std::ifstream(kShared + "/reference/opentrackio_sender.py")) {
-        result.skip = "the OpenTrackIO reference sender is not in " + kShared + "/reference";
-        return result;
-    }
-    const std::string out = ::testing::TempDir() + "kor-otrk-reference-" +
-                            std::to_string(::getpid()) + "-" + format + std::to_string(segments);
-    const std::string command = "/usr/bin/python3 " KOR_REFERENCE_PACKETS " " + kShared +
-                                "/reference " + format + " " + std::to_string(segments) + " " +
-                                out + (sample.empty() ? "" : " " + kShared + "/" + sample);
-    EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    std::ifstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        Bytes packet;
-        for (std::size_t i = 0; i + 1 < line.size(); i += 2) {
-            packet.push_back(static_cast<std::uint8_t>(std::stoi(line.substr(i, 2), nullptr, 16)));
-        }
-        result.packets.push_back(std::move(packet));
-    }
-    std::remove(out.c_str());
-    return result;
-}
+using kor_test::FromReferenceSender;
+using kor_test::ReferencePackets;
 
 Bytes Payload(const json& sample, OtrkEncoding encoding) {
     if (encoding == OtrkEncoding::Cbor) {
@@ -75,7 +37,8 @@ Bytes Payload(const json& sample, OtrkEncoding encoding) {
 std::vector<Bytes> Packets(const json& sample, OtrkEncoding encoding, std::size_t segments,
                            std::uint16_t sequence = 0) {
     const Bytes payload = Payload(sample, encoding);
-    return BuildOtrkPackets(payload, encoding, sequence, (payload.size() + segments - 1) / segments);
+    return BuildOtrkPackets(payload, encoding, sequence,
+                            (payload.size() + segments - 1) / segments);
 }
 
 // The record types of a UDP frame, in order. A record is its type, a byte holding its
@@ -113,11 +76,17 @@ TelemetryData Decoded(const Frames& frames) {
 }
 
 json Example() {
-    return {{"timing", {{"timecode", {{"hours", 1}, {"minutes", 2}, {"seconds", 3}, {"frames", 4},
-                                      {"frameRate", {{"num", 25}, {"denom", 1}}}}}}},
+    return {{"timing",
+             {{"timecode",
+               {{"hours", 1},
+                {"minutes", 2},
+                {"seconds", 3},
+                {"frames", 4},
+                {"frameRate", {{"num", 25}, {"denom", 1}}}}}}},
             {"lens", {{"focusDistance", 2.5}, {"pinholeFocalLength", 35.0}}},
-            {"transforms", {{{"translation", {{"x", 1.5}, {"y", -2.0}, {"z", 1.25}}},
-                             {"rotation", {{"pan", 12.5}, {"tilt", -3.0}, {"roll", 0.5}}}}}},
+            {"transforms",
+             {{{"translation", {{"x", 1.5}, {"y", -2.0}, {"z", 1.25}}},
+               {"rotation", {{"pan", 12.5}, {"tilt", -3.0}, {"roll", 0.5}}}}}},
             {"sourceNumber", 1},
             {"custom", std::string(900, 'x')}};  // so that three segments have something to split
 }
@@ -174,7 +143,8 @@ TEST(OpenTrackInput, ReferenceSenderOwnSample) {
         EXPECT_NEAR(s.pitch, camera["rotation"]["tilt"].get<double>(), 0.0051);
         EXPECT_EQ(s.focus, 10000U);
         EXPECT_FLOAT_EQ(s.iris, 4.0F);
-        EXPECT_NEAR(s.rawZoomEncoder, sample["lens"]["encoders"]["zoom"].get<double>() * 65535, 0.5);
+        EXPECT_NEAR(s.rawZoomEncoder, sample["lens"]["encoders"]["zoom"].get<double>() * 65535,
+                    0.5);
         EXPECT_EQ(s.timecodeFrames, sample["timing"]["timecode"]["frames"].get<int>());
     }
 }
@@ -250,7 +220,8 @@ TEST(OpenTrackInput, SourceFilter) {
         const Bytes payload = Payload(sample, OtrkEncoding::Json);
         return BuildOtrkPackets(payload, OtrkEncoding::Json, sequence)[0];
     };
-    const Outcome outcome = Feed(input, {numbered(1), numbered(2), numbered({}), numbered(0), numbered(201)});
+    const Outcome outcome =
+        Feed(input, {numbered(1), numbered(2), numbered({}), numbered(0), numbered(201)});
     EXPECT_EQ(outcome.frames.size(), 1U);
     EXPECT_EQ(outcome.refused,
               (std::vector<std::string>{"sample: sourceNumber 1, not 2", "sample: no sourceNumber",
@@ -258,22 +229,26 @@ TEST(OpenTrackInput, SourceFilter) {
                                         "sample: sourceNumber 201 is reserved"}));
     // Without a filter every source but the reserved numbers passes.
     OpenTrackInput all({});
-    EXPECT_EQ(Feed(all, {numbered(1), numbered(256), numbered({}), numbered(255)}).frames.size(), 3U);
+    EXPECT_EQ(Feed(all, {numbered(1), numbered(256), numbered({}), numbered(255)}).frames.size(),
+              3U);
 }
 
 TEST(OpenTrackInput, StaticRecordsOncePerInterval) {
     json sample = Example();
-    sample["static"] = {{"camera", {{"make", "Kor"}, {"model", "Cam One"}, {"serialNumber", "A123"}}}};
+    sample["static"] = {
+        {"camera", {{"make", "Kor"}, {"model", "Cam One"}, {"serialNumber", "A123"}}}};
     const auto at = [](double seconds) {
-        return Clock::time_point{} + std::chrono::duration_cast<Clock::duration>(
-                                         std::chrono::duration<double>(seconds));
+        return Clock::time_point{} +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     };
     OpenTrackInput input({});
     std::uint16_t sequence = 0;
     const auto typesAt = [&](const json& s, double seconds) {
         const Bytes payload = Payload(s, OtrkEncoding::Json);
         std::vector<MessageType> types;
-        for (const Bytes& frame : Feed(input, BuildOtrkPackets(payload, OtrkEncoding::Json, sequence), 1, at(seconds)).frames) {
+        for (const Bytes& frame :
+             Feed(input, BuildOtrkPackets(payload, OtrkEncoding::Json, sequence), 1, at(seconds))
+                 .frames) {
             for (const MessageType type : RecordTypes(frame)) {
                 types.push_back(type);
             }
@@ -290,7 +265,8 @@ TEST(OpenTrackInput, StaticRecordsOncePerInterval) {
     // A changed serial goes at once, and all the static records with it.
     sample["static"]["camera"]["serialNumber"] = "B456";
     const auto changed = typesAt(sample, 0.6);
-    EXPECT_TRUE(has(changed, MessageType::ProductSerial) && has(changed, MessageType::ProductBrand));
+    EXPECT_TRUE(has(changed, MessageType::ProductSerial) &&
+                has(changed, MessageType::ProductBrand));
     EXPECT_FALSE(has(typesAt(sample, 1.5), MessageType::ProductSerial));
     EXPECT_TRUE(has(typesAt(sample, 1.6), MessageType::ProductSerial));
 }
@@ -307,9 +283,9 @@ TEST(OpenTrackInput, FramesHoldEveryRecord) {
     data.zoom = 50.0F;
     data.iris = 2.8F;
     const std::vector<MessageType> types = {
-        MessageType::BasicLens, MessageType::ProductBrand, MessageType::ProductName,
+        MessageType::BasicLens,     MessageType::ProductBrand,     MessageType::ProductName,
         MessageType::ProductSerial, MessageType::LensManufacturer, MessageType::LensName,
-        MessageType::LensSerial, MessageType::ClipName};  // an empty ClipName takes no room
+        MessageType::LensSerial,    MessageType::ClipName};  // an empty ClipName takes no room
     const Frames frames = KorFrames(data, types, Kor::Protocol::TransmissionType::UDP);
     // Records of 10 and 6 x 67 bytes, 253 a frame: 10 + 3 x 67 in the first, 3 x 67 after.
     ASSERT_EQ(frames.size(), 2U);

@@ -1,12 +1,17 @@
 // kor-bridge's options (CLI11) and the checks of their combinations.
 #include "options.h"
 
+#include <algorithm>
 #include <array>
+#include <charconv>
+#include <cmath>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "cli_checks.h"
 #include "ipv4.h"
+#include "source_numbers.h"
 
 namespace Kor::Bridge {
 
@@ -22,6 +27,62 @@ std::optional<std::uint8_t> ProjectFpsCode(const std::string& text) {
         }
     }
     return std::nullopt;
+}
+
+// A number of milliseconds from 0 to kMaxDelayMs, fractions allowed.
+std::optional<double> DelayValue(const std::string& text) {
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || stop != end || !std::isfinite(value) || value < 0 ||
+        value > kMaxDelayMs) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Each --delay-ms value: MS for every output, or OUTPUT=MS for one (opentrackio, freed, kor)
+// that this run has. A later value for an output replaces an earlier one.
+Checked ReadDelays(const std::vector<std::string>& values, const BridgeOptions& o,
+                   OutputDelays& delays) {
+    struct Named {
+        const char* name;
+        bool present;
+        double OutputDelays::*field;
+    };
+    const std::array<Named, 3> outputs{{
+        {"opentrackio", o.openTrack.has_value(), &OutputDelays::openTrack},
+        {"freed", o.freed.has_value(), &OutputDelays::freed},
+        {"kor", o.to.has_value(), &OutputDelays::kor},
+    }};
+    for (const std::string& value : values) {
+        const std::size_t equals = value.find('=');
+        const std::string number = equals == std::string::npos ? value : value.substr(equals + 1);
+        const auto ms = DelayValue(number);
+        if (!ms) {
+            return Checked::Refused("--delay-ms needs [OUTPUT=]MS with MS from 0 to " +
+                                    Tools::NumberText(kMaxDelayMs) + ", not '" + value + "'");
+        }
+        if (equals == std::string::npos) {
+            for (const Named& output : outputs) {
+                delays.*output.field = *ms;
+            }
+            continue;
+        }
+        const std::string name = value.substr(0, equals);
+        const auto output = std::find_if(outputs.begin(), outputs.end(),
+                                         [&](const Named& n) { return name == n.name; });
+        if (output == outputs.end()) {
+            return Checked::Refused("--delay-ms: no output '" + name +
+                                    "' (opentrackio, freed or kor)");
+        }
+        if (!output->present) {
+            return Checked::Refused("--delay-ms " + value + ": this run has no " + name +
+                                    " output");
+        }
+        delays.*output->field = *ms;
+    }
+    return {};
 }
 
 }  // namespace
@@ -40,6 +101,10 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
     std::string fps;
     unsigned cameraId = 1;
     std::optional<std::uint16_t> fromFreed;
+    std::optional<std::uint16_t> fromOpenTrack;
+    std::vector<std::string> delays;
+    std::vector<std::string> sourceMap;
+    std::vector<std::string> cameraMap;
 
     CLI::Option* port = app.add_option("--port", o.port, "UDP port of the Kor input (0 picks one)")
                             ->capture_default_str();
@@ -65,9 +130,17 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
             ->option_text("[HOST:PORT]")
             ->expected(0, 1);
     CLI::Option* sourceNumber =
-        app.add_option("--source-number", o.sourceNumber, "OpenTrackIO source number (1 to 200)")
+        app.add_option("--source-number", o.sourceNumber,
+                       "OpenTrackIO source number (1 to 200) of the first source, the next "
+                       "sources counting up from it; with --from-opentrackio the only one taken")
             ->option_text("N")
-            ->check(Kor::Tools::WholeRange(1, 200))
+            ->check(Kor::Tools::WholeRange(1, 200));
+    CLI::Option* sourceMapOption =
+        app.add_option("--source-map", sourceMap,
+                       "give the source with this SubjectId OpenTrackIO source number N "
+                       "(1 to 200) instead of the next one; repeatable")
+            ->option_text("SUBJECT=N")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
             ->needs(otio);
     CLI::Option* labelOption =
         app.add_option("--label", o.label,
@@ -87,10 +160,19 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
                            ->needs(otio);
     CLI::Option* freedOut = app.add_option("--freed", freed, "send FreeD D1 packets to HOST:PORT")
                                 ->option_text("HOST:PORT");
-    CLI::Option* camera = app.add_option("--camera-id", cameraId, "FreeD camera ID (0 to 255)")
+    CLI::Option* camera = app.add_option("--camera-id", cameraId,
+                                         "FreeD camera ID of the first source (0 to 255); the "
+                                         "next sources count up from it")
                               ->option_text("N")
                               ->check(Kor::Tools::WholeRange(0, 255))
                               ->needs(freedOut);
+    CLI::Option* cameraMapOption =
+        app.add_option("--camera-map", cameraMap,
+                       "give the source with this SubjectId FreeD camera ID (0 to 255) instead "
+                       "of the next one; repeatable")
+            ->option_text("SUBJECT=ID")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+            ->needs(freedOut);
     CLI::Option* lens =
         app.add_option("--freed-lens", freedLens,
                        "FreeD zoom and focus: raw encoder counts, or focal length in "
@@ -99,12 +181,22 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
     CLI::Option* from = app.add_option("--from-freed", fromFreed,
                                        "receive FreeD D1 packets on this UDP port (0 picks one)")
                             ->option_text("PORT");
+    CLI::Option* fromOtio =
+        app.add_option("--from-opentrackio", fromOpenTrack,
+                       "receive OpenTrackIO packets on this UDP port (0 picks one)")
+            ->option_text("PORT");
     CLI::Option* toOption =
-        app.add_option("--to", to, "send the Kor frames made from FreeD to HOST:PORT")
-            ->option_text("HOST:PORT")
-            ->needs(from);
+        app.add_option("--to", to,
+                       "send the Kor frames made from FreeD or OpenTrackIO to HOST:PORT")
+            ->option_text("HOST:PORT");
     bool serial = false;
-    app.add_flag("--serial", serial, "serial framing for the Kor frames")->needs(from);
+    CLI::Option* serialOption =
+        app.add_flag("--serial", serial, "serial framing for the Kor frames");
+    app.add_option("--delay-ms", delays,
+                   "hold an output back by MS milliseconds (fractions allowed, up to 10000): "
+                   "every output, or OUTPUT=MS for one of opentrackio, freed, kor; repeatable")
+        ->option_text("[OUTPUT=]MS")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     CLI::Option* fpsOption =
         app.add_option("--fps", fps,
                        "project frame rate sent with every Kor frame: 23.98, 24, 25, 29.97, 30 "
@@ -118,11 +210,15 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
         ->option_text("SECONDS")
         ->check(Kor::Tools::AboveZero());
     app.add_flag("--verbose", o.verbose, "also show the sending socket's own lines");
-    for (CLI::Option* korOnly :
-         {port, otio, sourceNumber, labelOption, serialWait, enc, freedOut, camera}) {
+    for (CLI::Option* korOnly : {port, otio, labelOption, serialWait, enc, freedOut, camera,
+                                 sourceMapOption, cameraMapOption}) {
         from->excludes(korOnly);
+        fromOtio->excludes(korOnly);
     }
-    (void)toOption;
+    from->excludes(sourceNumber);
+    from->excludes(fromOtio);
+    fromOtio->excludes(lens);
+    fromOtio->excludes(fpsOption);
 
     Tools::Parsed<BridgeOptions> parsed;
     if (auto exit = Tools::ParseArguments(app, argc, argv)) {
@@ -137,14 +233,18 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
         return refuse(Checked::Refused(message));
     };
 
-    o.fromFreed = fromFreed.has_value();
+    o.input = fromFreed       ? BridgeInput::Freed
+              : fromOpenTrack ? BridgeInput::OpenTrack
+                              : BridgeInput::Kor;
+    o.sourceNumberGiven = sourceNumber->count() != 0;
     o.encoding = encoding == "cbor" ? OtrkEncoding::Cbor : OtrkEncoding::Json;
     o.cameraId = static_cast<std::uint8_t>(cameraId);
     o.freedLens = freedLens == "raw" ? FreedLens::Raw : FreedLens::Physical;
-    if (o.fromFreed) {
-        o.port = *fromFreed;
+    if (o.input != BridgeInput::Kor) {
+        o.port = fromFreed ? *fromFreed : *fromOpenTrack;
         if (to.empty()) {
-            return refuseWith("--from-freed needs --to HOST:PORT, the Kor receiver");
+            return refuseWith(std::string(fromFreed ? "--from-freed" : "--from-opentrackio") +
+                              " needs --to HOST:PORT, the Kor receiver");
         }
         Endpoint endpoint;
         if (const Checked check = Tools::ResolveDestination("--to", to, endpoint); !check) {
@@ -155,21 +255,32 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
         if (fpsOption->count() != 0) {
             const auto code = ProjectFpsCode(fps);
             if (!code) {
-                return refuseWith("--fps needs 23.98, 24, 25, 29.97, 30 or a code from 1 to 5, not '" +
-                            fps + "'");
+                return refuseWith(
+                    "--fps needs 23.98, 24, 25, 29.97, 30 or a code from 1 to 5, not '" + fps +
+                    "'");
             }
             o.projectFps = *code;
         }
     } else {
+        if (toOption->count() != 0 || serialOption->count() != 0) {
+            return refuseWith(std::string(toOption->count() != 0 ? "--to" : "--serial") +
+                              " needs --from-freed or --from-opentrackio");
+        }
         if (otio->count() == 0 && freedOut->count() == 0) {
-            return refuseWith("nothing to do: give --opentrackio, --freed (or both), or --from-freed");
+            return refuseWith(
+                "nothing to do: give --opentrackio, --freed (or both), --from-freed or "
+                "--from-opentrackio");
+        }
+        if (o.sourceNumberGiven && otio->count() == 0) {
+            return refuseWith("--source-number needs --opentrackio or --from-opentrackio");
         }
         if (lens->count() != 0 && freedOut->count() == 0) {
             return refuseWith("--freed-lens needs --freed or --from-freed");
         }
         if (otio->count() != 0) {
             Endpoint endpoint{"239.135.1." + std::to_string(o.sourceNumber), 55555};
-            if (openTrack && !openTrack->empty()) {
+            o.openTrackPerSource = !openTrack || openTrack->empty();
+            if (!o.openTrackPerSource) {
                 if (const Checked check =
                         Tools::ResolveDestination("--opentrackio", *openTrack, endpoint);
                     !check) {
@@ -189,7 +300,7 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
     }
     if (o.join && !Platform::IsMulticastIpv4(*o.join)) {
         return refuseWith("--join needs a multicast group (224.0.0.0 to 239.255.255.255), not " +
-                    *o.join);
+                          *o.join);
     }
     const bool multicastOut = (o.openTrack && Platform::IsMulticastIpv4(o.openTrack->address)) ||
                               (o.freed && Platform::IsMulticastIpv4(o.freed->address)) ||
@@ -199,6 +310,17 @@ Tools::Parsed<BridgeOptions> ParseCommandLine(int argc, const char* const* argv)
     }
     if (interface->count() != 0 && !multicastOut && join->count() == 0) {
         return refuseWith("--interface needs --join or a multicast destination");
+    }
+    if (const Checked check = ReadSubjectMap("--source-map", sourceMap, 1, 200, o.sourceMap);
+        !check) {
+        return refuse(check);
+    }
+    if (const Checked check = ReadSubjectMap("--camera-map", cameraMap, 0, 255, o.cameraMap);
+        !check) {
+        return refuse(check);
+    }
+    if (const Checked check = ReadDelays(delays, o, o.delay); !check) {
+        return refuse(check);
     }
     parsed.settings = o;
     return parsed;

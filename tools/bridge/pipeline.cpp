@@ -18,7 +18,7 @@ Checked KorInput::Feed(std::span<const std::uint8_t> datagram, Clock::time_point
     // earlier datagram): each applied frame is handled with the state right after it.
     const FrameStatus status = device_.Update(datagram, [&](const FrameReport& report) {
         if (report.Applied()) {
-            OnApplied(report.messages, now, out);
+            OnApplied(report.messages, State(), now, out);
         }
     });
     if (!FrameReport{status, {}}.Applied()) {
@@ -28,20 +28,32 @@ Checked KorInput::Feed(std::span<const std::uint8_t> datagram, Clock::time_point
     return {};
 }
 
-void KorInput::OnApplied(Protocol::MessageTypes types, Clock::time_point now,
-                         std::vector<Outgoing>& out) {
+void KorInput::OnFrame(const FrameReport& report, const Protocol::TelemetryData& state,
+                       Clock::time_point now, std::vector<Outgoing>& out) {
+    if (report.Applied()) {
+        OnApplied(report.messages, state, now, out);
+    } else {
+        Tick(now, out);
+    }
+}
+
+void KorInput::OnApplied(Protocol::MessageTypes types, const Protocol::TelemetryData& state,
+                         Clock::time_point now, std::vector<Outgoing>& out) {
     SeenTypes frame;
     frame.Add(types);
     seen_.Add(types);
     if (!holdUntil_) {
         holdUntil_ = now + settings_.serialWait;
     }
-    const Protocol::TelemetryData& state = State();
+    const bool holding = settings_.openTrack && !identity_.Settled();
+    if (holding) {
+        newest_ = state;
+    }
     const bool serial = IdentityText(state.productSerial).has_value();
     if (!CarriesTrackingData(frame)) {
         // Nothing to send; the serial it may have brought ends the hold.
         if (serial && !held_.empty()) {
-            Release(out);
+            Release(state, out);
         } else {
             Tick(now, out);
         }
@@ -52,18 +64,18 @@ void KorInput::OnApplied(Protocol::MessageTypes types, Clock::time_point now,
         const auto packet = EncodeFreed(FreedFromKor(state, settings_.cameraId, *settings_.freed));
         freed.assign(packet.begin(), packet.end());
     }
-    if (!settings_.openTrack || identity_.Settled()) {
+    if (!holding) {
         if (settings_.openTrack) {
             AppendSample(state, frame, out);
         }
         if (!freed.empty()) {
-            out.push_back({Output::Freed, std::move(freed)});
+            AppendFreed(std::move(freed), out);
         }
         return;
     }
     held_.push_back({state, frame, std::move(freed)});
     if (serial || held_.size() >= settings_.maxHeld) {
-        Release(out);
+        Release(state, out);
     } else {
         Tick(now, out);
     }
@@ -71,35 +83,41 @@ void KorInput::OnApplied(Protocol::MessageTypes types, Clock::time_point now,
 
 void KorInput::Tick(Clock::time_point now, std::vector<Outgoing>& out) {
     if (!held_.empty() && now >= *holdUntil_) {
-        Release(out);
+        Release(*newest_, out);
     }
 }
 
 void KorInput::Flush(std::vector<Outgoing>& out) {
     if (!held_.empty()) {
-        Release(out);
+        Release(*newest_, out);
     }
 }
 
-void KorInput::Release(std::vector<Outgoing>& out) {
+void KorInput::Release(const Protocol::TelemetryData& newest, std::vector<Outgoing>& out) {
     // The newest state holds the serial if any frame so far carried it, and the static data
     // as it is now known: every held sample goes out with both.
-    const Protocol::TelemetryData& newest = State();
-    identity_.SourceId(newest);
+    sourceId_ = identity_.SourceId(newest);
     for (Held& h : held_) {
         CopyStaticData(newest, h.state);
         AppendSample(h.state, h.frame, out);
         if (!h.freed.empty()) {
-            out.push_back({Output::Freed, std::move(h.freed)});
+            AppendFreed(std::move(h.freed), out);
         }
     }
     held_.clear();
+    newest_.reset();
+}
+
+void KorInput::AppendFreed(std::vector<std::uint8_t> packet, std::vector<Outgoing>& out) {
+    ++freedPackets_;
+    out.push_back({Output::Freed, std::move(packet)});
 }
 
 void KorInput::AppendSample(const Protocol::TelemetryData& state, const SeenTypes& frame,
                             std::vector<Outgoing>& out) {
     SampleHeader header;
     header.sourceId = identity_.SourceId(state);
+    sourceId_ = header.sourceId;
     header.sampleId = identity_.NextSampleId();
     header.sourceNumber = settings_.sourceNumber;
     header.sequenceNumber = samples_++;
