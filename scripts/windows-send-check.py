@@ -7,10 +7,12 @@ the same options; a UDP socket here receives both. Checks the exit status, that 
 datagram the program counted arrived, the frame rates measured at the receiver, and that
 both builds send the same streams at the same rates. Then kor-send.exe --cameras 3: three
 sources (source ports) with subjects 1 to 3 and three product serials, each with both
-streams at their rates.
+streams at their rates; and, when the Linux build is there, the same three cameras received
+by the Linux kor-monitor, whose summary must list three sources.
 
     windows-send-check.py WIN_BUILD_DIR [LINUX_BUILD_DIR]
 """
+import json
 import os
 import socket
 import subprocess
@@ -125,6 +127,49 @@ def check_cameras(name, status, output, arrivals, sources):
     return failures
 
 
+def check_monitor(win_send, monitor):
+    """kor-send.exe --cameras 3 into the Linux kor-monitor: three sources in its summary,
+    subjects 1 to 3, each with its own serial and about 24 frames a second of lens data."""
+    name = "kor-send.exe --cameras 3 (Wine) to kor-monitor (Linux)"
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    log = tempfile.TemporaryFile(mode="w+")
+    # The monitor listens longer than the sender sends: Wine takes a moment to start.
+    receiver = subprocess.Popen([monitor, "--port", str(port), "--bind", "127.0.0.1", "--json",
+                                 "--duration", str(SECONDS + 15)],
+                                stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+    time.sleep(0.5)
+    sender = subprocess.run(win_send + ["--cameras", "3", "--to", f"127.0.0.1:{port}",
+                                        "--duration", str(SECONDS)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT,
+                            stdin=subprocess.DEVNULL, timeout=SECONDS + 60)
+    receiver.wait(timeout=SECONDS + 60)
+    log.seek(0)
+    lines = log.read().splitlines()
+    log.close()
+    summary = {}
+    for line in lines:
+        try:
+            summary = json.loads(line).get("summary", summary)
+        except ValueError:
+            pass
+    sources = summary.get("sources", [])
+    found = sorted((s.get("subjectId"), s.get("productSerial")) for s in sources)
+    print(f"{name}: sender exit {sender.returncode}, monitor exit {receiver.returncode}; "
+          f"sources {found}")
+    failures = []
+    if sender.returncode != 0 or receiver.returncode != 0:
+        failures.append(f"{name}: exit {sender.returncode} (sender), "
+                        f"{receiver.returncode} (monitor)")
+    if [subject for subject, _ in found] != [1, 2, 3]:
+        failures.append(f"{name}: the monitor saw {found} instead of subjects 1 to 3")
+    if len({serial for _, serial in found}) != 3:
+        failures.append(f"{name}: the monitor saw serials {found}, not three different ones")
+    return failures
+
+
 def check(name, status, output, arrivals):
     failures = []
     received = sum(len(t) for t in arrivals.values())
@@ -163,6 +208,11 @@ def main():
                                 f"Windows, {len(linux[2][kind])} from Linux")
     else:
         print("the Linux kor-send is not built: compared with the expected rates only")
+    linux_monitor = linux_build and os.path.join(linux_build, "tools", "monitor", "kor-monitor")
+    if linux_monitor and os.access(linux_monitor, os.X_OK):
+        failures += check_monitor(win_send, linux_monitor)
+    else:
+        print("the Linux kor-monitor is not built: three cameras checked with a socket only")
     for failure in failures:
         print("FAILED:", failure)
     print(f"kor-send end to end: {0 if failures else 1} passed, {len(failures)} failed")
