@@ -69,15 +69,17 @@ sanitize: deps
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-# The engine, model, lens file playback and kor-send tests (real threads) under
-# ThreadSanitizer; the engine tests run twice over to repeat their start/stop cycles.
+# The engine, model, lens file playback, kor-send and kor-bridge delay line tests (real
+# threads) under ThreadSanitizer; the engine tests run twice over to repeat their start/stop
+# cycles.
 tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOR_BUILD_BENCH=OFF -DKOR_BUILD_TOOLS=ON \
 	  "-DCMAKE_CXX_FLAGS=-fsanitize=thread -O1 -g" $(CMAKE_ARGS)
-	cmake --build build-tsan -j $(JOBS) --target kor_engine_tests kor_lensfile_tests kor_send_tests kor-send kor-monitor
+	cmake --build build-tsan -j $(JOBS) --target kor_engine_tests kor_lensfile_tests kor_send_tests kor_bridge_tests kor-send kor-monitor
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/engine/kor_engine_tests --gtest_repeat=2
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/lensfile/kor_lensfile_tests
 	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/send/kor_send_tests
+	TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/bridge/kor_bridge_tests --gtest_filter='DelayLine*'
 
 # KorEmulator in a real window on a virtual display (Xvfb, software OpenGL), driven with
 # xdotool; screenshots and logs in $(BUILD_DIR)/window-test/.
