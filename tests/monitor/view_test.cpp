@@ -208,6 +208,38 @@ TEST(Summary, ListsEverySource) {
         EXPECT_EQ(source["timeBase"]["checkedStreams"], 1);
     }
     EXPECT_EQ(json["timeBase"]["streams"], 6);
+    EXPECT_TRUE(json["refusedBeforeFirstFrame"].empty());
+}
+
+// Frames refused before their sender's first applied one are in the totals and listed by
+// sender, without a source of their own.
+TEST(Summary, ListsFramesRefusedBeforeASendersFirst) {
+    Monitor monitor(nullptr);
+    TelemetryData data;
+    data.subjectId = 3;
+    auto damaged = data.Encode(TransmissionType::UDP, {MessageType::SubjectId});
+    damaged[7] = 0x01;  // a header the decoder refuses
+    for (int i = 0; i < 2; ++i) {
+        monitor.OnDatagram(damaged, ReceiveTime::Now(), kLoopback, 40002);
+    }
+    FeedCameras(monitor, kThree);
+    ASSERT_EQ(monitor.SourceCount(), 3U);
+    EXPECT_EQ(monitor.Key(2).subject, 3U);
+    const std::string text = KorMonitor::RenderSummary(monitor, 2s, "datagrams");
+    EXPECT_NE(text.find("frames " + std::to_string(3 * (48 + 2) + 2) + ": " +
+                        std::to_string(3 * (48 + 2)) + " applied, 2 with errors"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\n  sender 127.0.0.1:40002: 2 frames refused before its first applied "
+                        "one (no source)\n"),
+              std::string::npos)
+        << text;
+    const nlohmann::ordered_json json =
+        KorMonitor::SummaryJson(monitor, 2s, "datagrams")["summary"];
+    EXPECT_EQ(json["errors"], 2);
+    EXPECT_EQ(json["refusedBeforeFirstFrame"],
+              nlohmann::ordered_json::parse(R"([{"sender": "127.0.0.1:40002", "frames": 2}])"));
+    EXPECT_EQ(json["sources"].size(), 3U);
 }
 
 }  // namespace

@@ -229,12 +229,17 @@ public:
         std::optional<Protocol::FrameStatus> last;
         const std::uint64_t beyond = router_.Refused();
         router_.OnDatagram(address, port, datagram, [&](const Tools::RoutedFrame& frame) {
-            Source& s = SourceAt(frame.index, frame.key);
+            last = frame.report.status;
+            // A frame refused before its sender's first applied one has no source: the router
+            // counts it on the sender, and it takes no source number.
+            if (!frame.index) {
+                return;
+            }
+            Source& s = SourceAt(*frame.index, frame.key);
             ++s.frames;
             if (!frame.report.Applied()) {
                 ++s.refused;
             }
-            last = frame.report.status;
             if (s.input) {
                 s.input->OnFrame(frame.report, frame.state, now, outgoing_);
                 Send(s, now);
@@ -323,6 +328,12 @@ public:
             }
             std::printf("\n");
         }
+        for (const auto& [sender, frames] : router_.RefusedBeforeFirstFrame()) {
+            std::printf(
+                "  sender %s: %llu frames refused before its first applied one (no "
+                "source)\n",
+                sender.Sender().c_str(), static_cast<unsigned long long>(frames));
+        }
         if (router_.Refused() != 0) {
             std::printf("  frames of sources beyond the %zu followed: %llu\n",
                         Tools::SourceRouter::kDefaultMaxSources,
@@ -341,7 +352,8 @@ private:
         std::uint64_t refused = 0;
     };
 
-    // The source of a routed frame; a new one takes the next numbers.
+    // The source of a routed frame; a new one (made by an applied frame) takes the next
+    // numbers.
     Source& SourceAt(std::size_t index, const Platform::SourceKey& key) {
         while (sources_.size() <= index) {
             sources_.push_back(NewSource(key));

@@ -356,6 +356,11 @@ nlohmann::ordered_json SummaryJson(const Monitor& monitor,
     summary["bytes"] = totals.Bytes();
     AddFigures(summary, totals);
     summary["refusedFrames"] = monitor.Refused();
+    nlohmann::ordered_json early = nlohmann::ordered_json::array();
+    for (const auto& [sender, frames] : monitor.RefusedBeforeFirstFrame()) {
+        early.push_back({{"sender", sender.Sender()}, {"frames", frames}});
+    }
+    summary["refusedBeforeFirstFrame"] = std::move(early);
     std::array<std::uint64_t, 3> gaps{};
     std::array<std::uint64_t, 6> base{};
     for (std::size_t i = 0; i < monitor.SourceCount(); ++i) {
@@ -695,6 +700,10 @@ std::string RenderSummary(const Monitor& monitor, std::chrono::steady_clock::dur
         Append(out, "  frames of sources beyond the %llu followed, left out: %llu\n",
                Ull(Kor::Tools::SourceRouter::kDefaultMaxSources),
                static_cast<unsigned long long>(monitor.Refused()));
+    }
+    for (const auto& [sender, frames] : monitor.RefusedBeforeFirstFrame()) {
+        Append(out, "  sender %s: %llu frames refused before its first applied one (no source)\n",
+               sender.Sender().c_str(), static_cast<unsigned long long>(frames));
     }
     if (monitor.SourceCount() != 0) {
         out += TableHeader();
