@@ -67,7 +67,8 @@ std::string FormatSeconds(double seconds);
 // The same in at most 7 characters, e.g. "412us", "-4.12ms", "41ms", "3.2s"; "-" for none.
 std::string CompactSeconds(double seconds);
 
-// A count in at most 5 characters: as it is below 100000, then "1234k", "1234M", "1234G".
+// A count in at most 4 characters, rounded down: as it is below 10000, then "10k" to
+// "999k", "1.0M" to "9.9M", "10M" to "999M", and so on with G, T, P and E.
 std::string CompactCount(std::uint64_t count);
 
 }  // namespace KorMonitor
