@@ -1117,14 +1117,22 @@ TEST(BridgeEndToEnd, ThreeCamerasThreeSources) {
         EXPECT_EQ(second.at(subject).cameraIds, std::set<std::uint8_t>{cameraIds.at(subject)});
     }
 
-    // The default destination: each source to the group of its number.
-    ThreeCameras(cameras, "--opentrackio --interface 127.0.0.1 --source-number 5", kRounds, report);
-    for (const char* group : {"239.135.1.5", "239.135.1.6", "239.135.1.7"}) {
+    // The default destination: each source to the group of its number, and no group for a
+    // number that no source took (5, with every subject pinned elsewhere).
+    ThreeCameras(cameras,
+                 "--opentrackio --interface 127.0.0.1 --source-number 5 --source-map 1=9 "
+                 "--source-map 2=8 --source-map 3=7",
+                 kRounds, report, true);
+    for (const char* group : {"239.135.1.9", "239.135.1.8", "239.135.1.7"}) {
         EXPECT_NE(report.find("out OpenTrackIO (json) to " + std::string(group) +
                               ":55555: 5 datagrams, 0 failed sends"),
                   std::string::npos)
             << report;
     }
+    EXPECT_NE(report.find("OpenTrackIO (json) to 239.135.1.N:55555 for source number N"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(report.find("239.135.1.5"), std::string::npos) << report;
 }
 
 }  // namespace
