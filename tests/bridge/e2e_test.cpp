@@ -958,8 +958,9 @@ public:
     // Its focus distance in frame k: the camera's thousands and the frame's units.
     std::uint32_t Focus(std::uint32_t k) const { return 1000 * subject_ + k; }
 
-    // Frame 0 carries the identity; the others lens and orientation values.
-    void SendFrame(std::uint16_t to, std::uint32_t k) {
+    // Frame 0 carries the identity; the others lens and orientation values. A damaged frame
+    // has a header the decoder refuses.
+    void SendFrame(std::uint16_t to, std::uint32_t k, bool damaged = false) {
         TelemetryData d;
         d.subjectId = subject_;
         std::vector<MessageType> types{MessageType::SubjectId};
@@ -974,7 +975,10 @@ public:
             d.yaw = static_cast<float>(subject_);
             types.insert(types.end(), {MessageType::BasicLens, MessageType::AxesData});
         }
-        const Bytes frame = d.Encode(TransmissionType::UDP, types);
+        Bytes frame = d.Encode(TransmissionType::UDP, types);
+        if (damaged) {
+            frame[7] = 0x01;
+        }
         sockaddr_in dest{};
         dest.sin_family = AF_INET;
         dest.sin_port = htons(to);
@@ -1003,18 +1007,23 @@ struct CameraOut {
 };
 
 // Three cameras, subjects 1 to 3, through one bridge `rounds` frames each (the first with its
-// identity); returns each camera's outputs, keyed by subject, and the bridge's report.
+// identity), after a damaged frame of the first camera when `damagedFirst`; returns each
+// camera's outputs, keyed by subject, and the bridge's report.
 std::map<std::uint32_t, CameraOut> ThreeCameras(std::vector<std::unique_ptr<Camera>>& cameras,
                                                 const std::string& options, std::uint32_t rounds,
-                                                std::string& report) {
+                                                std::string& report, bool damagedFirst = false) {
     Receiver receiver;
-    ChildProgram bridge = Bridge("--bind 127.0.0.1 --port 0 --count " + std::to_string(3 * rounds) +
+    const std::uint32_t count = 3 * rounds + (damagedFirst ? 1 : 0);
+    ChildProgram bridge = Bridge("--bind 127.0.0.1 --port 0 --count " + std::to_string(count) +
                                  " " + options + " --freed " + receiver.Address() +
                                  (options.find("--opentrackio ") == std::string::npos
                                       ? " --opentrackio " + receiver.Address()
                                       : std::string()));
     const std::uint16_t port = BridgePort(bridge, "Kor");
     EXPECT_NE(port, 0) << bridge.Out() << bridge.Err();
+    if (damagedFirst && port != 0) {
+        cameras[0]->SendFrame(port, 1, true);
+    }
     for (std::uint32_t k = 0; k < rounds && port != 0; ++k) {
         for (auto& camera : cameras) {
             camera->SendFrame(port, k);
@@ -1046,7 +1055,8 @@ std::map<std::uint32_t, CameraOut> ThreeCameras(std::vector<std::unique_ptr<Came
 // Three cameras on one port, told apart by sender and subject: three OpenTrackIO sources, each
 // with its own sourceId (of its serial), source number and consecutive sequence numbers, and
 // three FreeD camera IDs; a restarted bridge names each camera by the same sourceId, and the
-// maps pin numbers to subjects.
+// maps pin numbers to subjects. A damaged first frame takes no number: it is counted on its
+// sender.
 TEST(BridgeEndToEnd, ThreeCamerasThreeSources) {
     constexpr std::uint32_t kRounds = 6;  // an identity frame and five samples per camera
     std::vector<std::unique_ptr<Camera>> cameras;
@@ -1054,8 +1064,15 @@ TEST(BridgeEndToEnd, ThreeCamerasThreeSources) {
         cameras.push_back(std::make_unique<Camera>(subject));
     }
     std::string report;
-    const auto first = ThreeCameras(cameras, "--source-number 5 --camera-id 10", kRounds, report);
+    const auto first =
+        ThreeCameras(cameras, "--source-number 5 --camera-id 10", kRounds, report, true);
     ASSERT_EQ(first.size(), 3U) << report;
+    EXPECT_NE(report.find("refused: 1 (Kor frames)"), std::string::npos) << report;
+    EXPECT_NE(report.find("\n  sender " + cameras[0]->Sender() +
+                          ": 1 frames refused before its first applied one (no source)\n"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(report.find("source 4:"), std::string::npos) << report;
     std::set<std::string> ids;
     for (std::uint32_t subject = 1; subject <= 3; ++subject) {
         const CameraOut& c = first.at(subject);
@@ -1100,14 +1117,22 @@ TEST(BridgeEndToEnd, ThreeCamerasThreeSources) {
         EXPECT_EQ(second.at(subject).cameraIds, std::set<std::uint8_t>{cameraIds.at(subject)});
     }
 
-    // The default destination: each source to the group of its number.
-    ThreeCameras(cameras, "--opentrackio --interface 127.0.0.1 --source-number 5", kRounds, report);
-    for (const char* group : {"239.135.1.5", "239.135.1.6", "239.135.1.7"}) {
+    // The default destination: each source to the group of its number, and no group for a
+    // number that no source took (5, with every subject pinned elsewhere).
+    ThreeCameras(cameras,
+                 "--opentrackio --interface 127.0.0.1 --source-number 5 --source-map 1=9 "
+                 "--source-map 2=8 --source-map 3=7",
+                 kRounds, report, true);
+    for (const char* group : {"239.135.1.9", "239.135.1.8", "239.135.1.7"}) {
         EXPECT_NE(report.find("out OpenTrackIO (json) to " + std::string(group) +
                               ":55555: 5 datagrams, 0 failed sends"),
                   std::string::npos)
             << report;
     }
+    EXPECT_NE(report.find("OpenTrackIO (json) to 239.135.1.N:55555 for source number N"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(report.find("239.135.1.5"), std::string::npos) << report;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <sstream>
 #include <string>
@@ -69,8 +70,10 @@ struct Collector {
     std::vector<std::uint32_t> focus;  // the state's after each frame
     std::vector<Types> types;
     std::vector<bool> duplicates;
+    std::vector<std::optional<std::size_t>> sources;
     KorMonitor::Monitor monitor{[this](const KorMonitor::FinishedFrame& frame) {
         statuses.push_back(frame.status);
+        sources.push_back(frame.source);
         focus.push_back(frame.state.focus);
         types.emplace_back(frame.types.begin(), frame.types.end());
         duplicates.push_back(frame.duplicate);
@@ -139,6 +142,31 @@ TEST(Pipeline, DuplicatesAreCountedApartFromTheTimeBase) {
     EXPECT_EQ(totals.Duplicates(), 2U);
 }
 
+// A sender's refused frames before its first applied one belong to no source: they count in
+// the totals and on the sender, and the first source is still the first to be applied.
+TEST(Pipeline, RefusedFramesBeforeASendersFirstMakeNoSource) {
+    Collector p;
+    Bytes damaged = Frame(TransmissionType::UDP, 1500, 1);
+    damaged[7] = 0x01;  // a header the decoder refuses
+    p.monitor.OnDatagram(damaged, p.time, 0x7F000001, 5000);
+    p.monitor.OnDatagram(damaged, p.time, 0x7F000001, 5000);
+    EXPECT_EQ(p.monitor.SourceCount(), 0U);
+    p.monitor.OnDatagram(Frame(TransmissionType::UDP, 1600, 2), p.time, 0x7F000001, 5000);
+    p.monitor.OnDatagram(damaged, p.time, 0x7F000001, 5000);
+    EXPECT_EQ(p.statuses, (std::vector{FrameStatus::HeaderError, FrameStatus::HeaderError,
+                                       FrameStatus::NewTimecode, FrameStatus::HeaderError}));
+    EXPECT_EQ(p.sources,
+              (std::vector<std::optional<std::size_t>>{std::nullopt, std::nullopt, 0, 0}));
+    ASSERT_EQ(p.monitor.SourceCount(), 1U);
+    EXPECT_EQ(p.monitor.SourceStats(0).Frames(), 2U);
+    EXPECT_EQ(p.monitor.SourceStats(0).Errors(), 1U);
+    EXPECT_EQ(p.monitor.GetStats().Errors(), 3U);
+    const auto early = p.monitor.RefusedBeforeFirstFrame();
+    ASSERT_EQ(early.size(), 1U);
+    EXPECT_EQ(early[0].sender.Sender(), "127.0.0.1:5000");
+    EXPECT_EQ(early[0].frames, 2U);
+}
+
 // 2024-05-01 12:51:36.123456 UTC.
 const std::chrono::system_clock::time_point kReceived{1'714'567'896'123'456us};
 
@@ -174,6 +202,11 @@ TEST(FrameJson, AppliedFrameHoldsTheFieldsItsRecordsCarried) {
     EXPECT_EQ(object["source"], 2);
     // Each key once, although BasicLens came twice.
     EXPECT_EQ(object.size(), 3U + 2U + 1U + 5U + 6U + 1U);
+    // A frame that belongs to no source.
+    const json refused = KorMonitor::FrameJson(FrameStatus::HeaderError, kReceived,
+                                               {"127.0.0.1:40001", std::nullopt}, {}, state);
+    EXPECT_TRUE(refused["source"].is_null()) << refused;
+    EXPECT_EQ(refused["sender"], "127.0.0.1:40001");
 }
 
 }  // namespace

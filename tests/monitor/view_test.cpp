@@ -168,13 +168,58 @@ TEST(LiveView, CompactFiguresKeepTheirWidths) {
         EXPECT_LE(KorMonitor::CompactSeconds(seconds).size(), 6U) << seconds;
         EXPECT_LE(KorMonitor::CompactSeconds(-seconds).size(), 7U) << seconds;
     }
-    EXPECT_EQ(KorMonitor::CompactCount(99'999), "99999");
-    EXPECT_EQ(KorMonitor::CompactCount(123'456), "123k");
+    EXPECT_EQ(KorMonitor::CompactCount(9'999), "9999");
+    EXPECT_EQ(KorMonitor::CompactCount(10'000), "10k");
+    EXPECT_EQ(KorMonitor::CompactCount(999'999), "999k");
+    EXPECT_EQ(KorMonitor::CompactCount(1'234'567), "1.2M");
+    EXPECT_EQ(KorMonitor::CompactCount(9'999'999), "9.9M");
     EXPECT_EQ(KorMonitor::CompactCount(12'345'678), "12M");
+    EXPECT_EQ(KorMonitor::CompactCount(4'560'000'000'000ULL), "4.5T");
+    EXPECT_EQ(KorMonitor::CompactCount(UINT64_MAX), "18E");
     for (std::uint64_t count = 1; count < UINT64_MAX / 3; count *= 3) {
-        EXPECT_LE(KorMonitor::CompactCount(count).size(), 5U) << count;
+        EXPECT_LE(KorMonitor::CompactCount(count).size(), 4U) << count;
+        EXPECT_LE(KorMonitor::CompactCount(count - 1).size(), 4U) << count - 1;
     }
-    EXPECT_LE(KorMonitor::CompactCount(UINT64_MAX).size(), 5U);
+}
+
+// Serials of one series differ at their end, which the cut column keeps; huge error and gap
+// counts keep to their columns, so a row is never wider than 80 even without a terminal.
+TEST(LiveView, RowsTellSerialsApartAndKeepToEightyColumns) {
+    Monitor monitor(nullptr);
+    const std::vector<Camera> series{
+        {40001, 1, "v2.1.0-10"}, {40001, 2, "v2.1.0-11"}, {40002, 3, "v2.1.0-32"}};
+    ViewContext context{"UDP 0.0.0.0:33322", {}, FeedCameras(monitor, series), "datagrams"};
+    // Source 1: its tick count steps 10, 10, 10 and then 30 (a gap), and damaged frames.
+    for (std::uint32_t n = 0; n < 48'000; ++n) {
+        TelemetryData data;
+        data.subjectId = 1;
+        data.tickCount = 100'000U + 10U * n + 20U * (n / 4);
+        data.tickCountType = 1;
+        auto sent =
+            data.Encode(TransmissionType::UDP, {MessageType::TickCount, MessageType::SubjectId});
+        monitor.OnDatagram(sent, context.now, kLoopback, 40001);
+        if (n % 4 == 0) {
+            sent[7] = 0x01;  // a header the decoder refuses
+            monitor.OnDatagram(sent, context.now, kLoopback, 40001);
+        }
+    }
+    ASSERT_GE(monitor.SourceStats(0).Errors(), 10'000U);
+    ASSERT_GE(monitor.SourceStats(0).TickGaps().Gaps(), 10'000U);
+    for (const std::string& text : {KorMonitor::RenderView(monitor, context),
+                                    KorMonitor::RenderSummary(monitor, 2s, "datagrams")}) {
+        std::size_t rows = 0;
+        for (const std::string& line : LinesOf(text)) {
+            for (const char* row : {" 1 127.0.0.1:40001           1 ~.1.0-10 ",
+                                    " 2 127.0.0.1:40001           2 ~.1.0-11 ",
+                                    " 3 127.0.0.1:40002           3 ~.1.0-32 "}) {
+                if (line.rfind(row, 0) == 0) {
+                    ++rows;
+                    EXPECT_LE(line.size(), 80U) << line;
+                }
+            }
+        }
+        EXPECT_EQ(rows, 3U) << text;
+    }
 }
 
 // The summary lists every source with its own figures; the totals add them up.
@@ -208,6 +253,38 @@ TEST(Summary, ListsEverySource) {
         EXPECT_EQ(source["timeBase"]["checkedStreams"], 1);
     }
     EXPECT_EQ(json["timeBase"]["streams"], 6);
+    EXPECT_TRUE(json["refusedBeforeFirstFrame"].empty());
+}
+
+// Frames refused before their sender's first applied one are in the totals and listed by
+// sender, without a source of their own.
+TEST(Summary, ListsFramesRefusedBeforeASendersFirst) {
+    Monitor monitor(nullptr);
+    TelemetryData data;
+    data.subjectId = 3;
+    auto damaged = data.Encode(TransmissionType::UDP, {MessageType::SubjectId});
+    damaged[7] = 0x01;  // a header the decoder refuses
+    for (int i = 0; i < 2; ++i) {
+        monitor.OnDatagram(damaged, ReceiveTime::Now(), kLoopback, 40002);
+    }
+    FeedCameras(monitor, kThree);
+    ASSERT_EQ(monitor.SourceCount(), 3U);
+    EXPECT_EQ(monitor.Key(2).subject, 3U);
+    const std::string text = KorMonitor::RenderSummary(monitor, 2s, "datagrams");
+    EXPECT_NE(text.find("frames " + std::to_string(3 * (48 + 2) + 2) + ": " +
+                        std::to_string(3 * (48 + 2)) + " applied, 2 with errors"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\n  sender 127.0.0.1:40002: 2 frames refused before its first applied "
+                        "one (no source)\n"),
+              std::string::npos)
+        << text;
+    const nlohmann::ordered_json json =
+        KorMonitor::SummaryJson(monitor, 2s, "datagrams")["summary"];
+    EXPECT_EQ(json["errors"], 2);
+    EXPECT_EQ(json["refusedBeforeFirstFrame"],
+              nlohmann::ordered_json::parse(R"([{"sender": "127.0.0.1:40002", "frames": 2}])"));
+    EXPECT_EQ(json["sources"].size(), 3U);
 }
 
 }  // namespace

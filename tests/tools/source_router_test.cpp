@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -53,7 +54,7 @@ Bytes Serial(std::uint16_t subject, std::uint8_t frames, std::uint32_t focus) {
 
 // What a routed frame told, copied out of the call.
 struct Seen {
-    std::size_t index;
+    std::optional<std::size_t> index;  // none for a frame without source
     SourceKey key;
     FrameStatus status;
     std::uint32_t focus;
@@ -63,8 +64,9 @@ struct Seen {
 };
 
 std::ostream& operator<<(std::ostream& out, const Seen& s) {
-    return out << "{" << s.index << " " << s.key.Sender() << "/" << s.key.subject << " "
-               << Kor::Protocol::Name(s.status) << " focus " << s.focus << "}";
+    return out << "{" << (s.index ? std::to_string(*s.index) : std::string("none")) << " "
+               << s.key.Sender() << "/" << s.key.subject << " " << Kor::Protocol::Name(s.status)
+               << " focus " << s.focus << "}";
 }
 
 struct Recorder {
@@ -176,9 +178,9 @@ TEST(SourceRouter, SerialFramesInDatagramsAndAUdpFrameBetween) {
     EXPECT_EQ(seen.seen, expected);
 }
 
-// A refused frame has no subject to trust: it goes to the source of its sender's last frame,
-// or, before the sender had a valid one, to the sender's source without subject; it changes no
-// state.
+// A refused frame has no subject to trust: it goes to the source of its sender's last frame.
+// Before the sender had an applied frame it goes to no source and is counted on the sender, so
+// the sources made later are numbered as if it had never come; it changes no state.
 TEST(SourceRouter, RefusedFramesGoToTheSendersLastSource) {
     SourceRouter router;
     Recorder seen;
@@ -194,22 +196,37 @@ TEST(SourceRouter, RefusedFramesGoToTheSendersLastSource) {
     router.OnDatagram(kLoopback, 40001, Udp(2, 1, 200), seen);
     router.OnDatagram(kLoopback, 40001, badHeader, seen);
     router.OnDatagram(kLoopback, 40001, Bytes{0, 0xFF, 0, 0, 0, 0, 0, 0}, seen);  // too short
-    router.OnDatagram(kLoopback, 40002, badChecksum, seen);  // a new sender's first frame
+    router.OnDatagram(kLoopback, 40002, badChecksum, seen);  // a new sender's first frames
+    router.OnDatagram(kLoopback, 40002, badHeader, seen);
     router.OnDatagram(kLoopback, 40001, Udp(3, 2, 301), seen);
     router.OnDatagram(kLoopback, 40001, badChecksum, seen);
-    const SourceKey none{kLoopback, 40001, kNone};
+    router.OnDatagram(kLoopback, 40002, Udp(kNone, 1, 400), seen);
+    router.OnDatagram(kLoopback, 40002, badHeader, seen);
+    const SourceKey sender{kLoopback, 40001, kNone};
     const SourceKey three{kLoopback, 40001, 3};
     const SourceKey two{kLoopback, 40001, 2};
     const SourceKey other{kLoopback, 40002, kNone};
-    const std::vector<Seen> expected{{0, none, FrameStatus::HeaderError, 0, false},
-                                     {1, three, FrameStatus::NewTimecode, 300, true},
-                                     {2, two, FrameStatus::NewTimecode, 200, true},
-                                     {2, two, FrameStatus::HeaderError, 200, false},
-                                     {2, two, FrameStatus::LengthError, 200, false},
-                                     {3, other, FrameStatus::ChecksumError, 0, false},
-                                     {1, three, FrameStatus::NewTimecode, 301, true},
-                                     {1, three, FrameStatus::ChecksumError, 301, false}};
+    const std::vector<Seen> expected{{std::nullopt, sender, FrameStatus::HeaderError, 0, false},
+                                     {0, three, FrameStatus::NewTimecode, 300, true},
+                                     {1, two, FrameStatus::NewTimecode, 200, true},
+                                     {1, two, FrameStatus::HeaderError, 200, false},
+                                     {1, two, FrameStatus::LengthError, 200, false},
+                                     {std::nullopt, other, FrameStatus::ChecksumError, 0, false},
+                                     {std::nullopt, other, FrameStatus::HeaderError, 0, false},
+                                     {0, three, FrameStatus::NewTimecode, 301, true},
+                                     {0, three, FrameStatus::ChecksumError, 301, false},
+                                     {2, other, FrameStatus::NewTimecode, 400, false},
+                                     {2, other, FrameStatus::HeaderError, 400, false}};
     EXPECT_EQ(seen.seen, expected);
+    EXPECT_EQ(router.Count(), 3U);
+    EXPECT_FALSE(router.Find(sender));
+    const auto early = router.RefusedBeforeFirstFrame();
+    ASSERT_EQ(early.size(), 2U);
+    EXPECT_EQ(early[0].sender, sender);
+    EXPECT_EQ(early[0].frames, 1U);
+    EXPECT_EQ(early[1].sender, other);
+    EXPECT_EQ(early[1].frames, 2U);
+    EXPECT_EQ(router.Refused(), 0U);
 }
 
 // A serial frame that outgrows the longest a decoder takes is one LengthError, and the frame
@@ -243,8 +260,13 @@ TEST(SourceRouter, SourcesBeyondTheLimitAreRefused) {
     router.OnDatagram(kLoopback, 40002, Udp(1, 1, 4), seen);
     router.OnDatagram(kLoopback, 40003, Udp(1, 1, 5), seen);  // a third sender
     router.OnDatagram(kLoopback, 40001, Udp(1, 2, 6), seen);
+    // A refused frame of a sender whose only source is beyond the limit is beyond it too.
+    Bytes badHeader = Udp(1, 3, 7);
+    badHeader[7] = 0x01;
+    router.OnDatagram(kLoopback, 40002, badHeader, seen);
     EXPECT_EQ(router.Count(), 2U);
-    EXPECT_EQ(router.Refused(), 3U);
+    EXPECT_EQ(router.Refused(), 4U);
+    EXPECT_TRUE(router.RefusedBeforeFirstFrame().empty());
     ASSERT_EQ(seen.seen.size(), 3U);
     EXPECT_EQ(seen.seen[2].focus, 6U);
     EXPECT_EQ(seen.seen[2].index, 0U);

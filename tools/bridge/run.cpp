@@ -212,11 +212,14 @@ std::uint64_t SenderKey(const Platform::Source& source) {
 // serial wait, and its own FreeD camera ID.
 class KorSources {
 public:
+    // openTrackLabel names the OpenTrackIO output of each source when each has its own
+    // (options.openTrackPerSource); otherwise they all go to output openTrackAt.
     KorSources(const BridgeOptions& options, std::string host, Outputs& outputs,
-               std::size_t openTrackAt, std::size_t freedAt)
+               std::string openTrackLabel, std::size_t openTrackAt, std::size_t freedAt)
         : options_(options),
           host_(std::move(host)),
           outputs_(outputs),
+          openTrackLabel_(std::move(openTrackLabel)),
           openTrackAt_(openTrackAt),
           freedAt_(freedAt),
           sourceNumbers_(options.sourceNumber, 200, options.sourceMap),
@@ -229,12 +232,17 @@ public:
         std::optional<Protocol::FrameStatus> last;
         const std::uint64_t beyond = router_.Refused();
         router_.OnDatagram(address, port, datagram, [&](const Tools::RoutedFrame& frame) {
-            Source& s = SourceAt(frame.index, frame.key);
+            last = frame.report.status;
+            // A frame refused before its sender's first applied one has no source: the router
+            // counts it on the sender, and it takes no source number.
+            if (!frame.index) {
+                return;
+            }
+            Source& s = SourceAt(*frame.index, frame.key);
             ++s.frames;
             if (!frame.report.Applied()) {
                 ++s.refused;
             }
-            last = frame.report.status;
             if (s.input) {
                 s.input->OnFrame(frame.report, frame.state, now, outgoing_);
                 Send(s, now);
@@ -323,6 +331,12 @@ public:
             }
             std::printf("\n");
         }
+        for (const auto& [sender, frames] : router_.RefusedBeforeFirstFrame()) {
+            std::printf(
+                "  sender %s: %llu frames refused before its first applied one (no "
+                "source)\n",
+                sender.Sender().c_str(), static_cast<unsigned long long>(frames));
+        }
         if (router_.Refused() != 0) {
             std::printf("  frames of sources beyond the %zu followed: %llu\n",
                         Tools::SourceRouter::kDefaultMaxSources,
@@ -341,7 +355,8 @@ private:
         std::uint64_t refused = 0;
     };
 
-    // The source of a routed frame; a new one takes the next numbers.
+    // The source of a routed frame; a new one (made by an applied frame) takes the next
+    // numbers.
     Source& SourceAt(std::size_t index, const Platform::SourceKey& key) {
         while (sources_.size() <= index) {
             sources_.push_back(NewSource(key));
@@ -361,15 +376,12 @@ private:
         if (s.sourceNumber) {
             settings.openTrack = options_.encoding;
             settings.sourceNumber = *s.sourceNumber;
-            s.openTrackAt = openTrackAt_;
-            if (options_.openTrackPerSource) {
-                s.openTrackAt =
-                    *s.sourceNumber == options_.sourceNumber
-                        ? openTrackAt_
-                        : outputs_.Add(outputs_.All()[openTrackAt_].label,
-                                       {"239.135.1." + std::to_string(*s.sourceNumber), 55555},
-                                       options_.delay.openTrack);
-            }
+            s.openTrackAt =
+                options_.openTrackPerSource
+                    ? outputs_.Add(openTrackLabel_,
+                                   {"239.135.1." + std::to_string(*s.sourceNumber), 55555},
+                                   options_.delay.openTrack)
+                    : openTrackAt_;
         }
         if (s.cameraId) {
             settings.freed = options_.freedLens;
@@ -400,6 +412,7 @@ private:
     const BridgeOptions& options_;
     std::string host_;
     Outputs& outputs_;
+    std::string openTrackLabel_;
     std::size_t openTrackAt_;
     std::size_t freedAt_;
     SourceNumbers sourceNumbers_;
@@ -431,11 +444,13 @@ int Run(const BridgeOptions& options) {
     std::size_t openTrackAt = 0;
     std::size_t freedAt = 0;
     std::size_t korAt = 0;
-    if (options.openTrack) {
-        openTrackAt =
-            outputs.Add(std::string("OpenTrackIO (") +
-                            (options.encoding == OtrkEncoding::Cbor ? "cbor" : "json") + ")",
-                        *options.openTrack, options.delay.openTrack);
+    const std::string openTrackLabel = std::string("OpenTrackIO (") +
+                                       (options.encoding == OtrkEncoding::Cbor ? "cbor" : "json") +
+                                       ")";
+    // Each source's own group is added when the source comes, so that only groups that
+    // carry a source are listed.
+    if (options.openTrack && !options.openTrackPerSource) {
+        openTrackAt = outputs.Add(openTrackLabel, *options.openTrack, options.delay.openTrack);
     }
     if (options.freed) {
         freedAt =
@@ -448,7 +463,7 @@ int Run(const BridgeOptions& options) {
             options.framing == Protocol::TransmissionType::Serial ? "Kor (Serial)" : "Kor (UDP)",
             *options.to, options.delay.kor);
     }
-    if (outputs.AnyMulticast()) {
+    if (options.openTrackPerSource || outputs.AnyMulticast()) {
         try {
             socket.SetMulticastLoop(true);
             if (options.ttl) {
@@ -473,7 +488,10 @@ int Run(const BridgeOptions& options) {
         }
     }
     if (options.openTrackPerSource) {
-        std::printf(", each source number N to 239.135.1.N:55555");
+        std::printf("; %s to 239.135.1.N:55555 for source number N", openTrackLabel.c_str());
+        if (options.delay.openTrack > 0) {
+            std::printf(" %s ms later", Tools::NumberText(options.delay.openTrack).c_str());
+        }
     }
     std::printf("%s\n", options.duration > 0 || options.count > 0 ? "" : "; Ctrl-C stops");
     std::fflush(stdout);
@@ -481,7 +499,7 @@ int Run(const BridgeOptions& options) {
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);
     const Tools::RunTimer timer(options.duration);
-    KorSources korSources(options, host, outputs, openTrackAt, freedAt);
+    KorSources korSources(options, host, outputs, openTrackLabel, openTrackAt, freedAt);
     const FreedInput freedInput(options.freedLens, options.framing, options.projectFps,
                                 timer.Start());
     OpenTrackInput::Settings openTrackSettings;

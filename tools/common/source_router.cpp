@@ -48,6 +48,16 @@ std::optional<std::size_t> SourceRouter::Find(const SourceKey& key) const {
     return found->second;
 }
 
+std::vector<SourceRouter::SenderRefusals> SourceRouter::RefusedBeforeFirstFrame() const {
+    std::vector<SenderRefusals> refusals;
+    for (const auto& [id, sender] : senders_) {
+        if (sender->refusedBeforeFirstFrame != 0) {
+            refusals.push_back({sender->key, sender->refusedBeforeFirstFrame});
+        }
+    }
+    return refusals;
+}
+
 void SourceRouter::OnDatagram(std::uint32_t address, std::uint16_t port,
                               std::span<const std::uint8_t> bytes, RoutedFrameCallback onFrame) {
     Sender* sender = SenderOf(address, port);
@@ -82,15 +92,14 @@ SourceRouter::Sender* SourceRouter::SenderOf(std::uint32_t address, std::uint16_
         return nullptr;
     }
     auto sender = std::make_unique<Sender>();
-    sender->address = address;
-    sender->port = port;
+    sender->key = SourceKey{address, port, SourceKey::kNoSubject};
     sender->pending.reserve(kMaxSerialFrame);
     return senders_.emplace(id, std::move(sender)).first->second.get();
 }
 
 SourceRouter::Source* SourceRouter::SourceOf(const Sender& sender, std::uint16_t subject,
                                              std::size_t& index) {
-    const SourceKey key{sender.address, sender.port, subject};
+    const SourceKey key{sender.key.address, sender.key.port, subject};
     if (const auto found = index_.find(key); found != index_.end()) {
         index = found->second;
         return sources_[index].get();
@@ -160,12 +169,16 @@ void SourceRouter::Route(Sender& sender, const FrameReport& read,
     std::size_t index = 0;
     Source* source = nullptr;
     if (read.Applied()) {
+        sender.applied = true;
         source = SourceOf(sender, SubjectOf(read, *sender.reader.GetCurrentState()), index);
     } else if (sender.lastSource) {
         index = *sender.lastSource;
         source = sources_[index].get();
-    } else {
-        source = SourceOf(sender, SourceKey::kNoSubject, index);
+    } else if (!sender.applied) {
+        // The reader's state is still the empty one.
+        ++sender.refusedBeforeFirstFrame;
+        onFrame(RoutedFrame{std::nullopt, sender.key, read, *sender.reader.GetCurrentState()});
+        return;
     }
     if (source == nullptr) {
         ++refused_;

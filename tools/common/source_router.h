@@ -22,13 +22,17 @@ namespace Kor::Tools {
 // One finished frame and the source it belongs to.
 struct RoutedFrame {
     // The source's index: sources are numbered from 0 in the order their first frame came.
-    std::size_t index = 0;
+    // None for a frame refused before its sender had an applied frame, which belongs to no
+    // source.
+    std::optional<std::size_t> index;
+    // The source; for a frame without source, its sender (with subject kNoSubject).
     const Platform::SourceKey& key;
     // The frame's status and record types. For an applied frame they come from the
     // source's own decoder, so NewTimecode and SameTimecode compare with that source's
     // previous state. The record types view memory of the router: valid during the call.
     Protocol::FrameReport report;
-    // The source's state right after the frame (unchanged by a frame that was refused).
+    // The source's state right after the frame (unchanged by a frame that was refused); the
+    // empty state for a frame without source.
     const Protocol::TelemetryData& state;
 };
 
@@ -63,9 +67,12 @@ private:
 // frame bytes. A serial stream (a serial input, or datagrams that do not begin like a UDP
 // frame) is cut at its 0x00 delimiters so that each source's decoder gets whole frames.
 //
-// A refused frame (checksum, framing, length, header or record errors) has no subject that
-// can be trusted: it belongs to the source of the sender's last frame, or, before the sender
-// had any, to its source without subject. It changes no state.
+// A source is made by its first applied frame only. A refused frame (checksum, framing,
+// length, header or record errors) has no subject that can be trusted: it belongs to the
+// source of the sender's last applied frame. Before the sender had an applied frame it
+// belongs to no source: it is reported without one and counted on its sender
+// (RefusedBeforeFirstFrame), so that a lost or damaged first frame neither makes a source
+// nor shifts the numbering of those that follow. A refused frame changes no state.
 //
 // At most `maxSources` sources and as many senders are followed: a frame of one more is
 // counted by Refused() and not reported. The router allocates only for a new sender or
@@ -106,20 +113,32 @@ public:
     // Frames not reported because they would have needed a sender or source beyond the limit.
     std::uint64_t Refused() const { return refused_; }
 
+    // A sender, with subject kNoSubject, and its frames refused before its first applied one.
+    struct SenderRefusals {
+        Platform::SourceKey sender;
+        std::uint64_t frames = 0;
+    };
+    // The senders that had frames refused before their first applied one, in order of
+    // address and port.
+    std::vector<SenderRefusals> RefusedBeforeFirstFrame() const;
+
 private:
     struct Source {
         Platform::SourceKey key;
         Protocol::Device device;
     };
     struct Sender {
-        std::uint32_t address = 0;
-        std::uint16_t port = 0;
+        Platform::SourceKey key;  // subject kNoSubject
         // Reads every frame first, to learn its subject.
         Protocol::Device reader;
         // Serial bytes after the last delimiter (at most one frame's worth).
         std::vector<std::uint8_t> pending;
         bool pendingTooLong = false;
         std::optional<std::size_t> lastSource;
+        // Whether the reader applied a frame (whose source may have been beyond the limit).
+        bool applied = false;
+        // Frames refused before the first applied one, which belong to no source.
+        std::uint64_t refusedBeforeFirstFrame = 0;
     };
 
     Sender* SenderOf(std::uint32_t address, std::uint16_t port);

@@ -29,7 +29,8 @@ ordered_json FrameJson(Kor::Protocol::FrameStatus status,
     const auto micros = std::chrono::floor<std::chrono::microseconds>(received.time_since_epoch());
     object["receiveEpochSeconds"] = static_cast<double>(micros.count()) / 1e6;
     object["sender"] = origin.sender;
-    object["source"] = origin.source;
+    object["source"] =
+        origin.source ? nlohmann::ordered_json(*origin.source) : nlohmann::ordered_json(nullptr);
     if (!Kor::Protocol::FrameReport{status, {}}.Applied()) {
         return object;
     }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -17,7 +18,9 @@ namespace KorMonitor {
 // Where a frame came from.
 struct Origin {
     std::string sender;      // "IP:PORT", or "serial" for a serial input
-    std::size_t source = 1;  // the source's number, from 1 in the order of first arrival
+    // The source's number, from 1 in the order of first arrival; none for a frame refused
+    // before its sender's first applied frame, which belongs to no source.
+    std::optional<std::size_t> source = 1;
 };
 
 // The JSON object of one finished frame, keys in this order:
@@ -25,7 +28,8 @@ struct Origin {
 //  "receiveTime"         ISO-8601 UTC with microseconds, e.g. "2024-05-01T12:34:56.123456Z";
 //  "receiveEpochSeconds" the same instant as seconds since 1970 (UTC);
 //  "sender"              the sender, "IP:PORT" or "serial";
-//  "source"              the source's number: its sender and the subject its frames carry;
+//  "source"              the source's number: its sender and the subject its frames carry
+//                        (null for a frame refused before its sender's first applied one);
 // and, for an applied frame only:
 //  "messages"            the names of the frame's record types in frame order;
 //  the fields those record types carry, taken from state (the state after the frame),

@@ -61,18 +61,20 @@ void Monitor::OnSerialBytes(std::span<const std::uint8_t> bytes, const ReceiveTi
 
 void Monitor::Finish(const RoutedFrame& frame, const ReceiveTime& time, bool duplicate) {
     ++finished_;
-    while (sources_.size() <= frame.index) {
-        sources_.emplace_back();
-    }
-    Stats& source = sources_[frame.index];
     const SenderId sender = frame.key.address == 0 && frame.key.port == 0
                                 ? kSerialSender
                                 : UdpSender(frame.key.address, frame.key.port);
-    if (duplicate) {
-        source.OnDuplicate();
+    if (frame.index) {
+        while (sources_.size() <= *frame.index) {
+            sources_.emplace_back();
+        }
+        Stats& source = sources_[*frame.index];
+        if (duplicate) {
+            source.OnDuplicate();
+        }
+        source.OnFrame(frame.report.status, frame.report.messages, time, frame.state, sender,
+                       duplicate);
     }
-    source.OnFrame(frame.report.status, frame.report.messages, time, frame.state, sender,
-                   duplicate);
     totals_.OnFrame(frame.report.status, frame.report.messages, time, frame.state, sender,
                     duplicate);
     if (Done()) {

@@ -31,7 +31,9 @@ struct FinishedFrame {
     // The datagram repeats one of its sender's last kDuplicateWindow datagrams byte for byte.
     bool duplicate = false;
     // The source: its index (from 0, in the order of first arrival) and its sender and subject.
-    std::size_t source = 0;
+    // No index for a frame refused before its sender's first applied frame: it belongs to no
+    // source, and key names its sender (subject kNoSubject).
+    std::optional<std::size_t> source;
     const Kor::Platform::SourceKey* key = nullptr;
 };
 
@@ -41,7 +43,9 @@ inline constexpr std::size_t kDuplicateWindow = 64;
 // Routes received bytes to their sources and reports each frame a source's device finishes
 // with its own status, record types and the source's state right after it: a datagram is one
 // frame, a serial chunk (or a datagram that does not begin like a UDP frame, which is read as
-// serial bytes) finishes none, one or many. Statistics are kept per source and in total.
+// serial bytes) finishes none, one or many. Statistics are kept per source and in total; the
+// frames refused before their sender's first applied frame belong to no source and count in
+// the totals and in RefusedBeforeFirstFrame.
 //
 //   Monitor monitor([](const FinishedFrame& frame) { ... });
 //   monitor.OnDatagram(bytes, ReceiveTime::Now(), address, port);
@@ -77,6 +81,10 @@ public:
     }
     // Frames of senders or sources beyond the router's limit: counted, not followed.
     std::uint64_t Refused() const { return router_.Refused(); }
+    // The senders with frames refused before their first applied one, and how many.
+    std::vector<Kor::Tools::SourceRouter::SenderRefusals> RefusedBeforeFirstFrame() const {
+        return router_.RefusedBeforeFirstFrame();
+    }
 
 private:
     void Finish(const Kor::Tools::RoutedFrame& frame, const ReceiveTime& time, bool duplicate);

@@ -93,9 +93,11 @@ int Run(const Settings& options) {
     Monitor::FrameSink sink;
     if (options.json) {
         sink = [](const FinishedFrame& frame) {
-            auto object = FrameJson(frame.status, frame.time.wall,
-                                    Origin{frame.key->Sender(), frame.source + 1}, frame.types,
-                                    frame.state);
+            auto object =
+                FrameJson(frame.status, frame.time.wall,
+                          Origin{frame.key->Sender(),
+                                 frame.source ? std::optional(*frame.source + 1) : std::nullopt},
+                          frame.types, frame.state);
             if (frame.duplicate) {
                 object["duplicate"] = true;
             }

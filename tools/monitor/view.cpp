@@ -356,6 +356,11 @@ nlohmann::ordered_json SummaryJson(const Monitor& monitor,
     summary["bytes"] = totals.Bytes();
     AddFigures(summary, totals);
     summary["refusedFrames"] = monitor.Refused();
+    nlohmann::ordered_json early = nlohmann::ordered_json::array();
+    for (const auto& [sender, frames] : monitor.RefusedBeforeFirstFrame()) {
+        early.push_back({{"sender", sender.Sender()}, {"frames", frames}});
+    }
+    summary["refusedBeforeFirstFrame"] = std::move(early);
     std::array<std::uint64_t, 3> gaps{};
     std::array<std::uint64_t, 6> base{};
     for (std::size_t i = 0; i < monitor.SourceCount(); ++i) {
@@ -435,15 +440,24 @@ std::string CompactSeconds(double seconds) {
 
 std::string CompactCount(std::uint64_t count) {
     std::string text;
-    if (count < 100'000) {
+    if (count < 10'000) {
         Append(text, "%llu", static_cast<unsigned long long>(count));
-    } else if (count < 10'000'000) {
-        Append(text, "%lluk", static_cast<unsigned long long>(count / 1'000));
-    } else if (count < 10'000'000'000ULL) {
-        Append(text, "%lluM", static_cast<unsigned long long>(count / 1'000'000));
+        return text;
+    }
+    // Rounded down, so that a figure never shows more than was counted: 10k to 999k, then
+    // 1.0M to 9.9M, 10M to 999M, and so on up to 18E.
+    std::uint64_t unit = 1'000;
+    const char* suffix = "kMGTPE";
+    while (count / unit >= 1'000) {
+        unit *= 1'000;
+        ++suffix;
+    }
+    const std::uint64_t whole = count / unit;
+    if (whole < 10 && unit > 1'000) {
+        Append(text, "%llu.%llu%c", static_cast<unsigned long long>(whole),
+               static_cast<unsigned long long>(count / (unit / 10) % 10), *suffix);
     } else {
-        Append(text, "%lluG", static_cast<unsigned long long>(
-                                  std::min<std::uint64_t>(count / 1'000'000'000, 9999)));
+        Append(text, "%llu%c", static_cast<unsigned long long>(whole), *suffix);
     }
     return text;
 }
@@ -456,8 +470,9 @@ constexpr int kSerialWidth = 8;
 constexpr int kRatesWidth = 10;
 
 // A string from the wire in at most `width` printable characters: other bytes as '?', and
-// a longer one cut with '~' as its last character; "-" when empty.
-std::string Cell(std::string_view bytes, std::size_t width) {
+// a longer one cut with '~' as its first character, keeping its end (where serials of one
+// series differ); "-" when empty.
+std::string TailCell(std::string_view bytes, std::size_t width) {
     if (bytes.empty()) {
         return "-";
     }
@@ -467,8 +482,8 @@ std::string Cell(std::string_view bytes, std::size_t width) {
         text += byte >= 0x20 && byte <= 0x7E ? c : '?';
     }
     if (text.size() > width) {
-        text.resize(width);
-        text.back() = '~';
+        text.erase(0, text.size() - width);
+        text.front() = '~';
     }
     return text;
 }
@@ -526,7 +541,7 @@ std::string TableRow(const Monitor& monitor, std::size_t index,
     std::string row;
     Append(row, "%2llu %-*s %5s %-*s %-*s %6s %7s %4s %4s %4s\n", Ull(index + 1), kSenderWidth,
            key.Sender().c_str(), SubjectText(key.subject).c_str(), kSerialWidth,
-           Cell(monitor.State(index).productSerial, kSerialWidth).c_str(), kRatesWidth,
+           TailCell(monitor.State(index).productSerial, kSerialWidth).c_str(), kRatesWidth,
            GroupRates(stats, now).c_str(), CompactSeconds(jitter).c_str(),
            CompactSeconds(latency).c_str(), CompactCount(stats.Errors()).c_str(),
            CompactCount(stats.TickGaps().Gaps()).c_str(),
@@ -695,6 +710,10 @@ std::string RenderSummary(const Monitor& monitor, std::chrono::steady_clock::dur
         Append(out, "  frames of sources beyond the %llu followed, left out: %llu\n",
                Ull(Kor::Tools::SourceRouter::kDefaultMaxSources),
                static_cast<unsigned long long>(monitor.Refused()));
+    }
+    for (const auto& [sender, frames] : monitor.RefusedBeforeFirstFrame()) {
+        Append(out, "  sender %s: %llu frames refused before its first applied one (no source)\n",
+               sender.Sender().c_str(), static_cast<unsigned long long>(frames));
     }
     if (monitor.SourceCount() != 0) {
         out += TableHeader();

@@ -38,14 +38,17 @@ struct ViewContext {
 std::string RenderView(const Monitor& monitor, const ViewContext& context);
 
 // The closing summary of a run that lasted elapsed: the totals (chunks names what one receive
-// is), then every source with its status counts, faults, jitter, latency, message groups and
-// each message type's count and mean rate.
+// is), the senders with frames refused before their first applied one, then every source with its
+// status counts, faults, jitter, latency, message groups and each message type's count and mean
+// rate.
 std::string RenderSummary(const Monitor& monitor, std::chrono::steady_clock::duration elapsed,
                           std::string_view chunks);
 
 // The closing summary as one JSON object {"summary": {...}}: the totals under lowerCamelCase
 // names ("elapsedSeconds", chunks as the key of the receive count, "bytes", "frames",
-// "applied", "errors", "statuses", "duplicateDatagrams", "refusedFrames", "tickGaps" and
+// "applied", "errors", "statuses", "duplicateDatagrams", "refusedFrames",
+// "refusedBeforeFirstFrame" (one {"sender", "frames"} per sender whose frames were refused
+// before its first applied one, which belong to no source), "tickGaps" and
 // "timeBase" summed over the sources, "frameRateHz", "frameInterval", "ptpLatency",
 // "implausiblePtp", "messages") and "sources": one object per source in the order of first
 // arrival ("source" numbered from 1, "sender", "subjectId" (null for none), "productSerial",
@@ -64,7 +67,8 @@ std::string FormatSeconds(double seconds);
 // The same in at most 7 characters, e.g. "412us", "-4.12ms", "41ms", "3.2s"; "-" for none.
 std::string CompactSeconds(double seconds);
 
-// A count in at most 5 characters: as it is below 100000, then "1234k", "1234M", "1234G".
+// A count in at most 4 characters, rounded down: as it is below 10000, then "10k" to
+// "999k", "1.0M" to "9.9M", "10M" to "999M", and so on with G, T, P and E.
 std::string CompactCount(std::uint64_t count);
 
 }  // namespace KorMonitor
