@@ -289,14 +289,13 @@ TEST(SendCameras, LinesOfCamerasOutsideTheEditorsRangesLoad) {
     sent.productSerial = std::string(65, 'S');
     const KorMonitor::Origin origin{"192.168.1.20:5000", 1};
     kor_test::TempFile file(".jsonl");
-    std::ofstream(file.path) << KorMonitor::DumpLine(KorMonitor::FrameJson(
-                                    Kor::Protocol::FrameStatus::NewTimecode,
-                                    std::chrono::system_clock::now(), origin,
-                                    std::vector<MT>{MT::SubjectId, MT::ChannelId, MT::ProjectFps,
-                                                    MT::BasicLens, MT::LensProperties,
-                                                    MT::PositionalData, MT::ProductSerial},
-                                    sent))
-                             << "\n";
+    std::ofstream(file.path)
+        << KorMonitor::DumpLine(KorMonitor::FrameJson(
+               Kor::Protocol::FrameStatus::NewTimecode, std::chrono::system_clock::now(), origin,
+               std::vector<MT>{MT::SubjectId, MT::ChannelId, MT::ProjectFps, MT::BasicLens,
+                               MT::LensProperties, MT::PositionalData, MT::ProductSerial},
+               sent))
+        << "\n";
     const auto parsed = Parse(std::vector<std::string>{"--state", file.path});
     ASSERT_TRUE(parsed.settings) << parsed.exit.output;
     EmulatorModel model(Kor::Engine::DefaultClock(), Kor::Engine::NoMessages());

@@ -126,12 +126,11 @@ Checked NotSettable(std::string_view name, const RecordField* field) {
         why = ": cannot be set";
         const auto& sent = Emulator::kMessageOrder;
         if (std::find(sent.begin(), sent.end(), field->type) == sent.end()) {
-            why += ", the emulator sends no " + std::string(Protocol::Name(field->type)) +
-                   " record";
+            why +=
+                ", the emulator sends no " + std::string(Protocol::Name(field->type)) + " record";
         }
     }
-    return Checked::Refused(std::string(name) + why + " (settable: " + SettableFieldNames() +
-                            ")");
+    return Checked::Refused(std::string(name) + why + " (settable: " + SettableFieldNames() + ")");
 }
 
 // The setting of `field` to a number (`text` empty) or a text, checked against its limits;
@@ -290,8 +289,9 @@ Checked StateFieldsOf(const nlohmann::json& object, std::vector<FieldSetting>& s
         if (value.is_number()) {
             number = value.get<double>();
         }
-        const auto none = std::find_if(std::begin(kNoneSkipped), std::end(kNoneSkipped),
-                                       [&](const NoneValue& n) { return n.member == field->member; });
+        const auto none =
+            std::find_if(std::begin(kNoneSkipped), std::end(kNoneSkipped),
+                         [&](const NoneValue& n) { return n.member == field->member; });
         if (number && none != std::end(kNoneSkipped) && *number == none->value) {
             continue;  // "none" that the emulator cannot send: it keeps its own value
         }
