@@ -75,23 +75,31 @@ TEST(SendCameras, BadFieldSettingsAreRefusedNamingTheField) {
              {"--set fokus=1", "--set fokus: unknown field (settable: subjectId,"},
              {"--set tickCount=5", "--set tickCount: cannot be set"},
              {"--set timecodeHours=5", "--set timecodeHours: cannot be set"},
-             {"--set sensorWidth=36", "--set sensorWidth: cannot be set"},
+             {"--set sensorWidth=36",
+              "--set sensorWidth: cannot be set, the emulator sends no SensorSize record"},
              {"--set focus", "--set needs FIELD=VALUE, not 'focus'"},
-             {"--set focus=abc",
-              "--set focus: needs a whole number from 450 to 16777215, not 'abc'"},
+             {"--set focus=abc", "--set focus: needs a whole number from 0 to 16777215, not 'abc'"},
              {"--set focus=12.5", "--set focus: needs a whole number"},
-             {"--set focus=449", "--set focus: needs a whole number from 450"},
+             {"--set focus=-1", "--set focus: needs a whole number from 0"},
              {"--set focus=16777216", "to 16777215, not '16777216'"},
-             {"--set zoom=651", "--set zoom: needs a number from 1 to 650, not '651'"},
+             {"--set zoom=167773", "--set zoom: needs a number from 0 to 167772.16, not '167773'"},
              {"--set zoom=nan", "--set zoom: needs a number"},
              {"--set roll=-360.5", "--set roll: needs a number from -360 to 360"},
-             {"--set positionY=1e5", "--set positionY: needs a number from -10000 to 10000"},
-             {"--set iris=1.7", "--set iris: needs a number from 1.8 to 64"},
-             {"--set subjectId=65535", "--set subjectId: needs a whole number from 0 to 65534"},
-             {"--set channelId=-1", "--set channelId: needs a whole number from 0 to 254"},
+             {"--set positionY=3e7", "--set positionY: needs a number from -21474836 to 21474836"},
+             {"--set iris=-0.5", "--set iris: needs a number from 0 to 655.35"},
+             {"--set maxIris=656", "--set maxIris: needs a number from 0 to 655.35"},
+             {"--set subjectId=65536", "--set subjectId: needs a whole number from 0 to 65535"},
+             {"--set channelId=-1", "--set channelId: needs a whole number from 0 to 255"},
+             {"--set projectFps=0", "--set projectFps: needs a whole number from 1 to 5"},
              {"--set projectFps=6", "--set projectFps: needs a whole number from 1 to 5"},
              {"--set tickCountType=3", "--set tickCountType: needs a whole number from 0 to 2"},
              {"--set lensName=" + std::string(66, 'x'), "--set lensName: at most 65 bytes"},
+             // Each camera appends -k: a serial with no room for it would be cut to one
+             // serial for all.
+             {"--cameras 2 --set productSerial=" + std::string(64, 's'),
+              "productSerial: at most 63 bytes with --cameras 2, which appends -1 to -2, not 64"},
+             {"--cameras 10 --set productSerial=" + std::string(63, 's'),
+              "productSerial: at most 62 bytes with --cameras 10"},
              {"--cameras 3 --set subjectId=4", "--set subjectId cannot go with --cameras 3"}}) {
         ExpectRefused(Parse(line), line, expected);
     }
@@ -102,11 +110,12 @@ TEST(SendCameras, BadStateFilesAreRefusedNamingTheField) {
     kor_test::TempFile file(".json");
     for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
              {R"({"fokus": 1})", ": fokus: unknown field"},
-             {R"({"focus": "x"})", ": focus: needs a whole number from 450 to 16777215, not \"x\""},
+             {R"({"focus": "x"})", ": focus: needs a whole number from 0 to 16777215, not \"x\""},
              {R"({"lensName": 5})", ": lensName: needs a text, not 5"},
-             {R"({"zoom": true})", ": zoom: needs a number from 1 to 650, not true"},
+             {R"({"zoom": true})", ": zoom: needs a number from 0 to 167772.16, not true"},
+             {R"({"subjectId": 70000})", ": subjectId: needs a whole number from 0 to 65535"},
              {R"([1, 2])", ": needs a JSON object of fields, not array"},
-             {"{\"focus\": 500}\n{\"zoom\": 700}\n", ": line 2: zoom: needs a number"},
+             {"{\"focus\": 500}\n{\"zoom\": 2e5}\n", ": line 2: zoom: needs a number"},
              {"{\"focus\": 500}\nnot json\n", ": line 2 is not JSON"}}) {
         std::ofstream(file.path, std::ios::trunc) << text;
         ExpectRefused(Parse(std::vector<std::string>{"--state", file.path}), text,
@@ -257,6 +266,86 @@ TEST(SendCameras, KorMonitorLinesLoadAsState) {
     EXPECT_EQ(compared, 24U);
     EXPECT_EQ(s.tickCount, 0U);        // follows the clock: not loaded
     EXPECT_EQ(model.irisMinIndex, 1);  // 3.2
+}
+
+// Lines from cameras the window's editors could not stand in for still load: the "none"
+// ids and frame rate, a T1.3 prime focused at 300 mm, a crane 50 m out, a lens that sends
+// no focal length range. The ids' "none" is sent as it came; a frame rate of "none" leaves
+// the emulator's own, which paces its messages.
+TEST(SendCameras, LinesOfCamerasOutsideTheEditorsRangesLoad) {
+    Kor::Protocol::TelemetryData sent;
+    sent.subjectId = 0xFFFF;
+    sent.channelId = 255;
+    sent.projectFps = 0;
+    sent.focus = 300;
+    sent.iris = 1.3F;
+    sent.zoom = 50.0F;
+    sent.minFocalLength = 0;  // "not available": no range to hold the zoom to
+    sent.maxFocalLength = 0;
+    sent.minIris = 1.3F;
+    sent.maxIris = 22.0F;
+    sent.positionX = 50000.0F;
+    sent.positionY = -1.5e6F;
+    sent.productSerial = std::string(65, 'S');
+    const KorMonitor::Origin origin{"192.168.1.20:5000", 1};
+    kor_test::TempFile file(".jsonl");
+    std::ofstream(file.path)
+        << KorMonitor::DumpLine(KorMonitor::FrameJson(
+               Kor::Protocol::FrameStatus::NewTimecode, std::chrono::system_clock::now(), origin,
+               std::vector<MT>{MT::SubjectId, MT::ChannelId, MT::ProjectFps, MT::BasicLens,
+                               MT::LensProperties, MT::PositionalData, MT::ProductSerial},
+               sent))
+        << "\n";
+    const auto parsed = Parse(std::vector<std::string>{"--state", file.path});
+    ASSERT_TRUE(parsed.settings) << parsed.exit.output;
+    EmulatorModel model(Kor::Engine::DefaultClock(), Kor::Engine::NoMessages());
+    std::lock_guard lock(model.transmitter.modelMutex);
+    const Kor::Checked applied = Kor::Send::ApplyOptions(*parsed.settings, model);
+    ASSERT_TRUE(applied.Ok()) << applied.Message();
+    const auto& s = model.transmitter.liveState;
+    EXPECT_EQ(s.subjectId, 0xFFFFU);
+    EXPECT_EQ(s.channelId, 255);
+    EXPECT_EQ(s.projectFps, 2);  // the emulator's 24 fps
+    EXPECT_FALSE(model.transmitter.schedule[Kor::Engine::kRateSlotByProjectFps[2]].empty());
+    EXPECT_EQ(s.focus, 300U);
+    EXPECT_EQ(model.focusMin, 300U);
+    EXPECT_FLOAT_EQ(s.iris, 1.3F);
+    EXPECT_FLOAT_EQ(s.minIris, 1.3F);
+    EXPECT_EQ(model.irisMinIndex, 0);  // the nearest stop of the editor's table
+    EXPECT_FLOAT_EQ(s.zoom, 50.0F);
+    EXPECT_FLOAT_EQ(s.maxFocalLength, 0.0F);
+    EXPECT_FLOAT_EQ(s.positionX, 50000.0F);
+    EXPECT_FLOAT_EQ(model.yRange.min, -1.5e6F);
+    EXPECT_EQ(s.productSerial, sent.productSerial);
+    // The ids' "none" goes out as it came in.
+    Kor::Protocol::Device device;
+    const auto status = device.Update(
+        s.Encode(Kor::Protocol::TransmissionType::UDP, {MT::SubjectId, MT::ChannelId}));
+    ASSERT_TRUE((Kor::Protocol::FrameReport{status, {}}.Applied()));
+    EXPECT_EQ(device.GetCurrentState()->subjectId, 0xFFFFU);
+    EXPECT_EQ(device.GetCurrentState()->channelId, 255);
+
+    // The same 65-byte serial leaves no room for the cameras' -k.
+    const auto three = Parse(std::vector<std::string>{"--state", file.path, "--cameras", "3"});
+    ExpectRefused(three, "--cameras 3", "productSerial: at most 63 bytes with --cameras 3");
+}
+
+// The longest serial that leaves room for -k keeps every camera's serial its own.
+TEST(SendCameras, TheLongestSerialKeepsEachCamerasSuffix) {
+    const std::string serial(62, 's');
+    const auto parsed = Parse("--cameras 10 --set productSerial=" + serial);
+    ASSERT_TRUE(parsed.settings) << parsed.exit.output;
+    std::set<std::string> sent;
+    for (const int camera : {1, 10}) {
+        EmulatorModel model(Kor::Engine::DefaultClock(), Kor::Engine::NoMessages());
+        std::lock_guard lock(model.transmitter.modelMutex);
+        ASSERT_TRUE(Kor::Send::ApplyOptions(*parsed.settings, model, camera).Ok());
+        Kor::Protocol::Device device;
+        device.Update(model.transmitter.liveState.Encode(Kor::Protocol::TransmissionType::UDP,
+                                                         {MT::ProductSerial}));
+        sent.insert(device.GetCurrentState()->productSerial);
+    }
+    EXPECT_EQ(sent, (std::set<std::string>{serial + "-1", serial + "-10"}));
 }
 
 // Each camera has its own engine: source port, subject k, serial with -k, simulation phase.

@@ -111,6 +111,28 @@ Checked RateOf(const std::string& entry, std::vector<std::pair<MessageType, std:
     return {};
 }
 
+// With several cameras each appends "-k" to the product serial; the record carries 65
+// bytes, so a longer result would be cut and every camera would send the same serial.
+Checked CheckSerialRoom(const Options& o) {
+    if (o.cameras < 2) {
+        return {};
+    }
+    const auto last = std::find_if(o.fields.rbegin(), o.fields.rend(), [](const FieldSetting& f) {
+        return f.field->member == Tools::FieldMember{&Protocol::TelemetryData::productSerial};
+    });
+    if (last == o.fields.rend()) {
+        return {};  // the emulator's own serial is short
+    }
+    const std::size_t most = kLongestSerial - 1 - std::to_string(o.cameras).size();
+    if (last->text.size() <= most) {
+        return {};
+    }
+    return Checked::Refused("productSerial: at most " + std::to_string(most) +
+                            " bytes with --cameras " + std::to_string(o.cameras) +
+                            ", which appends -1 to -" + std::to_string(o.cameras) + ", not " +
+                            std::to_string(last->text.size()));
+}
+
 }  // namespace
 
 Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv) {
@@ -318,7 +340,7 @@ Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv) {
                     ", whose cameras send subjects 1 to " + std::to_string(o.cameras));
             }
         }
-        return {};
+        return CheckSerialRoom(o);
     }();
     if (!check) {
         parsed.exit = Tools::Refusal(kName, check);

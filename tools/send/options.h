@@ -2,6 +2,7 @@
 // EmulatorModel as its sender settings.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +19,9 @@ namespace Kor::Send {
 
 // The most cameras one kor-send stands in for.
 inline constexpr int kMostCameras = 32;
+
+// The longest product serial the record carries (the encoder cuts a longer one).
+inline constexpr std::size_t kLongestSerial = 65;
 
 // How far each camera's value simulation runs ahead of the one before (steps of 10 ms).
 inline constexpr int kSimulationPhaseSteps = 100;
@@ -55,7 +59,8 @@ struct Options {
 };
 
 // Parses and checks argv, resolving the destination: help (status 0), or any bad option,
-// value or combination as one line with status 2, before anything is opened or printed.
+// value or combination as one line with status 2, before anything is opened or printed
+// (among them, with --cameras N above 1, a product serial with no room left for "-N").
 Tools::Parsed<Options> ParseCommandLine(int argc, const char* const* argv);
 
 // `base` (a model's sender settings) with the destination, framing, delay, frame rate, tick

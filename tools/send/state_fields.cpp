@@ -20,36 +20,59 @@ using Tools::FieldMember;
 using Tools::RecordField;
 using TD = Protocol::TelemetryData;
 
-// The longest string a record carries (the encoder cuts longer ones).
+// The longest string a record carries (the encoder cuts longer ones, the decoder takes no
+// longer one).
 constexpr double kLongestText = 65;
 
-// A field the editors set, with the limits of its editor: of the value for numbers, of the
-// length in bytes for texts. The ids take what the wire carries (their "none" excepted),
-// which --cameras needs beyond the window's 0 to 10.
+// The largest values the record's fixed-point fields carry: 24 bits of focus (mm), 24 bits
+// of hundredths of a millimetre for the focal lengths, 16 bits of hundredths for the
+// T-stops, and a signed 32-bit count of hundredths of a millimetre for the positions (its
+// most negative value means "not available"). Zero in focus, zoom, iris and the lens
+// ranges means "not available" too and loads as such.
+constexpr double kMostFocus = 16777215;
+constexpr double kMostFocalLength = 167772.15;
+constexpr double kMostStop = 655.35;
+constexpr double kMostPosition = 21474836.47;
+
+// A field that can be set, with the values it takes: of the value for numbers, of the
+// length in bytes for texts. A number takes whatever the record carries, so that a line
+// kor-monitor wrote from any camera loads: a T1.3 prime, a focus of 300 mm, a crane 50 m
+// out. That is wider than the window's editors (ids 0 to 10, focus from 450 mm, T-stops
+// 1.8 to 64, focal lengths to 650 mm, positions to 10 m); the simulation's ranges widen to
+// take a value in, and the iris steps through the editor's stops nearest its range. The
+// angles keep the editor's -360 to 360 (the record carries -327.67 to 327.67 and the
+// encoder brings a larger angle into range by whole turns). The ids take their "none"
+// (65535, 255), which the emulator then sends as a camera does. The project frame rate
+// alone keeps the editor's codes 1 to 5: the emulator paces the messages sent at the
+// project rate and counts its timecode by it, so "none" (0) would stop them; --state skips
+// a 0 instead (see kNoneSkipped).
 struct Settable {
     FieldMember member;
     double min;
     double max;
 };
 
+// A float field's limit as the value a float holds (and kor-monitor writes) for it: the
+// largest zoom the record carries reads back as 167772.16, not 167772.15.
+double AsFloat(double limit) {
+    return Tools::ShortestDouble(static_cast<float>(limit));
+}
+
 const Settable kSettable[] = {
-    {&TD::subjectId, 0, 65534},
-    {&TD::channelId, 0, 254},
+    {&TD::subjectId, 0, 65535},
+    {&TD::channelId, 0, 255},
     {&TD::projectFps, 1, 5},
     {&TD::tickCountType, 0, 2},
-    {&TD::focus, 450, 16777215},
-    {&TD::iris, Tools::ShortestDouble(Emulator::kTStops.front()),
-     Tools::ShortestDouble(Emulator::kTStops.back())},
-    {&TD::zoom, 1, 650},
-    {&TD::minFocalLength, 1, 650},
-    {&TD::maxFocalLength, 1, 650},
-    {&TD::minIris, Tools::ShortestDouble(Emulator::kTStops.front()),
-     Tools::ShortestDouble(Emulator::kTStops.back())},
-    {&TD::maxIris, Tools::ShortestDouble(Emulator::kTStops.front()),
-     Tools::ShortestDouble(Emulator::kTStops.back())},
-    {&TD::positionX, -10000, 10000},
-    {&TD::positionY, -10000, 10000},
-    {&TD::positionZ, -10000, 10000},
+    {&TD::focus, 0, kMostFocus},
+    {&TD::iris, 0, AsFloat(kMostStop)},
+    {&TD::zoom, 0, AsFloat(kMostFocalLength)},
+    {&TD::minFocalLength, 0, AsFloat(kMostFocalLength)},
+    {&TD::maxFocalLength, 0, AsFloat(kMostFocalLength)},
+    {&TD::minIris, 0, AsFloat(kMostStop)},
+    {&TD::maxIris, 0, AsFloat(kMostStop)},
+    {&TD::positionX, -AsFloat(kMostPosition), AsFloat(kMostPosition)},
+    {&TD::positionY, -AsFloat(kMostPosition), AsFloat(kMostPosition)},
+    {&TD::positionZ, -AsFloat(kMostPosition), AsFloat(kMostPosition)},
     {&TD::roll, -360, 360},
     {&TD::pitch, -360, 360},
     {&TD::yaw, -360, 360},
@@ -61,6 +84,14 @@ const Settable kSettable[] = {
     {&TD::lensName, 0, kLongestText},
     {&TD::lensSerial, 0, kLongestText},
 };
+
+// Values a camera sends to say "none" that the emulator cannot send as they are: a state
+// file's field with one is skipped, keeping the emulator's own value.
+struct NoneValue {
+    FieldMember member;
+    double value;
+};
+const NoneValue kNoneSkipped[] = {{&TD::projectFps, 0}};
 
 // The keys of kor-monitor's lines that are not fields of the record.
 constexpr std::array<std::string_view, 7> kLineKeys{
@@ -87,10 +118,19 @@ std::string NumberText(double value) {
     return std::string(text, written.ptr);
 }
 
-// Refusal of an unknown or unsettable name.
-Checked NotSettable(std::string_view name, bool known) {
-    return Checked::Refused(std::string(name) + (known ? ": cannot be set" : ": unknown field") +
-                            " (settable: " + SettableFieldNames() + ")");
+// Refusal of an unknown or unsettable field (null for an unknown name), with the reason
+// where it is that the emulator never sends the record that carries the field.
+Checked NotSettable(std::string_view name, const RecordField* field) {
+    std::string why = ": unknown field";
+    if (field != nullptr) {
+        why = ": cannot be set";
+        const auto& sent = Emulator::kMessageOrder;
+        if (std::find(sent.begin(), sent.end(), field->type) == sent.end()) {
+            why +=
+                ", the emulator sends no " + std::string(Protocol::Name(field->type)) + " record";
+        }
+    }
+    return Checked::Refused(std::string(name) + why + " (settable: " + SettableFieldNames() + ")");
 }
 
 // The setting of `field` to a number (`text` empty) or a text, checked against its limits;
@@ -161,7 +201,8 @@ void FollowEditor(const FieldSetting& setting, Emulator::EmulatorModel& model) {
         model.projectFpsChoice = whole - 1;
     } else if (m == FieldMember{&TD::tickCountType}) {
         model.tickCountTypeChoice = whole;
-    } else if (m == FieldMember{&TD::focus}) {
+    } else if (m == FieldMember{&TD::focus} && s.focus != 0) {
+        // 0, "not available", leaves the sweep alone: the simulation starts from its range.
         model.focusMin = std::min(model.focusMin, s.focus);
         model.focusMax = std::max(model.focusMax, s.focus);
     } else if (m == FieldMember{&TD::iris}) {
@@ -215,7 +256,7 @@ Checked ParseFieldSetting(const std::string& entry, std::vector<FieldSetting>& s
     const RecordField* field = Tools::FindRecordField(name);
     const Settable* settable = field ? SettableOf(*field) : nullptr;
     if (settable == nullptr) {
-        return Checked::Refused("--set " + NotSettable(name, field != nullptr).Message());
+        return Checked::Refused("--set " + NotSettable(name, field).Message());
     }
     FieldSetting setting;
     const Checked checked =
@@ -238,7 +279,7 @@ Checked StateFieldsOf(const nlohmann::json& object, std::vector<FieldSetting>& s
         }
         const RecordField* field = Tools::FindRecordField(key);
         if (field == nullptr) {
-            return NotSettable(key, false);
+            return NotSettable(key, nullptr);
         }
         const Settable* settable = SettableOf(*field);
         if (settable == nullptr) {
@@ -247,6 +288,12 @@ Checked StateFieldsOf(const nlohmann::json& object, std::vector<FieldSetting>& s
         std::optional<double> number;
         if (value.is_number()) {
             number = value.get<double>();
+        }
+        const auto none =
+            std::find_if(std::begin(kNoneSkipped), std::end(kNoneSkipped),
+                         [&](const NoneValue& n) { return n.member == field->member; });
+        if (number && none != std::end(kNoneSkipped) && *number == none->value) {
+            continue;  // "none" that the emulator cannot send: it keeps its own value
         }
         const std::string* text = value.is_string() ? value.get_ptr<const std::string*>() : nullptr;
         FieldSetting setting;
@@ -322,21 +369,26 @@ Checked ApplyFieldSettings(const std::vector<FieldSetting>& settings,
     }
     model.irisIndex = std::clamp(model.irisIndex, model.irisMinIndex, model.irisMaxIndex);
     model.rebuildSchedule();
+    // Zero is "not available" in each of these: a camera that sends no focal length range
+    // (or no zoom) has nothing to compare, so only the values it does send must fit.
     const auto text = [](float value) { return NumberText(Tools::ShortestDouble(value)); };
-    if (s.minFocalLength > s.maxFocalLength) {
+    const auto outside = [](float value, float min, float max) {
+        return value != 0 && ((min != 0 && value < min) || (max != 0 && value > max));
+    };
+    if (s.minFocalLength != 0 && s.maxFocalLength != 0 && s.minFocalLength > s.maxFocalLength) {
         return Checked::Refused("minFocalLength " + text(s.minFocalLength) +
                                 " lies above maxFocalLength " + text(s.maxFocalLength));
     }
-    if (s.zoom < s.minFocalLength || s.zoom > s.maxFocalLength) {
+    if (outside(s.zoom, s.minFocalLength, s.maxFocalLength)) {
         return Checked::Refused("zoom " + text(s.zoom) + " lies outside the focal length range " +
                                 text(s.minFocalLength) + " to " + text(s.maxFocalLength) +
                                 " (minFocalLength, maxFocalLength)");
     }
-    if (s.minIris > s.maxIris) {
+    if (s.minIris != 0 && s.maxIris != 0 && s.minIris > s.maxIris) {
         return Checked::Refused("minIris " + text(s.minIris) + " lies above maxIris " +
                                 text(s.maxIris));
     }
-    if (s.iris < s.minIris || s.iris > s.maxIris) {
+    if (outside(s.iris, s.minIris, s.maxIris)) {
         return Checked::Refused("iris " + text(s.iris) + " lies outside the iris range " +
                                 text(s.minIris) + " to " + text(s.maxIris) + " (minIris, maxIris)");
     }

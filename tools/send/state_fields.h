@@ -13,8 +13,9 @@
 
 namespace Kor::Send {
 
-// One field and its value, checked against the limits of the window's editor for it: a
-// number (whole for the integer fields) or a text.
+// One field and its value, checked against the values the record carries for it (see
+// kSettable in the source for where that is narrower or wider): a number (whole for the
+// integer fields) or a text.
 struct FieldSetting {
     const Tools::RecordField* field = nullptr;
     double number = 0;
@@ -36,7 +37,8 @@ Checked ParseFieldSetting(const std::string& entry, std::vector<FieldSetting>& s
 // The fields of a JSON object as settings appended to `settings`. Keys of kor-monitor's
 // lines that are no settable field are skipped: its own keys (status, receiveTime,
 // receiveEpochSeconds, messages, duplicate, sender, source) and the record's fields that
-// cannot be set (timecode, validity flags, ...). Any other key is refused as an unknown
+// cannot be set (timecode, validity flags, ...), and so is a projectFps of 0 ("none"),
+// which leaves the emulator's frame rate as it is. Any other key is refused as an unknown
 // field, and so is a settable field with a value of the wrong kind or outside its limits.
 Checked StateFieldsOf(const nlohmann::json& object, std::vector<FieldSetting>& settings);
 
@@ -49,7 +51,8 @@ Checked ReadStateFile(const std::string& path, std::vector<FieldSetting>& settin
 // liveState, and to the editor's own state where it keeps one (the id combos, the T-stop
 // indices, the simulation's ranges, which widen to a value outside them). Refused, leaving
 // the model partly set, when the lens values do not fit together: zoom outside the focal
-// length range, iris outside minIris to maxIris, or a range with its ends swapped.
+// length range, iris outside minIris to maxIris, or a range with its ends swapped (a 0,
+// "not available", is compared with nothing).
 Checked ApplyFieldSettings(const std::vector<FieldSetting>& settings,
                            Emulator::EmulatorModel& model);
 
